@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds (once) a Debian testing root that carries CPython 3.14 and the build
+# tool chain, so the suite can also run against the interpreter we target.
+# The root lives outside the checkout and is reused while its stamp exists.
+set -euo pipefail
+
+ROOT="${VL_PY314_ROOT:-/var/cache/vl/py314-root}"
+STAMP="$ROOT/.vl-root-ready"
+PKGS="python3.14-dev,python3-mesonpy,meson,ninja-build,python3-pytest,python3-hypothesis,g++,pkg-config,libssl-dev,libtbb-dev"
+
+if [ -f "$STAMP" ]; then
+    echo "$ROOT"
+    exit 0
+fi
+
+if ! command -v mmdebstrap >/dev/null; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq mmdebstrap >&2
+fi
+
+rm -rf "$ROOT.tmp"
+mkdir -p "$(dirname "$ROOT")"
+mmdebstrap --variant=apt --include="$PKGS" \
+    --aptopt='Acquire::Check-Valid-Until "false"' \
+    testing "$ROOT.tmp" http://deb.debian.org/debian >&2
+rm -rf "$ROOT"
+mv "$ROOT.tmp" "$ROOT"
+touch "$STAMP"
+echo "$ROOT"

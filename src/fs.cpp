@@ -1,0 +1,242 @@
+#include "fs.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "error.hpp"
+#include "utf8.hpp"
+
+namespace vl {
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+Fd::~Fd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+static Fd open_or_throw(const std::string& path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw Error::last_os();
+  return Fd(fd);
+}
+
+Fd Fd::open_read(const std::string& path) { return open_or_throw(path, O_RDONLY); }
+Fd Fd::open_append(const std::string& path) {
+  return open_or_throw(path, O_WRONLY | O_APPEND | O_CREAT);
+}
+Fd Fd::create_truncate(const std::string& path) {
+  return open_or_throw(path, O_WRONLY | O_CREAT | O_TRUNC);
+}
+Fd Fd::create_exclusive(const std::string& path) {
+  return open_or_throw(path, O_WRONLY | O_CREAT | O_EXCL);
+}
+
+void Fd::write_all(std::string_view data) const {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd_, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw Error::last_os();
+    }
+    if (n == 0) throw Error::os(EIO);
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+void Fd::close() {
+  int fd = release();
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) throw Error::last_os();
+}
+
+Mapping::Mapping(Mapping&& other) noexcept : addr_(other.addr_), len_(other.len_) {
+  other.addr_ = nullptr;
+  other.len_ = 0;
+}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+  if (this != &other) {
+    if (addr_) ::munmap(addr_, len_);
+    addr_ = other.addr_;
+    len_ = other.len_;
+    other.addr_ = nullptr;
+    other.len_ = 0;
+  }
+  return *this;
+}
+
+Mapping::~Mapping() {
+  if (addr_) ::munmap(addr_, len_);
+}
+
+Mapping Mapping::map(const Fd& fd, size_t len) {
+  if (len == 0) throw Panic("mapping an empty file");
+  void* addr = ::mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd.get(), 0);
+  if (addr == MAP_FAILED) throw Error::last_os();
+  Mapping m;
+  m.addr_ = addr;
+  m.len_ = len;
+  return m;
+}
+
+FileType file_type(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return FileType::Missing;
+  if (S_ISREG(st.st_mode)) return FileType::Regular;
+  if (S_ISDIR(st.st_mode)) return FileType::Directory;
+  return FileType::Other;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string join(std::string_view a, std::string_view b) {
+  std::string out(a);
+  if (!out.empty() && out.back() != '/') out.push_back('/');
+  out.append(b);
+  return out;
+}
+
+void create_dir_all(const std::string& path) {
+  if (path.empty()) return;
+  if (::mkdir(path.c_str(), 0777) == 0) return;
+  int err = errno;
+  if (err == EEXIST) {
+    if (is_dir(path)) return;
+    throw Error::os(err);
+  }
+  if (err != ENOENT) throw Error::os(err);
+  // A parent is missing: create it, then retry this level.
+  std::string_view trimmed(path);
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
+  auto slash = trimmed.rfind('/');
+  if (slash == std::string_view::npos || slash == 0) throw Error::os(err);
+  create_dir_all(std::string(trimmed.substr(0, slash)));
+  if (::mkdir(path.c_str(), 0777) == 0) return;
+  err = errno;
+  if (err == EEXIST && is_dir(path)) return;
+  throw Error::os(err);
+}
+
+std::vector<DirEntry> list_dir(const std::string& dir) {
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) throw Error::last_os();
+  std::vector<DirEntry> out;
+  for (;;) {
+    errno = 0;
+    struct dirent* e = ::readdir(d);
+    if (!e) {
+      int err = errno;
+      ::closedir(d);
+      if (err != 0) throw Error::os(err);
+      break;
+    }
+    std::string_view name(e->d_name);
+    if (name == "." || name == "..") continue;
+    out.push_back({std::string(name), join(dir, name)});
+  }
+  return out;
+}
+
+void remove_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) throw Error::last_os();
+}
+
+void rename_path(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) throw Error::last_os();
+}
+
+// Characters that a quoted path shows as \u{...}: controls, format and
+// separator characters, combining marks and code points that cannot be
+// printed.  The table covers the ranges that occur in practice.
+static bool needs_unicode_escape(char32_t c) {
+  struct Range { char32_t lo, hi; };
+  static constexpr Range kRanges[] = {
+      {0x00, 0x1F},     {0x7F, 0x9F},     {0xAD, 0xAD},     {0x300, 0x36F},
+      {0x483, 0x489},   {0x591, 0x5BD},   {0x600, 0x605},   {0x610, 0x61A},
+      {0x61C, 0x61C},   {0x64B, 0x65F},   {0x6DD, 0x6DD},   {0x70F, 0x70F},
+      {0x180E, 0x180E}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200B, 0x200F},
+      {0x2028, 0x202E}, {0x2060, 0x206F}, {0x20D0, 0x20FF}, {0x302A, 0x302F},
+      {0x3099, 0x309A}, {0xD800, 0xDFFF}, {0xE000, 0xF8FF}, {0xFE00, 0xFE0F},
+      {0xFE20, 0xFE2F}, {0xFEFF, 0xFEFF}, {0xFFF9, 0xFFFB}, {0xFFFE, 0xFFFF},
+      {0x1F3FB, 0x1F3FF}, {0xE0000, 0xE0FFF}, {0xF0000, 0x10FFFF},
+  };
+  for (const auto& r : kRanges) {
+    if (c < r.lo) return false;
+    if (c <= r.hi) return true;
+  }
+  return false;
+}
+
+std::string quote_path(std::string_view path) {
+  static constexpr char kUpperHex[] = "0123456789ABCDEF";
+  std::string out = "\"";
+  size_t i = 0;
+  while (i < path.size()) {
+    char32_t c;
+    size_t len = utf8::decode(path.substr(i), &c);
+    if (len == 0) {
+      auto b = static_cast<unsigned char>(path[i]);
+      out += "\\x";
+      out += kUpperHex[b >> 4];
+      out += kUpperHex[b & 15];
+      ++i;
+      continue;
+    }
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case 0: out += "\\0"; break;
+      default:
+        if (needs_unicode_escape(c)) {
+          char buf[16];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
+          out += buf;
+        } else {
+          out.append(path.substr(i, len));
+        }
+    }
+    i += len;
+  }
+  out += '"';
+  return out;
+}
+
+std::string lossy_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  size_t i = 0;
+  while (i < bytes.size()) {
+    char32_t c;
+    size_t len = utf8::decode(bytes.substr(i), &c);
+    if (len == 0) {
+      out += "\xEF\xBF\xBD";
+      i += utf8::invalid_run(bytes.substr(i));
+    } else {
+      out.append(bytes.substr(i, len));
+      i += len;
+    }
+  }
+  return out;
+}
+
+}  // namespace vl

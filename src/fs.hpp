@@ -1,0 +1,107 @@
+// Thin RAII wrappers over the POSIX file interface, with errors carrying the
+// operating system's own messages.  Paths are byte strings (UTF-8 in practice,
+// since they come from Python str).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vl {
+
+// An owned file descriptor.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd();
+
+  int get() const { return fd_; }
+  int release() { int fd = fd_; fd_ = -1; return fd; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+  // Opens for reading.
+  static Fd open_read(const std::string& path);
+  // Opens for appending, creating the file (0666 before umask) if missing.
+  static Fd open_append(const std::string& path);
+  // Opens for writing, creating (0666 before umask) and truncating.
+  static Fd create_truncate(const std::string& path);
+  // Creates a new file (0666 before umask); fails with EEXIST if present.
+  static Fd create_exclusive(const std::string& path);
+
+  // Writes all of `data`, retrying short writes.  A line written to a file
+  // opened for appending goes out in one request unless the kernel splits it.
+  void write_all(std::string_view data) const;
+  // Closes now, reporting the error that close(2) gives.
+  void close();
+
+ private:
+  int fd_ = -1;
+};
+
+// A read-only private mapping of a whole file.  Empty mappings hold no pages.
+class Mapping {
+ public:
+  Mapping() = default;
+  Mapping(Mapping&& other) noexcept;
+  Mapping& operator=(Mapping&& other) noexcept;
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping();
+
+  // Maps `len` bytes of `fd` read-only; `len` must be > 0.
+  static Mapping map(const Fd& fd, size_t len);
+
+  const unsigned char* data() const { return static_cast<const unsigned char*>(addr_); }
+  size_t size() const { return len_; }
+  std::string_view view() const { return {static_cast<const char*>(addr_), len_}; }
+
+ private:
+  void* addr_ = nullptr;
+  size_t len_ = 0;
+};
+
+enum class FileType { Missing, Regular, Directory, Other };
+
+// lstat-free type probe that follows symlinks, as path.is_file() would.
+FileType file_type(const std::string& path);
+inline bool is_dir(const std::string& path) { return file_type(path) == FileType::Directory; }
+inline bool is_regular(const std::string& path) { return file_type(path) == FileType::Regular; }
+// True when stat(2) succeeds.
+bool exists(const std::string& path);
+
+// Joins two path pieces with exactly one '/'.
+std::string join(std::string_view a, std::string_view b);
+
+// Creates `path` and all missing parents with mode 0777 before umask.  An
+// existing directory is fine; anything else in the way is an error.
+void create_dir_all(const std::string& path);
+
+// One entry of a directory listing, in the order readdir returns them.
+struct DirEntry {
+  std::string name;
+  std::string path;
+};
+// Lists `dir` (without "." and ".."); errors carry the OS message.
+std::vector<DirEntry> list_dir(const std::string& dir);
+
+void remove_file(const std::string& path);
+void rename_path(const std::string& from, const std::string& to);
+
+// The path written for people: in double quotes, with backslash escapes for
+// quotes, backslashes, control and invisible characters, and \xNN for bytes
+// that are not UTF-8.
+std::string quote_path(std::string_view path);
+
+// Replaces invalid UTF-8 sequences with U+FFFD.
+std::string lossy_utf8(std::string_view bytes);
+
+}  // namespace vl

@@ -1,0 +1,454 @@
+// The _vl_native extension module: the function table and the boundary
+// between Python objects and the native core.
+
+#include "python.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+
+#include "error.hpp"
+#include "fs.hpp"
+#include "hash.hpp"
+#include "oplog.hpp"
+#include "storage.hpp"
+#include "vl.hpp"
+
+namespace vl::py {
+
+// ---------------------------------------------------------------------------
+// Argument parsing
+
+PyObject* check(PyObject* o) {
+  if (!o) throw PythonErrorSet{};
+  return o;
+}
+
+static std::string plural(size_t n, const char* word) {
+  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+Args::Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+    : sig_(sig) {
+  auto n = static_cast<size_t>(nargs);
+  if (n > sig.count) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %s %s (%zd given)", sig.name,
+                 sig.count == sig.required ? "exactly" : "at most",
+                 plural(sig.count, "argument").c_str(), nargs);
+    throw PythonErrorSet{};
+  }
+  for (size_t i = 0; i < n; ++i) slots_[i] = args[i];
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    size_t i = 0;
+    for (; i < sig.count; ++i) {
+      if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) break;
+    }
+    if (i == sig.count) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
+      throw PythonErrorSet{};
+    }
+    if (slots_[i]) {
+      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)",
+                   sig.name, sig.params[i], i + 1);
+      throw PythonErrorSet{};
+    }
+    slots_[i] = args[nargs + k];
+  }
+  for (size_t i = 0; i < sig.required; ++i) {
+    if (!slots_[i]) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", sig.name,
+                   sig.params[i], i + 1);
+      throw PythonErrorSet{};
+    }
+  }
+}
+
+void Args::fail(size_t i, PyObject* type, const std::string& reason) const {
+  PyErr_Format(type, "argument '%s': %s", sig_.params[i], reason.c_str());
+  throw PythonErrorSet{};
+}
+
+static std::string type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
+
+std::string Args::text_of(size_t i, PyObject* o, const char* what) const {
+  if (!PyUnicode_Check(o)) fail(i, PyExc_TypeError, std::string(what) + ", got " + type_name(o));
+  Py_ssize_t len = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(o, &len);
+  if (!utf8) {
+    PyErr_Clear();
+    fail(i, PyExc_TypeError, "str holds characters that are not valid Unicode (lone surrogates)");
+  }
+  return std::string(utf8, static_cast<size_t>(len));
+}
+
+std::string Args::text(size_t i) const { return text_of(i, slots_[i], "expected str"); }
+
+std::optional<std::string> Args::text_or_none(size_t i) const {
+  if (!slots_[i] || slots_[i] == Py_None) return std::nullopt;
+  return text_of(i, slots_[i], "expected str or None");
+}
+
+std::vector<std::string> Args::text_list(size_t i) const {
+  PyObject* o = slots_[i];
+  if (PyUnicode_Check(o)) fail(i, PyExc_TypeError, "expected a sequence of str, got a single str");
+  if (!PySequence_Check(o)) fail(i, PyExc_TypeError, "expected a sequence of str, got " + type_name(o));
+  Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) {
+    PyErr_Clear();
+    fail(i, PyExc_TypeError, "expected a sequence of str, got " + type_name(o));
+  }
+  std::vector<std::string> out;
+  out.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    Ref item(PySequence_GetItem(o, k));
+    if (!item) {
+      PyErr_Clear();
+      fail(i, PyExc_TypeError, "sequence item could not be read");
+    }
+    out.push_back(text_of(i, item.get(), "expected a sequence of str, found an item that is not str"));
+  }
+  return out;
+}
+
+std::vector<std::string> Args::text_set(size_t i) const {
+  PyObject* o = slots_[i];
+  if (!PyAnySet_Check(o)) fail(i, PyExc_TypeError, "expected a set or frozenset of str, got " + type_name(o));
+  std::vector<std::string> out;
+  Ref it(check(PyObject_GetIter(o)));
+  while (PyObject* raw_item = PyIter_Next(it.get())) {
+    Ref item(raw_item);
+    out.push_back(text_of(i, item.get(), "expected a set of str, found an item that is not str"));
+  }
+  if (PyErr_Occurred()) throw PythonErrorSet{};
+  return out;
+}
+
+// numpy's boolean scalars (numpy.bool_, numpy.bool) count as flags.
+static bool is_numpy_bool(PyObject* o) {
+  PyTypeObject* t = Py_TYPE(o);
+  Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__"));
+  if (!module) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+    return false;
+  }
+  Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__name__"));
+  if (!name) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_Check(name.get()) && (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+                                         PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+}
+
+bool Args::flag(size_t i, bool default_value) const {
+  PyObject* o = slots_[i];
+  if (!o) return default_value;
+  if (PyBool_Check(o)) return o == Py_True;
+  if (is_numpy_bool(o)) {
+    int truth = PyObject_IsTrue(o);
+    if (truth < 0) throw PythonErrorSet{};
+    return truth != 0;
+  }
+  fail(i, PyExc_TypeError, "expected bool, got " + type_name(o));
+}
+
+uint64_t Args::count(size_t i) const {
+  PyObject* o = slots_[i];
+  if (!PyLong_Check(o)) fail(i, PyExc_TypeError, "expected int, got " + type_name(o));
+  unsigned long long v = PyLong_AsUnsignedLongLong(o);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    Ref zero(check(PyLong_FromLong(0)));
+    bool negative = PyObject_RichCompareBool(o, zero.get(), Py_LT) == 1;
+    fail(i, PyExc_OverflowError,
+         negative ? "can't convert negative int to unsigned" : "int too big to convert");
+  }
+  return v;
+}
+
+std::optional<uint64_t> Args::count_or_none(size_t i) const {
+  if (!slots_[i] || slots_[i] == Py_None) return std::nullopt;
+  return count(i);
+}
+
+std::vector<uint8_t> Args::byte_sequence(size_t i) const {
+  PyObject* o = slots_[i];
+  if (PyBytes_Check(o)) {
+    auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(o));
+    return {p, p + PyBytes_GET_SIZE(o)};
+  }
+  if (PyByteArray_Check(o)) {
+    auto* p = reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(o));
+    return {p, p + PyByteArray_GET_SIZE(o)};
+  }
+  if (PyUnicode_Check(o)) fail(i, PyExc_TypeError, "expected a sequence of ints 0..255, got str");
+  if (!PySequence_Check(o)) fail(i, PyExc_TypeError, "expected a sequence of ints 0..255, got " + type_name(o));
+  Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) throw PythonErrorSet{};
+  std::vector<uint8_t> out;
+  out.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    Ref item(check(PySequence_GetItem(o, k)));
+    if (!PyLong_Check(item.get())) fail(i, PyExc_TypeError, "expected ints 0..255, found " + type_name(item.get()));
+    long v = PyLong_AsLong(item.get());
+    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (v < 0 || v > 255) fail(i, PyExc_OverflowError, "byte value out of range 0..255");
+    out.push_back(static_cast<uint8_t>(v));
+  }
+  return out;
+}
+
+json::Value Args::json_value(size_t i) const {
+  Ref module(check(PyImport_ImportModule("json")));
+  Ref dumps(check(PyObject_GetAttrString(module.get(), "dumps")));
+  Ref text(check(PyObject_CallOneArg(dumps.get(), slots_[i])));
+  if (!PyUnicode_Check(text.get())) {
+    PyErr_SetString(PyExc_TypeError, "json.dumps did not return str");
+    throw PythonErrorSet{};
+  }
+  Py_ssize_t len = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
+  if (!utf8) throw PythonErrorSet{};
+  json::ParseError error;
+  auto value = json::parse(std::string_view(utf8, static_cast<size_t>(len)), &error);
+  if (!value) throw Error(error.message());
+  return std::move(*value);
+}
+
+// ---------------------------------------------------------------------------
+// Results
+
+PyObject* to_str(const std::string& s) {
+  return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
+
+PyObject* to_int(uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
+
+PyObject* to_py(const json::Value& v) {
+  switch (v.kind()) {
+    case json::Kind::Null: Py_RETURN_NONE;
+    case json::Kind::Bool: return Py_NewRef(*v.as_bool() ? Py_True : Py_False);
+    case json::Kind::UInt: {
+      uint64_t u = *v.as_uint();
+      // Beyond the signed range the value comes back as the nearest float.
+      if (u > static_cast<uint64_t>(INT64_MAX)) return check(PyFloat_FromDouble(static_cast<double>(u)));
+      return check(PyLong_FromUnsignedLongLong(u));
+    }
+    case json::Kind::Int: return check(PyLong_FromLongLong(*v.as_int()));
+    case json::Kind::Float: return check(PyFloat_FromDouble(*v.as_float()));
+    case json::Kind::String: return to_str(*v.as_string());
+    case json::Kind::Array: {
+      const json::Array& items = *v.as_array();
+      Ref list(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
+      for (size_t k = 0; k < items.size(); ++k) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), to_py(items[k]));
+      }
+      return list.release();
+    }
+    case json::Kind::Object: {
+      Ref dict(check(PyDict_New()));
+      for (const auto& [key, value] : *v.as_object()) {
+        Ref k(to_str(key));
+        Ref val(to_py(value));
+        if (PyDict_SetItem(dict.get(), k.get(), val.get()) < 0) throw PythonErrorSet{};
+      }
+      return dict.release();
+    }
+  }
+  throw Panic("unknown JSON kind");
+}
+
+PyObject* to_list(const std::vector<std::string>& items) {
+  Ref list(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
+  for (size_t k = 0; k < items.size(); ++k) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), to_str(items[k]));
+  }
+  return list.release();
+}
+
+PyObject* to_list(const std::vector<json::Value>& items) {
+  Ref list(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
+  for (size_t k = 0; k < items.size(); ++k) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), to_py(items[k]));
+  }
+  return list.release();
+}
+
+PyObject* dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+  // Take ownership of every value first so none leaks if a step fails.
+  std::vector<Ref> owned;
+  for (const auto& item : items) owned.emplace_back(item.second);
+  for (const Ref& r : owned) check(r.get());
+  Ref dict(check(PyDict_New()));
+  size_t k = 0;
+  for (const auto& item : items) {
+    if (PyDict_SetItemString(dict.get(), item.first, owned[k++].get()) < 0) throw PythonErrorSet{};
+  }
+  return dict.release();
+}
+
+// ---------------------------------------------------------------------------
+// Error mapping
+
+static PyObject* g_panic_type = nullptr;
+
+static void raise_panic(const char* message) {
+  if (!g_panic_type) {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+  }
+  PyErr_SetString(g_panic_type, message);
+}
+
+// Runs one call of a module function: errors of the core become
+// RuntimeError with the outermost message; anything unexpected becomes
+// PanicException.  Nothing escapes to the interpreter.
+template <typename Fn>
+static PyObject* guarded(Fn&& fn) noexcept {
+  try {
+    return fn();
+  } catch (const PythonErrorSet&) {
+    return nullptr;
+  } catch (const Error& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    raise_panic("memory allocation failed");
+    return nullptr;
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+    return nullptr;
+  } catch (...) {
+    raise_panic("unknown panic");
+    return nullptr;
+  }
+}
+
+template <const Signature& Sig, PyObject* (*Body)(const Args&)>
+static PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Args a(Sig, args, nargs, kwnames);
+    return Body(a);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// The functions
+
+constexpr Signature kInit{"init", {"vl_dir"}, 1, 1};
+static PyObject* init(const Args& a) {
+  VlDir(a.text(0)).init();
+  Py_RETURN_NONE;
+}
+
+constexpr Signature kJsonlRead{"jsonl_read", {"path"}, 1, 1};
+static PyObject* jsonl_read(const Args& a) { return to_list(vl::jsonl_read(a.text(0))); }
+
+constexpr Signature kJsonlAppend{"jsonl_append", {"path", "record"}, 2, 2};
+static PyObject* jsonl_append(const Args& a) {
+  std::string path = a.text(0);
+  json::Value record = a.json_value(1);
+  vl::jsonl_append(path, record);
+  Py_RETURN_NONE;
+}
+
+constexpr Signature kShardPathStr{"shard_path_str", {"vl_dir", "layer", "hash_hex"}, 3, 3};
+static PyObject* shard_path_str(const Args& a) {
+  std::string root = a.text(0), layer = a.text(1), hash = a.text(2);
+  return to_str(lossy_utf8(vl::shard_path(root, layer, hash)));
+}
+
+constexpr Signature kShardRead{"shard_read", {"vl_dir", "layer", "hash_hex"}, 3, 3};
+static PyObject* shard_read(const Args& a) {
+  std::string root = a.text(0), layer = a.text(1), hash = a.text(2);
+  return to_list(vl::jsonl_read(vl::shard_path(root, layer, hash)));
+}
+
+constexpr Signature kShardIterateAll{"shard_iterate_all", {"vl_dir", "layer"}, 2, 2};
+static PyObject* shard_iterate_all(const Args& a) {
+  std::string root = a.text(0), layer = a.text(1);
+  return to_list(vl::shard_iterate_all(root, layer));
+}
+
+constexpr Signature kOplogAppend{"oplog_append", {"vl_dir", "operation", "detail"}, 3, 3};
+static PyObject* oplog_append(const Args& a) {
+  std::string root = a.text(0), operation = a.text(1), detail = a.text(2);
+  oplog::append(root, operation, detail);
+  Py_RETURN_NONE;
+}
+
+constexpr Signature kComputeHash{"compute_hash", {"data"}, 1, 1};
+static PyObject* compute_hash(const Args& a) { return to_str(vl::compute_hash(a.json_value(0))); }
+
+#define VL_FN(fn, sig, doc)                                                      \
+  {                                                                              \
+    #fn, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<sig, fn>)), \
+        METH_FASTCALL | METH_KEYWORDS, doc                                       \
+  }
+
+static PyMethodDef kMethods[] = {
+    VL_FN(init, kInit, "init(vl_dir)\n--\n\n"),
+    VL_FN(jsonl_read, kJsonlRead, "jsonl_read(path)\n--\n\n"),
+    VL_FN(jsonl_append, kJsonlAppend, "jsonl_append(path, record)\n--\n\n"),
+    VL_FN(shard_path_str, kShardPathStr, "shard_path_str(vl_dir, layer, hash_hex)\n--\n\n"),
+    VL_FN(shard_read, kShardRead, "shard_read(vl_dir, layer, hash_hex)\n--\n\n"),
+    VL_FN(shard_iterate_all, kShardIterateAll, "shard_iterate_all(vl_dir, layer)\n--\n\n"),
+    VL_FN(oplog_append, kOplogAppend, "oplog_append(vl_dir, operation, detail)\n--\n\n"),
+    VL_FN(compute_hash, kComputeHash, "compute_hash(data)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef VL_FN
+
+// ---------------------------------------------------------------------------
+// Module
+
+static PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_vl_native",
+    "Native core of vl: storage, hashing, indexing, queries and revocation.",
+    0,  // no per-module state; every call works on files only
+    kMethods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+// The module is created once per process and handed out again on re-import;
+// it belongs to the interpreter that first imported it.
+static PyObject* g_module = nullptr;
+static int64_t g_interpreter = -1;
+
+static PyObject* create_module() {
+  int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (g_module) {
+    if (interpreter != g_interpreter) {
+      PyErr_SetString(PyExc_ImportError,
+                      "_vl_native can be imported only once per process: "
+                      "sub-interpreters are not supported");
+      return nullptr;
+    }
+    return Py_NewRef(g_module);
+  }
+  Ref module(PyModule_Create(&kModule));
+  if (!module) return nullptr;
+  Ref panic(PyErr_NewExceptionWithDoc(
+      "vl._vl_native.PanicException",
+      "An internal invariant of the native core was violated.  Derived from "
+      "BaseException so that handlers for Exception do not swallow it.",
+      PyExc_BaseException, nullptr));
+  if (!panic) return nullptr;
+  if (PyModule_AddObjectRef(module.get(), "PanicException", panic.get()) < 0) return nullptr;
+  g_panic_type = panic.release();
+  g_interpreter = interpreter;
+  g_module = Py_NewRef(module.get());
+  return module.release();
+}
+
+}  // namespace vl::py
+
+PyMODINIT_FUNC PyInit__vl_native(void) { return vl::py::create_module(); }

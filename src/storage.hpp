@@ -1,0 +1,51 @@
+// JSONL files and hash-sharded record layers.
+//
+// A layer is a directory under .vl; a record lives in the shard file named by
+// the first two characters of its key hash (.vl/<layer>/<xx>).  Files are
+// only appended to, one write request per line, or read whole.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json.hpp"
+
+namespace vl {
+
+// The first two characters of `hash`, which name its shard.  Refuses a hash
+// shorter than two bytes or whose first two bytes are not whole characters.
+std::string_view shard_name(std::string_view hash);
+
+// root/.vl/<layer>/<first two characters of hash>
+std::string shard_path(std::string_view root, std::string_view layer, std::string_view hash);
+
+// root/.vl
+std::string store_dir(std::string_view root);
+
+// Every value of the file in file order; invalid lines are skipped.  A
+// missing or empty file gives an empty list.
+std::vector<json::Value> jsonl_read(const std::string& path);
+
+// Appends the canonical text of `value` and LF in one write request,
+// creating the file (not its directory).
+void jsonl_append(const std::string& path, const json::Value& value);
+
+// Appends `line` (which must end with LF) in one write request, creating the
+// file (not its directory).
+void append_line(const std::string& path, std::string_view line);
+
+// The values of every shard file (a regular file whose name is two hex
+// digits) of the layer, files in directory-listing order.  A missing layer
+// gives an empty list.
+std::vector<json::Value> shard_iterate_all(std::string_view root, std::string_view layer);
+
+// True for a name of exactly two ASCII hexadecimal digits, either case.
+bool is_shard_file_name(std::string_view name);
+
+// The values of the lines that contain at least one of `patterns` as a byte
+// substring; other lines are not parsed.
+std::vector<json::Value> scan_lines_matching(const std::string& path,
+                                             const std::vector<std::string>& patterns);
+
+}  // namespace vl

@@ -1,0 +1,5 @@
+import sys
+
+from vl.cli import main
+
+sys.exit(main())
