@@ -8,11 +8,17 @@
 #include <exception>
 #include <new>
 
+#include "authors.hpp"
+#include "blame.hpp"
 #include "error.hpp"
 #include "fs.hpp"
 #include "hash.hpp"
+#include "indexer.hpp"
 #include "oplog.hpp"
+#include "register.hpp"
 #include "storage.hpp"
+#include "token_index.hpp"
+#include "track.hpp"
 #include "vl.hpp"
 
 namespace vl::py {
@@ -347,6 +353,123 @@ static PyObject* init(const Args& a) {
   Py_RETURN_NONE;
 }
 
+constexpr Signature kAuthorAdd{"author_add", {"name", "email", "vl_dir"}, 3, 3};
+static PyObject* author_add(const Args& a) {
+  std::string name = a.text(0), email = a.text(1), root = a.text(2);
+  return to_str(authors::add(root, name, email).id);
+}
+
+constexpr Signature kAuthorQuery{"author_query", {"vl_dir", "name", "email"}, 3, 3};
+static PyObject* author_query(const Args& a) {
+  std::string root = a.text(0);
+  std::optional<std::string> name = a.text_or_none(1), email = a.text_or_none(2);
+  std::vector<std::string> texts;
+  for (const authors::Author& author : authors::query(root, name, email)) {
+    texts.push_back(authors::to_json(author));
+  }
+  return to_list(texts);
+}
+
+constexpr Signature kRegisterSection{
+    "register_section", {"path", "authors", "contributors", "license", "year", "vl_dir"}, 6, 6};
+static PyObject* register_section(const Args& a) {
+  std::string path = a.text(0);
+  std::vector<std::string> author_ids = a.text_list(1), contributors = a.text_list(2);
+  std::string license = a.text(3), year = a.text(4), root = a.text(5);
+  return to_str(sections::register_section(root, path, author_ids, contributors, license, year).section_hash);
+}
+
+constexpr Signature kTrack{
+    "track", {"data", "file", "sources", "vl_dir", "token_count", "tokenizer"}, 6, 4};
+static PyObject* track(const Args& a) {
+  // data is converted last, after every other argument has been accepted.
+  std::string file = a.text(1);
+  std::vector<std::string> sources = a.text_list(2);
+  std::string root = a.text(3);
+  std::optional<uint64_t> token_count = a.count_or_none(4);
+  std::optional<std::string> tokenizer = a.text_or_none(5);
+  json::Value data = a.json_value(0);
+  return to_str(vl::track(root, data, file, sources, token_count, tokenizer));
+}
+
+constexpr Signature kIndexDocument{
+    "index_document", {"vl_dir", "line_hash", "file", "sources", "source_type"}, 5, 4};
+static PyObject* index_document(const Args& a) {
+  std::string root = a.text(0), line_hash = a.text(1), file = a.text(2);
+  std::vector<std::string> sources = a.text_list(3);
+  std::string source_type = a.present(4) ? a.text(4) : "track";
+  documents::index_document(root, line_hash, file, sources, source_type);
+  Py_RETURN_NONE;
+}
+
+static PyObject* document_list(const std::vector<documents::DocumentRecord>& records) {
+  Ref list(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
+  for (size_t k = 0; k < records.size(); ++k) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), to_py(documents::to_value(records[k])));
+  }
+  return list.release();
+}
+
+constexpr Signature kLookupDocument{"lookup_document", {"vl_dir", "line_hash"}, 2, 2};
+static PyObject* lookup_document(const Args& a) {
+  std::string root = a.text(0), line_hash = a.text(1);
+  return document_list(documents::lookup_document(root, line_hash));
+}
+
+constexpr Signature kReadAllDocuments{"read_all_documents", {"vl_dir"}, 1, 1};
+static PyObject* read_all_documents(const Args& a) {
+  return to_list(documents::read_all_documents(a.text(0)));
+}
+
+constexpr Signature kTokenIndexWritePid{
+    "token_index_write_pid", {"vl_dir", "tokenizer", "token_count", "sources"}, 4, 4};
+static PyObject* token_index_write_pid(const Args& a) {
+  std::string root = a.text(0), tokenizer = a.text(1);
+  uint64_t token_count = a.count(2);
+  std::vector<std::string> sources = a.text_list(3);
+  token_index::write_pid(root, tokenizer, token_count, sources);
+  Py_RETURN_NONE;
+}
+
+constexpr Signature kTokenIndexMergePidFiles{"token_index_merge_pid_files", {"vl_dir", "tokenizer"}, 2, 2};
+static PyObject* token_index_merge_pid_files(const Args& a) {
+  std::string root = a.text(0), tokenizer = a.text(1);
+  auto [entries, files] = token_index::merge_pid_files(root, tokenizer);
+  Ref first(to_int(entries));
+  Ref second(to_int(files));
+  return check(PyTuple_Pack(2, first.get(), second.get()));
+}
+
+constexpr Signature kTokenIndexListTokenizers{"token_index_list_tokenizers", {"vl_dir"}, 1, 1};
+static PyObject* token_index_list_tokenizers(const Args& a) {
+  return to_list(token_index::list_tokenizers(a.text(0)));
+}
+
+constexpr Signature kTokenIndexTokenStatus{"token_index_token_status", {"vl_dir", "tokenizer"}, 2, 2};
+static PyObject* token_index_token_status(const Args& a) {
+  std::string root = a.text(0), tokenizer = a.text(1);
+  token_index::TokenStatus s = token_index::token_status(root, tokenizer);
+  return dict_of({{"total_entries", to_int(s.total_entries)},
+                  {"active_entries", to_int(s.active_entries)},
+                  {"revoked_entries", to_int(s.revoked_entries)},
+                  {"total_tokens", to_int(s.total_tokens)}});
+}
+
+constexpr Signature kBlameDiff{"blame_diff", {"old_lines", "new_lines"}, 2, 2};
+static PyObject* blame_diff(const Args& a) {
+  std::vector<std::string> old_lines = a.text_list(0), new_lines = a.text_list(1);
+  std::vector<Opcode> ops = vl::blame_diff(old_lines, new_lines);
+  Ref list(check(PyList_New(static_cast<Py_ssize_t>(ops.size()))));
+  for (size_t k = 0; k < ops.size(); ++k) {
+    const Opcode& op = ops[k];
+    PyObject* item = check(Py_BuildValue("(snnnn)", op_tag_name(op.tag), static_cast<Py_ssize_t>(op.i1),
+                                         static_cast<Py_ssize_t>(op.i2), static_cast<Py_ssize_t>(op.j1),
+                                         static_cast<Py_ssize_t>(op.j2)));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+  }
+  return list.release();
+}
+
 constexpr Signature kJsonlRead{"jsonl_read", {"path"}, 1, 1};
 static PyObject* jsonl_read(const Args& a) { return to_list(vl::jsonl_read(a.text(0))); }
 
@@ -394,6 +517,28 @@ static PyObject* compute_hash(const Args& a) { return to_str(vl::compute_hash(a.
 
 static PyMethodDef kMethods[] = {
     VL_FN(init, kInit, "init(vl_dir)\n--\n\n"),
+    VL_FN(author_add, kAuthorAdd, "author_add(name, email, vl_dir)\n--\n\n"),
+    VL_FN(author_query, kAuthorQuery, "author_query(vl_dir, name, email)\n--\n\n"),
+    VL_FN(register_section, kRegisterSection,
+          "register_section(path, authors, contributors, license, year, vl_dir)\n--\n\n"),
+    VL_FN(track, kTrack, "track(data, file, sources, vl_dir, token_count=None, tokenizer=None)\n--\n\n"),
+    VL_FN(index_document, kIndexDocument,
+          "index_document(vl_dir, line_hash, file, sources, source_type=\"track\")\n--\n\n"),
+    VL_FN(lookup_document, kLookupDocument, "lookup_document(vl_dir, line_hash)\n--\n\n"),
+    VL_FN(read_all_documents, kReadAllDocuments, "read_all_documents(vl_dir)\n--\n\n"),
+    VL_FN(token_index_write_pid, kTokenIndexWritePid,
+          "token_index_write_pid(vl_dir, tokenizer, token_count, sources)\n--\n\n"),
+    VL_FN(token_index_merge_pid_files, kTokenIndexMergePidFiles,
+          "token_index_merge_pid_files(vl_dir, tokenizer)\n--\n\n"),
+    VL_FN(token_index_list_tokenizers, kTokenIndexListTokenizers,
+          "token_index_list_tokenizers(vl_dir)\n--\n\n"),
+    VL_FN(token_index_token_status, kTokenIndexTokenStatus,
+          "token_index_token_status(vl_dir, tokenizer)\n--\n\n"),
+    VL_FN(blame_diff, kBlameDiff,
+          "blame_diff(old_lines, new_lines)\n--\n\n"
+          "Compute line-level diff opcodes for blame attribution.\n\n"
+          "Returns (tag, i1, i2, j1, j2) tuples compatible with\n"
+          "difflib.SequenceMatcher.get_opcodes()."),
     VL_FN(jsonl_read, kJsonlRead, "jsonl_read(path)\n--\n\n"),
     VL_FN(jsonl_append, kJsonlAppend, "jsonl_append(path, record)\n--\n\n"),
     VL_FN(shard_path_str, kShardPathStr, "shard_path_str(vl_dir, layer, hash_hex)\n--\n\n"),

@@ -56,13 +56,20 @@ bool is_shard_file_name(std::string_view name) {
   return name.size() == 2 && is_hex(name[0]) && is_hex(name[1]);
 }
 
-std::vector<json::Value> shard_iterate_all(std::string_view root, std::string_view layer) {
+std::vector<std::string> shard_files(std::string_view root, std::string_view layer) {
   std::string dir = join(store_dir(root), layer);
-  std::vector<json::Value> out;
+  std::vector<std::string> out;
   if (!is_dir(dir)) return out;
-  for (const DirEntry& e : list_dir(dir)) {
-    if (!is_shard_file_name(e.name) || !is_regular(e.path)) continue;
-    for (auto& v : jsonl_read(e.path)) out.push_back(std::move(v));
+  for (DirEntry& e : list_dir(dir)) {
+    if (is_shard_file_name(e.name) && is_regular(e.path)) out.push_back(std::move(e.path));
+  }
+  return out;
+}
+
+std::vector<json::Value> shard_iterate_all(std::string_view root, std::string_view layer) {
+  std::vector<json::Value> out;
+  for (const std::string& path : shard_files(root, layer)) {
+    for (auto& v : jsonl_read(path)) out.push_back(std::move(v));
   }
   return out;
 }

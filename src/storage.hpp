@@ -40,6 +40,10 @@ void append_line(const std::string& path, std::string_view line);
 // gives an empty list.
 std::vector<json::Value> shard_iterate_all(std::string_view root, std::string_view layer);
 
+// The shard files of a layer (regular files whose names are two hex digits)
+// in directory-listing order; a missing layer has none.
+std::vector<std::string> shard_files(std::string_view root, std::string_view layer);
+
 // True for a name of exactly two ASCII hexadecimal digits, either case.
 bool is_shard_file_name(std::string_view name);
 

@@ -1,0 +1,29 @@
+// Line attribution: where a line came from, and a line diff for carrying
+// attribution across edits.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace vl {
+
+enum class OpTag { Equal, Delete, Insert, Replace };
+
+// One difflib-style opcode: old_lines[i1:i2] becomes new_lines[j1:j2].
+struct Opcode {
+  OpTag tag;
+  size_t i1, i2, j1, j2;
+  bool operator==(const Opcode&) const = default;
+};
+
+// "equal", "delete", "insert" or "replace".
+const char* op_tag_name(OpTag tag);
+
+// The line diff of two versions of a file, lines compared as exact strings:
+// divide-and-conquer Myers without a time limit, compacted and grouped into
+// opcodes that chain from (0, 0) to (old size, new size).
+std::vector<Opcode> blame_diff(const std::vector<std::string>& old_lines,
+                               const std::vector<std::string>& new_lines);
+
+}  // namespace vl

@@ -1,0 +1,68 @@
+#include "indexer.hpp"
+
+#include "mmap_lines.hpp"
+#include "record.hpp"
+#include "storage.hpp"
+
+namespace vl::documents {
+
+std::optional<DocumentRecord> parse(std::string_view line) {
+  auto f = record::fields<3>(line, {"line_hash", "file", "sources"});
+  if (!f) return std::nullopt;
+  DocumentRecord d;
+  if (!record::take((*f)[0], d.line_hash) || !record::take((*f)[1], d.file) ||
+      !record::take((*f)[2], d.sources)) {
+    return std::nullopt;
+  }
+  return d;
+}
+
+json::Value to_value(const DocumentRecord& d) {
+  std::vector<json::Member> members;
+  members.emplace_back("file", json::Value::string(d.file));
+  members.emplace_back("line_hash", json::Value::string(d.line_hash));
+  members.emplace_back("sources", record::string_array(d.sources));
+  return json::Value::object(std::move(members));
+}
+
+void index_document(const std::string& root, const std::string& line_hash, const std::string& file,
+                    const std::vector<std::string>& sources, const std::string& source_type) {
+  std::string path = shard_path(root, "document-index", line_hash);
+  // Keys in byte order, as the generic value would write them.
+  std::string line = "{\"file\":";
+  json::write_string(line, file);
+  line += ",\"line_hash\":";
+  json::write_string(line, line_hash);
+  line += ",\"revoked\":false,\"source_type\":";
+  json::write_string(line, source_type);
+  line += ",\"sources\":";
+  json::write_string_array(line, sources);
+  line += "}\n";
+  append_line(path, line);
+}
+
+std::vector<DocumentRecord> lookup_document(const std::string& root, const std::string& line_hash) {
+  std::vector<DocumentRecord> out;
+  auto map = mmap_file(shard_path(root, "document-index", line_hash));
+  if (!map) return out;
+  for_each_line(map->view(), [&](std::string_view line) {
+    auto d = parse(line);
+    if (d && d->line_hash == line_hash) out.push_back(std::move(*d));
+  });
+  return out;
+}
+
+std::vector<json::Value> read_all_documents(const std::string& root) {
+  std::vector<json::Value> out;
+  for (const std::string& path : shard_files(root, "document-index")) {
+    auto map = mmap_file(path);
+    if (!map) continue;
+    for_each_line(map->view(), [&](std::string_view line) {
+      if (!parse(line)) return;
+      if (auto v = json::parse(line)) out.push_back(std::move(*v));
+    });
+  }
+  return out;
+}
+
+}  // namespace vl::documents

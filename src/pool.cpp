@@ -1,0 +1,53 @@
+#include "pool.hpp"
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace vl::pool {
+
+static size_t positive_env(const char* name) {
+  const char* text = std::getenv(name);
+  if (!text || !*text) return 0;
+  char* end = nullptr;
+  unsigned long long v = std::strtoull(text, &end, 10);
+  if (*end != '\0' || text[0] == '-' || text[0] == '+' || v == 0 || v > 4096) return 0;
+  return static_cast<size_t>(v);
+}
+
+static size_t configured_size() {
+  if (size_t n = positive_env("RAYON_NUM_THREADS")) return n;
+  if (size_t n = positive_env("RAYON_RS_NUM_CPUS")) return n;
+  unsigned hw = std::thread::hardware_concurrency();
+  return hw ? hw : 1;
+}
+
+static oneapi::tbb::task_arena& arena() {
+  // Created on first use and kept for the life of the process.  The calling
+  // thread joins the work, so the arena's concurrency is the pool size.
+  static oneapi::tbb::task_arena* instance =
+      new oneapi::tbb::task_arena(static_cast<int>(configured_size()));
+  return *instance;
+}
+
+size_t size() { return static_cast<size_t>(arena().max_concurrency()); }
+
+void for_each_index(size_t n, const std::function<void(size_t)>& body) {
+  if (n == 0) return;
+  if (n == 1) {
+    body(0);
+    return;
+  }
+  arena().execute([&] {
+    oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<size_t>(0, n, 1),
+                              [&](const oneapi::tbb::blocked_range<size_t>& r) {
+                                for (size_t i = r.begin(); i != r.end(); ++i) body(i);
+                              });
+  });
+}
+
+}  // namespace vl::pool

@@ -1,0 +1,35 @@
+// The process-wide worker pool for the parallel scans.
+//
+// One pool per process, created at first use with one worker per logical
+// processor, or with the number given by RAYON_NUM_THREADS (else
+// RAYON_RS_NUM_CPUS) when that holds a positive integer.  Tasks must not
+// touch Python objects; results come back in input order, so the output of
+// a scan never depends on thread timing.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace vl::pool {
+
+// The number of workers the pool has (or will have).
+size_t size();
+
+// Runs body(i) for every i in [0, n) on the pool and waits for all of them.
+// The first exception a task throws is rethrown on the calling thread.
+void for_each_index(size_t n, const std::function<void(size_t)>& body);
+
+// Maps every index through fn on the pool; results in index order.
+template <typename T, typename Fn>
+std::vector<T> ordered_map(size_t n, Fn&& fn) {
+  std::vector<std::optional<T>> slots(n);
+  for_each_index(n, [&](size_t i) { slots[i].emplace(fn(i)); });
+  std::vector<T> out;
+  out.reserve(n);
+  for (auto& s : slots) out.push_back(std::move(*s));
+  return out;
+}
+
+}  // namespace vl::pool

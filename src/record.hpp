@@ -1,0 +1,88 @@
+// Reading typed records out of JSON lines.
+//
+// A stored line is a record of a kind when it is a JSON object holding each
+// of the kind's fields exactly once with the right type; other keys are
+// ignored.  A field given twice makes the line invalid, which the generic
+// JSON value (last key wins) could not tell, so records are read from the
+// object's members in document order.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json.hpp"
+
+namespace vl::record {
+
+// The values of the named fields of the object in `line`, in the order of
+// `names`; nothing when the line is not an object or a field is missing or
+// repeated.
+template <size_t N>
+std::optional<std::array<json::Value, N>> fields(std::string_view line,
+                                                 const std::array<std::string_view, N>& names) {
+  auto members = json::parse_members(line);
+  if (!members) return std::nullopt;
+  std::array<json::Value, N> out;
+  std::array<bool, N> seen{};
+  for (auto& [key, value] : *members) {
+    for (size_t i = 0; i < N; ++i) {
+      if (key != names[i]) continue;
+      if (seen[i]) return std::nullopt;
+      seen[i] = true;
+      out[i] = std::move(value);
+      break;
+    }
+  }
+  for (bool s : seen) {
+    if (!s) return std::nullopt;
+  }
+  return out;
+}
+
+inline bool take(json::Value& v, std::string& out) {
+  std::string* s = v.as_string();
+  if (!s) return false;
+  out = std::move(*s);
+  return true;
+}
+
+inline bool take(json::Value& v, bool& out) {
+  const bool* b = v.as_bool();
+  if (!b) return false;
+  out = *b;
+  return true;
+}
+
+inline bool take(json::Value& v, uint64_t& out) {
+  const uint64_t* u = v.as_uint();
+  if (!u) return false;
+  out = *u;
+  return true;
+}
+
+inline bool take(json::Value& v, std::vector<std::string>& out) {
+  json::Array* items = v.as_array();
+  if (!items) return false;
+  out.clear();
+  out.reserve(items->size());
+  for (json::Value& item : *items) {
+    std::string* s = item.as_string();
+    if (!s) return false;
+    out.push_back(std::move(*s));
+  }
+  return true;
+}
+
+// A JSON array of strings as a value.
+inline json::Value string_array(const std::vector<std::string>& items) {
+  json::Array out;
+  out.reserve(items.size());
+  for (const std::string& s : items) out.push_back(json::Value::string(s));
+  return json::Value::array(std::move(out));
+}
+
+}  // namespace vl::record

@@ -1,0 +1,71 @@
+// Token index files: per tokenizer, how many tokens each tracked item
+// contributed and from which sources.
+//
+// Each process appends its entries to a file of its own,
+// .vl/token-index.<tokenizer>.<pid>, without locking; a merge folds those
+// files into numbered files .vl/token-index.<tokenizer>/001, 002, ...  that
+// every reader uses.  Entry i is the i-th entry met walking the merged files
+// in file-number order.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vl::token_index {
+
+struct TokenIndexEntry {
+  uint64_t token_count = 0;
+  std::vector<std::string> sources;
+  std::string tokenizer;
+  bool revoked = false;
+};
+
+struct TokenStatus {
+  uint64_t total_entries = 0;
+  uint64_t active_entries = 0;
+  uint64_t revoked_entries = 0;
+  uint64_t total_tokens = 0;
+};
+
+// Refuses a tokenizer name that is empty or holds "/" or a NUL byte: the
+// name becomes part of file names under .vl and must not lead elsewhere.
+void check_tokenizer(std::string_view tokenizer);
+
+// The entry as compact JSON in declaration order.
+std::string to_json(const TokenIndexEntry& e);
+
+// A line as an entry: an object with the four fields (each once, other keys
+// ignored) or an array of the four values in declaration order.
+std::optional<TokenIndexEntry> parse(std::string_view line);
+
+// The merged file name of a file number: at least three digits.
+std::string file_name(uint64_t number);
+
+// A merged file name's number: decimal digits with an optional leading '+'.
+std::optional<uint64_t> parse_file_number(std::string_view name);
+
+// Appends one entry to this process's own file, creating .vl if needed.
+void write_pid(const std::string& root, const std::string& tokenizer, uint64_t token_count,
+               const std::vector<std::string>& sources);
+
+// Folds every process file of the tokenizer into a new merged file each;
+// returns (entries merged, process files processed).
+std::pair<uint64_t, uint64_t> merge_pid_files(const std::string& root, const std::string& tokenizer);
+
+// The merged files as (number, path), ascending by number.
+std::vector<std::pair<uint64_t, std::string>> get_merged_files(const std::string& root,
+                                                               const std::string& tokenizer);
+
+// Every entry of the merged files in entry order.
+std::vector<TokenIndexEntry> read_merged(const std::string& root, const std::string& tokenizer);
+
+TokenStatus token_status(const std::string& root, const std::string& tokenizer);
+
+// The tokenizer names found in .vl, sorted.
+std::vector<std::string> list_tokenizers(const std::string& root);
+
+}  // namespace vl::token_index
