@@ -286,11 +286,21 @@ bool Parser::hex4(uint32_t& out) {
 bool Parser::string(std::string& out) {
   // p_ is just past the opening quote.
   for (;;) {
+    // One run of bytes that are copied as they are: printable ASCII and
+    // whole, valid UTF-8 characters (validated in place, so that non-ASCII
+    // text is copied in one piece rather than character by character).
     const char* run = p_;
     while (p_ < end_) {
       auto c = static_cast<unsigned char>(*p_);
-      if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
-      ++p_;
+      if (c < 0x80) {
+        if (c == '"' || c == '\\' || c < 0x20) break;
+        ++p_;
+        continue;
+      }
+      char32_t cp;
+      size_t n = utf8::decode(std::string_view(p_, static_cast<size_t>(end_ - p_)), &cp);
+      if (n == 0) return fail("invalid unicode code point");
+      p_ += n;
     }
     out.append(run, p_);
     if (p_ == end_) return fail("EOF while parsing a string");
@@ -298,14 +308,6 @@ bool Parser::string(std::string& out) {
     if (c == '"') {
       ++p_;
       return true;
-    }
-    if (c >= 0x80) {
-      char32_t cp;
-      size_t n = utf8::decode(std::string_view(p_, static_cast<size_t>(end_ - p_)), &cp);
-      if (n == 0) return fail("invalid unicode code point");
-      out.append(p_, n);
-      p_ += n;
-      continue;
     }
     if (c < 0x20) return fail("control character (\\u0000-\\u001F) found while parsing a string");
     ++p_;  // the backslash
