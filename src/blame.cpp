@@ -1,0 +1,449 @@
+#include "blame.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <string_view>
+#include <unordered_map>
+
+#include "hash.hpp"
+#include "json.hpp"
+
+namespace vl {
+
+std::vector<documents::DocumentRecord> blame(const std::string& root, const std::string&,
+                                             const std::string& line_content) {
+  std::optional<json::Value> value = json::parse(line_content);
+  if (!value) value = json::Value::string(line_content);
+  return documents::lookup_document(root, compute_hash(*value));
+}
+
+const char* op_tag_name(OpTag tag) {
+  switch (tag) {
+    case OpTag::Equal: return "equal";
+    case OpTag::Delete: return "delete";
+    case OpTag::Insert: return "insert";
+    case OpTag::Replace: return "replace";
+  }
+  return "equal";
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Edit script
+
+enum class Kind : uint8_t { Equal, Delete, Insert };
+
+// One operation of the edit script. All three kinds carry a position in both
+// lists and one length:
+//   equal:  old[old_pos, +len) == new[new_pos, +len)
+//   delete: old[old_pos, +len) removed; new_pos is the position in the new list
+//   insert: new[new_pos, +len) inserted; old_pos is the position in the old list
+struct Op {
+  Kind kind;
+  size_t old_pos, new_pos, len;
+
+  size_t old_len() const { return kind == Kind::Insert ? 0 : len; }
+  size_t new_len() const { return kind == Kind::Delete ? 0 : len; }
+};
+
+// The script as a doubly linked list over a vector of nodes, so that the
+// compaction can remove, insert and swap operations in constant time.
+// Removed nodes are only unlinked; their slots are never reused.
+class OpList {
+ public:
+  static constexpr size_t kNil = std::numeric_limits<size_t>::max();
+
+  void push_back(const Op& op) { link(nodes_.size(), tail_, kNil, op); }
+  size_t insert_after(size_t at, const Op& op) {
+    size_t idx = nodes_.size();
+    link(idx, at, nodes_[at].next, op);
+    return idx;
+  }
+  size_t insert_before(size_t at, const Op& op) {
+    size_t idx = nodes_.size();
+    link(idx, nodes_[at].prev, at, op);
+    return idx;
+  }
+  void remove(size_t idx) {
+    Node& n = nodes_[idx];
+    (n.prev == kNil ? head_ : nodes_[n.prev].next) = n.next;
+    (n.next == kNil ? tail_ : nodes_[n.next].prev) = n.prev;
+  }
+
+  size_t head() const { return head_; }
+  size_t next(size_t idx) const { return nodes_[idx].next; }
+  size_t prev(size_t idx) const { return nodes_[idx].prev; }
+  Op& operator[](size_t idx) { return nodes_[idx].op; }
+
+ private:
+  struct Node {
+    Op op;
+    size_t prev, next;
+  };
+
+  void link(size_t idx, size_t prev, size_t next, const Op& op) {
+    nodes_.push_back(Node{op, prev, next});
+    (prev == kNil ? head_ : nodes_[prev].next) = idx;
+    (next == kNil ? tail_ : nodes_[next].prev) = idx;
+  }
+
+  std::vector<Node> nodes_;
+  size_t head_ = kNil, tail_ = kNil;
+};
+
+// ---------------------------------------------------------------------------
+// Divide-and-conquer Myers over interned lines
+
+template <class Id>
+class Myers {
+ public:
+  Myers(const std::vector<Id>& a, const std::vector<Id>& b, OpList& out)
+      : a_(a.data()), b_(b.data()), n_(a.size()), m_(b.size()), out_(out) {
+    // One pair of vectors for the whole diff: every sub-search works on a
+    // smaller range, so its diagonals fit in the slots sized for the whole.
+    d_max_ = static_cast<ptrdiff_t>((n_ + m_ + 1) / 2 + 1);
+    vf_.assign(static_cast<size_t>(2 * d_max_), 0);
+    vb_.assign(static_cast<size_t>(2 * d_max_), 0);
+  }
+
+  void run() {
+    // An explicit stack instead of recursion: a range task strips the common
+    // prefix and suffix and splits the rest; the suffix is emitted after both
+    // halves, so it is pushed below them.
+    struct Task {
+      bool emit_suffix;
+      size_t a0, a1, b0, b1;  // for emit_suffix: a0, b0 = starts, a1 = length
+    };
+    std::vector<Task> stack{{false, 0, n_, 0, m_}};
+    while (!stack.empty()) {
+      Task t = stack.back();
+      stack.pop_back();
+      if (t.emit_suffix) {
+        out_.push_back({Kind::Equal, t.a0, t.b0, t.a1});
+        continue;
+      }
+      size_t a0 = t.a0, a1 = t.a1, b0 = t.b0, b1 = t.b1;
+
+      size_t p = 0;
+      while (a0 + p < a1 && b0 + p < b1 && a_[a0 + p] == b_[b0 + p]) ++p;
+      if (p > 0) out_.push_back({Kind::Equal, a0, b0, p});
+      a0 += p;
+      b0 += p;
+
+      size_t s = 0;
+      while (a0 + s < a1 && b0 + s < b1 && a_[a1 - 1 - s] == b_[b1 - 1 - s]) ++s;
+      a1 -= s;
+      b1 -= s;
+      if (s > 0) stack.push_back({true, a1, s, b1, 0});
+
+      if (a0 == a1 && b0 == b1) continue;
+      if (b0 == b1) {
+        out_.push_back({Kind::Delete, a0, b0, a1 - a0});
+      } else if (a0 == a1) {
+        out_.push_back({Kind::Insert, a0, b0, b1 - b0});
+      } else if (size_t x, y; middle_snake(a0, a1, b0, b1, x, y)) {
+        stack.push_back({false, x, a1, y, b1});
+        stack.push_back({false, a0, x, b0, y});
+      } else {
+        // Not reached without a time limit: any two non-empty ranges have a
+        // middle snake. Kept as the plain replacement of the whole range.
+        out_.push_back({Kind::Delete, a0, b0, a1 - a0});
+        out_.push_back({Kind::Insert, a1, b0, b1 - b0});
+      }
+    }
+  }
+
+ private:
+  // Finds the middle snake of old[a0, a1) and new[b0, b1), both non-empty
+  // and without a common prefix or suffix, and stores the split point in
+  // (sx, sy). vf[k] and vb[k] hold the furthest x reached on diagonal
+  // k = x - y from the start and from the end, relative to the range.
+  bool middle_snake(size_t a0, size_t a1, size_t b0, size_t b1, size_t& sx, size_t& sy) {
+    const ptrdiff_t n = static_cast<ptrdiff_t>(a1 - a0);
+    const ptrdiff_t m = static_cast<ptrdiff_t>(b1 - b0);
+    const ptrdiff_t delta = n - m;
+    const bool odd = (delta & 1) != 0;
+    const ptrdiff_t d_max = (n + m + 1) / 2 + 1;
+    ptrdiff_t* vf = vf_.data() + d_max_;
+    ptrdiff_t* vb = vb_.data() + d_max_;
+    const Id* a = a_ + a0;
+    const Id* b = b_ + b0;
+    const Id* a_end = a_ + a1;
+    const Id* b_end = b_ + b1;
+    vf[1] = 0;
+    vb[1] = 0;
+
+    for (ptrdiff_t d = 0; d < d_max; ++d) {
+      for (ptrdiff_t k = d; k >= -d; k -= 2) {
+        ptrdiff_t x = (k == -d || (k != d && vf[k - 1] < vf[k + 1])) ? vf[k + 1] : vf[k - 1] + 1;
+        ptrdiff_t y = x - k;
+        const ptrdiff_t x0 = x, y0 = y;
+        if (x < n && y >= 0 && y < m) {
+          while (x < n && y < m && a[x] == b[y]) ++x, ++y;
+        }
+        vf[k] = x;
+        if (odd && std::abs(k - delta) <= d - 1 && vf[k] + vb[delta - k] >= n) {
+          sx = a0 + static_cast<size_t>(x0);
+          sy = b0 + static_cast<size_t>(y0);
+          return true;
+        }
+      }
+      for (ptrdiff_t k = d; k >= -d; k -= 2) {
+        ptrdiff_t x = (k == -d || (k != d && vb[k - 1] < vb[k + 1])) ? vb[k + 1] : vb[k - 1] + 1;
+        ptrdiff_t y = x - k;
+        if (x < n && y >= 0 && y < m) {
+          while (x < n && y < m && a_end[-1 - x] == b_end[-1 - y]) ++x, ++y;
+        }
+        vb[k] = x;
+        if (!odd && std::abs(k - delta) <= d && vb[k] + vf[delta - k] >= n) {
+          sx = a0 + static_cast<size_t>(n - x);
+          sy = b0 + static_cast<size_t>(m - y);
+          return true;
+        }
+      }
+    }
+    return false;
+  }
+
+  const Id* a_;
+  const Id* b_;
+  size_t n_, m_;
+  OpList& out_;
+  ptrdiff_t d_max_;
+  std::vector<ptrdiff_t> vf_, vb_;
+};
+
+// ---------------------------------------------------------------------------
+// Compaction: slides deletions and insertions together so that the edits of
+// one change end up next to each other.
+
+template <class Id>
+class Compactor {
+ public:
+  Compactor(const std::vector<Id>& a, const std::vector<Id>& b, OpList& ops)
+      : a_(a.data()), b_(b.data()), ops_(ops) {}
+
+  // Deletions first, then insertions, each pass from the start of the list.
+  void run() {
+    for (Kind kind : {Kind::Delete, Kind::Insert}) {
+      for (size_t i = ops_.head(); i != OpList::kNil; i = ops_.next(i)) {
+        if (ops_[i].kind != kind) continue;
+        i = shift_up(i);
+        i = shift_down(i);
+      }
+    }
+  }
+
+ private:
+  // Swaps two adjacent edits of different kinds; the first of the pair
+  // starts where the pair started, the second right after it.
+  static void swap_edits(Op& first, Op& second) {
+    Op moved = second, stays = first;
+    moved.old_pos = first.old_pos;
+    moved.new_pos = first.new_pos;
+    stays.old_pos = first.old_pos + second.old_len();
+    stays.new_pos = first.new_pos + second.new_len();
+    first = moved;
+    second = stays;
+  }
+
+  // Lines that an equal run and an insertion have in common at their ends
+  // (old lines of the run against new lines of the insertion). A deletion
+  // never slides over an equal run.
+  size_t common_tail(const Op& eq, const Op& edit) const {
+    if (edit.kind != Kind::Insert) return 0;
+    const Id* a = a_ + eq.old_pos + eq.len;
+    const Id* b = b_ + edit.new_pos + edit.len;
+    size_t limit = std::min(eq.len, edit.len), c = 0;
+    while (c < limit && a[-1 - static_cast<ptrdiff_t>(c)] == b[-1 - static_cast<ptrdiff_t>(c)]) ++c;
+    return c;
+  }
+
+  size_t common_head(const Op& eq, const Op& edit) const {
+    if (edit.kind != Kind::Insert) return 0;
+    const Id* a = a_ + eq.old_pos;
+    const Id* b = b_ + edit.new_pos;
+    size_t limit = std::min(eq.len, edit.len), c = 0;
+    while (c < limit && a[c] == b[c]) ++c;
+    return c;
+  }
+
+  // Moves the edit at node i towards the start; returns the node holding it.
+  size_t shift_up(size_t i) {
+    for (size_t p; (p = ops_.prev(i)) != OpList::kNil;) {
+      Op& cur = ops_[i];
+      Op& pre = ops_[p];
+      if (pre.kind == cur.kind) {
+        pre.len += cur.len;
+        ops_.remove(i);
+        i = p;
+      } else if (pre.kind != Kind::Equal) {
+        swap_edits(pre, cur);
+        i = p;
+      } else if (size_t c = common_tail(pre, cur); c > 0) {
+        // The last c lines of the run move behind the edit.
+        const size_t eq_old = pre.old_pos + pre.len - c;
+        const size_t eq_new = cur.new_pos + cur.len - c;
+        cur.old_pos -= c;
+        cur.new_pos -= c;
+        pre.len -= c;
+        const bool emptied = pre.len == 0;
+        size_t nx = ops_.next(i);
+        if (nx != OpList::kNil && ops_[nx].kind == Kind::Equal) {
+          Op& after = ops_[nx];
+          after.old_pos -= c;
+          after.new_pos -= c;
+          after.len += c;
+        } else {
+          ops_.insert_after(i, {Kind::Equal, eq_old, eq_new, c});  // invalidates cur, pre
+        }
+        if (emptied) ops_.remove(p);
+      } else if (pre.len == 0) {
+        ops_.remove(p);
+      } else {
+        break;
+      }
+    }
+    return i;
+  }
+
+  // Moves the edit at node i towards the end; returns the node holding it.
+  size_t shift_down(size_t i) {
+    for (size_t nx; (nx = ops_.next(i)) != OpList::kNil;) {
+      Op& cur = ops_[i];
+      Op& nxt = ops_[nx];
+      if (nxt.kind == cur.kind) {
+        cur.len += nxt.len;
+        ops_.remove(nx);
+      } else if (nxt.kind != Kind::Equal) {
+        swap_edits(cur, nxt);
+        i = nx;
+      } else if (size_t c = common_head(nxt, cur); c > 0) {
+        // The first c lines of the run move before the edit.
+        const size_t eq_old = nxt.old_pos;
+        const size_t eq_new = cur.new_pos;
+        cur.old_pos += c;
+        cur.new_pos += c;
+        nxt.old_pos += c;
+        nxt.new_pos += c;
+        nxt.len -= c;
+        const bool emptied = nxt.len == 0;
+        size_t pv = ops_.prev(i);
+        if (pv != OpList::kNil && ops_[pv].kind == Kind::Equal) {
+          ops_[pv].len += c;
+        } else {
+          ops_.insert_before(i, {Kind::Equal, eq_old, eq_new, c});  // invalidates cur, nxt
+        }
+        if (emptied) ops_.remove(nx);
+      } else if (nxt.len == 0) {
+        ops_.remove(nx);
+      } else {
+        break;
+      }
+    }
+    return i;
+  }
+
+  const Id* a_;
+  const Id* b_;
+  OpList& ops_;
+};
+
+// ---------------------------------------------------------------------------
+// Grouping into opcodes
+
+std::vector<Opcode> group(OpList& ops) {
+  std::vector<Opcode> out;
+  bool have_eq = false, have_del = false, have_ins = false;
+  Op eq{}, del{}, ins{};
+
+  auto flush_equal = [&] {
+    if (have_eq) out.push_back({OpTag::Equal, eq.old_pos, eq.old_pos + eq.len, eq.new_pos, eq.new_pos + eq.len});
+    have_eq = false;
+  };
+  auto flush_edits = [&] {
+    if (have_del && have_ins) {
+      out.push_back({OpTag::Replace, del.old_pos, del.old_pos + del.len, ins.new_pos, ins.new_pos + ins.len});
+    } else if (have_del) {
+      out.push_back({OpTag::Delete, del.old_pos, del.old_pos + del.len, del.new_pos, del.new_pos});
+    } else if (have_ins) {
+      out.push_back({OpTag::Insert, ins.old_pos, ins.old_pos, ins.new_pos, ins.new_pos + ins.len});
+    }
+    have_del = have_ins = false;
+  };
+  // Accumulates an edit into the pending range of its kind: the range starts
+  // where its first edit starts and grows by the length of every later one.
+  auto add = [](bool& have, Op& acc, const Op& op) {
+    if (have) {
+      acc.len += op.len;
+    } else {
+      acc = op;
+      have = true;
+    }
+  };
+
+  for (size_t i = ops.head(); i != OpList::kNil; i = ops.next(i)) {
+    const Op& op = ops[i];
+    switch (op.kind) {
+      case Kind::Equal:
+        flush_edits();
+        add(have_eq, eq, op);
+        break;
+      case Kind::Delete:
+        flush_equal();
+        add(have_del, del, op);
+        break;
+      case Kind::Insert:
+        flush_equal();
+        add(have_ins, ins, op);
+        break;
+    }
+  }
+  flush_equal();
+  flush_edits();
+  return out;
+}
+
+// Gives every distinct line a small integer, shared by both lists, so the
+// search compares integers instead of strings.
+template <class Id>
+void intern(const std::vector<std::string>& old_lines, const std::vector<std::string>& new_lines,
+            std::vector<Id>& a, std::vector<Id>& b) {
+  std::unordered_map<std::string_view, Id> ids;
+  ids.reserve(old_lines.size() + new_lines.size());
+  auto map = [&](const std::vector<std::string>& lines, std::vector<Id>& out) {
+    out.reserve(lines.size());
+    for (const std::string& line : lines) {
+      out.push_back(ids.try_emplace(line, static_cast<Id>(ids.size())).first->second);
+    }
+  };
+  map(old_lines, a);
+  map(new_lines, b);
+}
+
+template <class Id>
+std::vector<Opcode> diff(const std::vector<std::string>& old_lines,
+                         const std::vector<std::string>& new_lines) {
+  std::vector<Id> a, b;
+  intern(old_lines, new_lines, a, b);
+  OpList ops;
+  Myers<Id>(a, b, ops).run();
+  Compactor<Id>(a, b, ops).run();
+  return group(ops);
+}
+
+}  // namespace
+
+std::vector<Opcode> blame_diff(const std::vector<std::string>& old_lines,
+                               const std::vector<std::string>& new_lines) {
+  if (old_lines.size() + new_lines.size() <= std::numeric_limits<uint32_t>::max()) {
+    return diff<uint32_t>(old_lines, new_lines);
+  }
+  return diff<uint64_t>(old_lines, new_lines);
+}
+
+}  // namespace vl
