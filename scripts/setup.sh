@@ -23,4 +23,8 @@ fi
 if [ ! -x .venv/bin/python ]; then
     /usr/bin/python3 -m venv --system-site-packages .venv
 fi
-.venv/bin/python -m pip install -q --no-build-isolation --no-deps --no-index . >&2
+# The build directory is kept, so a second run only rebuilds what changed.
+# (meson-python reconfigures it, so it must already be a build tree.)
+[ -f build/py/build.ninja ] || meson setup build/py >/dev/null
+.venv/bin/python -m pip install -q --no-build-isolation --no-deps --no-index \
+    --config-settings=builddir=build/py . >&2

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "indexer.hpp"
+
 namespace vl {
 
 enum class OpTag { Equal, Delete, Insert, Replace };
@@ -16,6 +18,13 @@ struct Opcode {
   size_t i1, i2, j1, j2;
   bool operator==(const Opcode&) const = default;
 };
+
+// The document records of a line of content: the line is hashed as the JSON
+// value it holds, or as a JSON string of its text when it is not one JSON
+// text.  `file` is accepted for the caller's sake and does not narrow the
+// result.
+std::vector<documents::DocumentRecord> blame(const std::string& root, const std::string& file,
+                                             const std::string& line_content);
 
 // "equal", "delete", "insert" or "replace".
 const char* op_tag_name(OpTag tag);

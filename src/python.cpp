@@ -16,6 +16,7 @@
 #include "indexer.hpp"
 #include "oplog.hpp"
 #include "register.hpp"
+#include "show.hpp"
 #include "storage.hpp"
 #include "token_index.hpp"
 #include "track.hpp"
@@ -455,6 +456,12 @@ static PyObject* token_index_token_status(const Args& a) {
                   {"total_tokens", to_int(s.total_tokens)}});
 }
 
+constexpr Signature kBlame{"blame", {"vl_dir", "file", "line_content"}, 3, 3};
+static PyObject* blame(const Args& a) {
+  std::string root = a.text(0), file = a.text(1), line_content = a.text(2);
+  return document_list(vl::blame(root, file, line_content));
+}
+
 constexpr Signature kBlameDiff{"blame_diff", {"old_lines", "new_lines"}, 2, 2};
 static PyObject* blame_diff(const Args& a) {
   std::vector<std::string> old_lines = a.text_list(0), new_lines = a.text_list(1);
@@ -468,6 +475,24 @@ static PyObject* blame_diff(const Args& a) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
   }
   return list.release();
+}
+
+constexpr Signature kShowByAuthor{"show_by_author", {"vl_dir", "author_name"}, 2, 2};
+static PyObject* show_by_author(const Args& a) {
+  std::string root = a.text(0), author_name = a.text(1);
+  return document_list(show::show_by_author(root, author_name));
+}
+
+constexpr Signature kShowBySection{"show_by_section", {"vl_dir", "section_hash"}, 2, 2};
+static PyObject* show_by_section(const Args& a) {
+  std::string root = a.text(0), section_hash = a.text(1);
+  return document_list(show::show_by_section(root, section_hash));
+}
+
+constexpr Signature kShowByLicense{"show_by_license", {"vl_dir", "license"}, 2, 2};
+static PyObject* show_by_license(const Args& a) {
+  std::string root = a.text(0), license = a.text(1);
+  return document_list(show::show_by_license(root, license));
 }
 
 constexpr Signature kJsonlRead{"jsonl_read", {"path"}, 1, 1};
@@ -534,11 +559,15 @@ static PyMethodDef kMethods[] = {
           "token_index_list_tokenizers(vl_dir)\n--\n\n"),
     VL_FN(token_index_token_status, kTokenIndexTokenStatus,
           "token_index_token_status(vl_dir, tokenizer)\n--\n\n"),
+    VL_FN(blame, kBlame, "blame(vl_dir, file, line_content)\n--\n\n"),
     VL_FN(blame_diff, kBlameDiff,
           "blame_diff(old_lines, new_lines)\n--\n\n"
           "Compute line-level diff opcodes for blame attribution.\n\n"
           "Returns (tag, i1, i2, j1, j2) tuples compatible with\n"
           "difflib.SequenceMatcher.get_opcodes()."),
+    VL_FN(show_by_author, kShowByAuthor, "show_by_author(vl_dir, author_name)\n--\n\n"),
+    VL_FN(show_by_section, kShowBySection, "show_by_section(vl_dir, section_hash)\n--\n\n"),
+    VL_FN(show_by_license, kShowByLicense, "show_by_license(vl_dir, license)\n--\n\n"),
     VL_FN(jsonl_read, kJsonlRead, "jsonl_read(path)\n--\n\n"),
     VL_FN(jsonl_append, kJsonlAppend, "jsonl_append(path, record)\n--\n\n"),
     VL_FN(shard_path_str, kShardPathStr, "shard_path_str(vl_dir, layer, hash_hex)\n--\n\n"),

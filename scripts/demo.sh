@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The main job: sets up this checkout (Debian packages, .venv, build) and
+# walks through vl on a small project in a temporary directory: a store,
+# records and hashes, authors and sections, tracking a data file with token
+# counts, and the provenance queries.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+VL="$(pwd)/.venv/bin/vl"
+
+project=$(mktemp -d /tmp/vl-demo.XXXXXX)
+trap 'rm -rf "$project"' EXIT
+cd "$project"
+
+step() { printf '\n\033[1m$ vl %s\033[0m\n' "$*"; "$VL" "$@"; }
+
+echo "demo project: $project"
+step init
+
+# Records are JSON lines; values are stored and hashed in canonical form.
+step jsonl append notes.jsonl '{"b": 2, "a": [1, 1.0, 1e16]}' '{"text": "héllo"}'
+step jsonl read notes.jsonl
+step hash '{"b": 2, "a": 1}' '{"a": 1, "b": 2}' '1' '1.0'
+
+# Who wrote what.
+ada=$("$VL" author add "Ada Lovelace" ada@example.org)
+bob=$("$VL" author add "Bob Byron" bob@example.org)
+step author list --name "Ada Lovelace"
+notes=$("$VL" section add notes/engine.md --author "$ada" --license CC-BY-4.0 --year 1843)
+poems=$("$VL" section add poems/childe.md --author "$bob" --contributor Ada --license CC0-1.0 --year 1812)
+echo "sections: notes=$notes poems=$poems"
+
+# A small training file whose lines derive from those sections.
+cat > train.jsonl <<'DATA'
+{"text": "The Analytical Engine weaves algebraic patterns", "id": 1}
+{"text": "just as the Jacquard loom weaves flowers and leaves", "id": 2}
+DATA
+cat > poems.jsonl <<'DATA'
+{"text": "Adieu, adieu! my native shore fades o'er the waters blue", "id": 3}
+DATA
+step track train.jsonl --source "$notes" --tokenizer whitespace -v
+step track poems.jsonl --source "$poems" --tokenizer whitespace -v
+step tokens list
+step tokens merge whitespace
+step tokens status whitespace
+
+# Where did a line come from, and who contributed what?
+step blame train.jsonl 2
+cp train.jsonl train.v2.jsonl
+sed -i 's/flowers and leaves/flowers and leaves!/' train.v2.jsonl
+echo '{"text": "a new line", "id": 4}' >> train.v2.jsonl
+step diff train.jsonl train.v2.jsonl
+step show author "Ada Lovelace"
+step show license CC0-1.0
+step show section "$notes"
+
+step log

@@ -1,0 +1,224 @@
+#include "show.hpp"
+
+#include <algorithm>
+#include <set>
+#include <string_view>
+#include <unordered_set>
+
+#include "authors.hpp"
+#include "binary_index.hpp"
+#include "error.hpp"
+#include "fs.hpp"
+#include "mmap_lines.hpp"
+#include "pool.hpp"
+#include "register.hpp"
+#include "storage.hpp"
+
+namespace vl::show {
+
+namespace {
+
+using documents::DocumentRecord;
+using sections::Section;
+using StringSet = std::unordered_set<std::string>;
+
+// Runs per_line over every line of every regular file of a layer, one task
+// per file on the pool, and joins the per-file results in listing order.  A
+// file that cannot be mapped contributes nothing.
+template <typename T, typename PerLine>
+std::vector<T> scan_layer(const std::string& root, const char* layer, PerLine per_line) {
+  std::vector<T> out;
+  std::string dir = join(store_dir(root), layer);
+  if (!is_dir(dir)) return out;
+  std::vector<std::string> files;
+  for (DirEntry& e : list_dir(dir)) {
+    if (is_regular(e.path)) files.push_back(std::move(e.path));
+  }
+  auto parts = pool::ordered_map<std::vector<T>>(files.size(), [&](size_t i) {
+    std::vector<T> found;
+    std::optional<Mapping> map;
+    try {
+      map = mmap_file(files[i]);
+    } catch (const Error&) {
+      return found;
+    }
+    if (map) for_each_line(map->view(), [&](std::string_view line) { per_line(line, found); });
+    return found;
+  });
+  for (auto& part : parts) {
+    for (auto& item : part) out.push_back(std::move(item));
+  }
+  return out;
+}
+
+// Scans are dominated by parsing lines that cannot match, so each scan
+// first asks a cheap question of the raw line.  The answers are exact: in a
+// line without a backslash every JSON string stands verbatim between quotes,
+// so a string that is not there in quotes cannot be a value of the line; a
+// line with a backslash is always parsed.
+
+bool is_hash_text(std::string_view s) {
+  return s.size() == 64 && std::all_of(s.begin(), s.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+         });
+}
+
+// The wanted values of a scan, with the prefilter they allow.
+class Wanted {
+ public:
+  explicit Wanted(const std::vector<std::string>& values) : set_(values.begin(), values.end()) {
+    hashes_only_ = std::all_of(values.begin(), values.end(), is_hash_text);
+  }
+  bool contains(const std::string& s) const { return set_.count(s) != 0; }
+  bool contains_any(const std::vector<std::string>& items) const {
+    return std::any_of(items.begin(), items.end(), [&](const std::string& s) { return contains(s); });
+  }
+  // False only when no quoted 64-digit hash in the line is a wanted value.
+  bool may_occur_in(std::string_view line) const {
+    if (!hashes_only_ || line.find('\\') != std::string_view::npos) return true;
+    std::string probe;
+    for (size_t q = line.find('"'); q != std::string_view::npos && q + 65 < line.size();
+         q = line.find('"', q + 1)) {
+      if (line[q + 65] != '"') continue;
+      std::string_view text = line.substr(q + 1, 64);
+      if (!is_hash_text(text)) continue;
+      probe.assign(text);
+      if (set_.count(probe)) return true;
+    }
+    return false;
+  }
+
+ private:
+  StringSet set_;
+  bool hashes_only_;
+};
+
+// False only when the line cannot hold `value` as a JSON string.
+bool may_hold_string(std::string_view line, std::string_view value) {
+  bool plain = std::none_of(value.begin(), value.end(), [](char c) {
+    return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+  });
+  if (!plain || line.find('\\') != std::string_view::npos) return true;
+  std::string quoted;
+  quoted.reserve(value.size() + 2);
+  quoted.push_back('"');
+  quoted.append(value);
+  quoted.push_back('"');
+  return line.find(quoted) != std::string_view::npos;
+}
+
+bool cites_any(const DocumentRecord& d, const StringSet& wanted) {
+  return std::any_of(d.sources.begin(), d.sources.end(),
+                     [&](const std::string& s) { return wanted.count(s) != 0; });
+}
+
+bool written_by_any(const Section& s, const StringSet& ids) {
+  return std::any_of(s.authors.begin(), s.authors.end(),
+                     [&](const std::string& a) { return ids.count(a) != 0; });
+}
+
+std::string shard_name_of(uint8_t byte) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  return {kHex[byte >> 4], kHex[byte & 15]};
+}
+
+// The shard names of the shard references stored for each key.
+std::set<std::string> shards_for(const BinaryIndex& index, const std::vector<std::string>& keys) {
+  std::set<std::string> names;
+  for (const std::string& key : keys) {
+    for (const IndexRef& ref : index.lookup(key)) {
+      if (ref.is_shard()) names.insert(shard_name_of(ref.as_shard().shard));
+    }
+  }
+  return names;
+}
+
+// The author query through the binary index: only the section shards that
+// hold the authors' sections and the document shards that hold lines citing
+// them are read.  Shards are visited in name order, so the result is stable.
+std::vector<DocumentRecord> show_by_author_indexed(const std::string& root,
+                                                   const std::vector<std::string>& ids) {
+  std::optional<BinaryIndex> index = BinaryIndex::open(root);
+  if (!index) throw Error("binary index not found");
+  StringSet id_set(ids.begin(), ids.end());
+
+  std::vector<std::string> matched;
+  StringSet matched_set;
+  for (const std::string& name : shards_for(*index, ids)) {
+    auto map = mmap_file(join(join(store_dir(root), "sections"), name));
+    if (!map) continue;
+    for_each_line(map->view(), [&](std::string_view line) {
+      auto s = sections::parse(line);
+      if (s && written_by_any(*s, id_set) && matched_set.insert(s->section_hash).second) {
+        matched.push_back(s->section_hash);
+      }
+    });
+  }
+
+  std::vector<DocumentRecord> out;
+  for (const std::string& name : shards_for(*index, matched)) {
+    auto map = mmap_file(join(join(store_dir(root), "document-index"), name));
+    if (!map) continue;
+    for_each_line(map->view(), [&](std::string_view line) {
+      auto d = documents::parse(line);
+      if (d && cites_any(*d, matched_set)) out.push_back(std::move(*d));
+    });
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> find_author_sections_parallel(const std::string& root,
+                                                       const std::vector<std::string>& author_ids) {
+  Wanted ids(author_ids);
+  return scan_layer<std::string>(root, "sections", [&](std::string_view line, auto& found) {
+    if (!ids.may_occur_in(line)) return;
+    auto s = sections::parse(line);
+    if (s && ids.contains_any(s->authors)) found.push_back(std::move(s->section_hash));
+  });
+}
+
+static std::vector<std::string> find_license_sections_parallel(const std::string& root,
+                                                               const std::string& license) {
+  return scan_layer<std::string>(root, "sections", [&](std::string_view line, auto& found) {
+    if (!may_hold_string(line, license)) return;
+    auto s = sections::parse(line);
+    if (s && s->license == license) found.push_back(std::move(s->section_hash));
+  });
+}
+
+std::vector<DocumentRecord> find_documents_for_sections_parallel(
+    const std::string& root, const std::vector<std::string>& section_hashes) {
+  Wanted wanted(section_hashes);
+  return scan_layer<DocumentRecord>(root, "document-index", [&](std::string_view line, auto& found) {
+    if (!wanted.may_occur_in(line)) return;
+    auto d = documents::parse(line);
+    if (d && wanted.contains_any(d->sources)) found.push_back(std::move(*d));
+  });
+}
+
+std::vector<DocumentRecord> show_by_section(const std::string& root, const std::string& section_hash) {
+  return find_documents_for_sections_parallel(root, {section_hash});
+}
+
+std::vector<DocumentRecord> show_by_license(const std::string& root, const std::string& license) {
+  std::vector<std::string> found = find_license_sections_parallel(root, license);
+  if (found.empty()) return {};
+  return find_documents_for_sections_parallel(root, found);
+}
+
+std::vector<DocumentRecord> show_by_author(const std::string& root, const std::string& author_name) {
+  bool indexed = BinaryIndex::open(root).has_value();  // errors propagate
+  std::vector<std::string> ids;
+  for (const authors::Author& a : authors::query(root, author_name, std::nullopt)) {
+    ids.push_back(a.id);
+  }
+  if (ids.empty()) return {};
+  if (indexed) return show_by_author_indexed(root, ids);
+  std::vector<std::string> found = find_author_sections_parallel(root, ids);
+  if (found.empty()) return {};
+  return find_documents_for_sections_parallel(root, found);
+}
+
+}  // namespace vl::show
