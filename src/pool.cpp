@@ -1,6 +1,7 @@
 #include "pool.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
@@ -26,11 +27,23 @@ static size_t configured_size() {
   return hw ? hw : 1;
 }
 
+static oneapi::tbb::task_arena* make_arena() {
+  size_t n = configured_size();
+  // The scheduler gives all arenas together no more threads than its
+  // process-wide limit, which defaults to the number of logical processors;
+  // without raising it, a pool size above that number from the environment
+  // would be cut down silently.  Kept for the life of the process.
+  using oneapi::tbb::global_control;
+  if (n > global_control::active_value(global_control::max_allowed_parallelism)) {
+    new global_control(global_control::max_allowed_parallelism, n);
+  }
+  return new oneapi::tbb::task_arena(static_cast<int>(n));
+}
+
 static oneapi::tbb::task_arena& arena() {
   // Created on first use and kept for the life of the process.  The calling
   // thread joins the work, so the arena's concurrency is the pool size.
-  static oneapi::tbb::task_arena* instance =
-      new oneapi::tbb::task_arena(static_cast<int>(configured_size()));
+  static oneapi::tbb::task_arena* instance = make_arena();
   return *instance;
 }
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,9 +35,20 @@ bool all_digits(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Reads the whole file through its descriptor (it may still be growing).
+// Waits for an advisory lock on the open file (see write_pid).
+void lock(const Fd& fd, int operation) {
+  while (::flock(fd.get(), operation) != 0) {
+    if (errno != EINTR) throw Error::last_os();
+  }
+}
+
+// Reads the whole of a process file that a merge has renamed away.  The
+// exclusive lock waits for writers that opened the file under its old name
+// and are still writing (see write_pid); writers that come later find the
+// name gone and write elsewhere, so everything is read.
 std::string read_all(const std::string& path) {
   Fd fd = Fd::open_read(path);
+  lock(fd, LOCK_EX);
   std::string data;
   char buf[1 << 16];
   for (;;) {
@@ -49,6 +61,12 @@ std::string read_all(const std::string& path) {
     data.append(buf, static_cast<size_t>(n));
   }
   return data;
+}
+
+// True when something (even a dangling symlink) has this name.
+bool path_taken(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 || errno != ENOENT;
 }
 
 // True when the process that named a staging file may still be merging it.
@@ -127,7 +145,29 @@ void write_pid(const std::string& root, const std::string& tokenizer, uint64_t t
   TokenIndexEntry e{token_count, sources, tokenizer, false};
   std::string line = to_json(e);
   line.push_back('\n');
-  append_line(join(store, std::string(kPrefix) + tokenizer + "." + std::to_string(::getpid())), line);
+  std::string path = join(store, std::string(kPrefix) + tokenizer + "." + std::to_string(::getpid()));
+  // A merge renames process files away before reading them.  A line written
+  // through a descriptor opened before that rename would land in a file the
+  // merge has already read and deleted, and be lost.  So the line is written
+  // under a shared lock (the merge takes the exclusive one before reading)
+  // and only while the name still leads to the file that is open; otherwise
+  // it goes to a fresh file under the name.  Writers never wait for each
+  // other: each has a file of its own.
+  for (;;) {
+    Fd fd = Fd::open_append(path);
+    lock(fd, LOCK_SH);
+    struct stat held, named;
+    if (::fstat(fd.get(), &held) != 0) throw Error::last_os();
+    if (::stat(path.c_str(), &named) != 0) {
+      if (errno != ENOENT) throw Error::last_os();
+      continue;  // renamed away and not yet recreated
+    }
+    if (named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+      fd.write_all(line);
+      fd.close();
+      return;
+    }
+  }
 }
 
 std::pair<uint64_t, uint64_t> merge_pid_files(const std::string& root, const std::string& tokenizer) {
@@ -168,13 +208,25 @@ std::pair<uint64_t, uint64_t> merge_pid_files(const std::string& root, const std
   std::string staging_base = join(dir, std::string(kStagingPrefix) + std::to_string(::getpid()) + ".");
   uint64_t staged = 0, entries = 0, processed = 0;
   for (const std::string& source : sources) {
-    // Claim the file by moving it out of the writers' way: a writer that
-    // comes later creates a fresh process file, and of two merges only one
-    // wins the rename.
-    std::string staging = staging_base + std::to_string(staged++);
-    if (::rename(source.c_str(), staging.c_str()) != 0) {
-      if (errno == ENOENT) continue;  // another merge took it
-      throw Error::last_os();
+    std::string staging;
+    if (source.compare(0, staging_base.size(), staging_base) == 0) {
+      // Staged by an earlier merge of this process that failed: it is
+      // already out of the writers' way and no other merge adopts files of
+      // a live process, so it is read where it is.
+      staging = source;
+    } else {
+      // Claim the file by moving it out of the writers' way: a writer that
+      // comes later creates a fresh process file, and of two merges only
+      // one wins the rename.  Staging names still held by such leftovers of
+      // this process are skipped: rename() would silently replace them and
+      // lose their lines.
+      do {
+        staging = staging_base + std::to_string(staged++);
+      } while (path_taken(staging));
+      if (::rename(source.c_str(), staging.c_str()) != 0) {
+        if (errno == ENOENT) continue;  // another merge took it
+        throw Error::last_os();
+      }
     }
     std::string data = read_all(staging);
     std::string out;
