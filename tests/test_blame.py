@@ -1,0 +1,100 @@
+"""Blame: the document records of one line of content, found by hashing the
+line as the JSON value it holds, or as a JSON string of its text when it is
+not one complete JSON text."""
+
+import json
+import os
+
+import pytest
+
+import vl._vl_native as native
+
+KEYS = ["file", "line_hash", "sources"]
+
+
+def nested(depth):
+    return "[" * depth + "]" * depth
+
+
+# -- how a line is hashed --------------------------------------------------------
+
+@pytest.mark.parametrize("line, value", [
+    ('{"b": [1, 2], "a": {"y": null, "x": true}}', {"a": {"x": True, "y": None}, "b": [1, 2]}),
+    ('{"a":1,"a":2}', {"a": 2}),
+    (' [1, "x"]\t', [1, "x"]),
+    ('"word"', "word"),
+    ("word", "word"),
+    ('"caf\\u00e9"', "café"),
+    ("42", 42),
+    ("-7", -7),
+    ("1.5", 1.5),
+    ("null", None),
+    ("{} x", "{} x"),
+    ('"unterminated', '"unterminated'),
+    ("[1,]", "[1,]"),
+    ("NaN", "NaN"),
+    ("", ""),
+    (nested(127), json.loads(nested(127))),
+    (nested(128), nested(128)),
+], ids=lambda v: repr(v)[:24])
+def test_line_is_hashed_as_its_json_value_or_as_its_text(store, line, value):
+    h = native.track(value, "data.jsonl", ["s"], store)
+    assert native.blame(store, "data.jsonl", line) == [
+        {"file": "data.jsonl", "line_hash": h, "sources": ["s"]}]
+
+
+@pytest.mark.parametrize("line, other", [
+    ("42", "42"),            # a number is not its text
+    ("{} x", {}),            # trailing characters make the whole line text
+    ('"word"', '"word"'),    # a string literal is its content, not its quotes
+    ("true", "true"),
+    ('{"a": 1}', '{"a": 1}'),
+])
+def test_line_does_not_find_the_other_reading(store, line, other):
+    native.track(other, "data.jsonl", [], store)
+    assert native.blame(store, "data.jsonl", line) == []
+
+
+def test_key_order_and_spacing_of_an_object_line_do_not_matter(store):
+    h = native.track({"x": 1, "y": [True, None]}, "f.jsonl", ["s"], store)
+    for line in ('{"y":[true,null],"x":1}', '{ "x" : 1 , "y" : [ true , null ] }'):
+        assert [r["line_hash"] for r in native.blame(store, "f.jsonl", line)] == [h]
+
+
+# -- which records come back ---------------------------------------------------
+
+def test_unindexed_line_gives_nothing(store):
+    native.track("indexed", "f.jsonl", [], store)
+    assert native.blame(store, "f.jsonl", "not indexed") == []
+    assert native.blame(store, "f.jsonl", '"indexed "') == []
+
+
+def test_file_argument_does_not_narrow_the_result(store):
+    h = native.track({"t": 1}, "a.jsonl", ["s1"], store)
+    native.track({"t": 1}, "b.jsonl", ["s2", "s3"], store)
+    native.track({"t": 2}, "a.jsonl", ["s1"], store)
+    expected = [{"file": "a.jsonl", "line_hash": h, "sources": ["s1"]},
+                {"file": "b.jsonl", "line_hash": h, "sources": ["s2", "s3"]}]
+    for file in ("a.jsonl", "b.jsonl", "elsewhere.jsonl", ""):
+        assert native.blame(store, file, '{"t":1}') == expected
+
+
+def test_revoked_records_are_returned_without_their_flag(store):
+    h = native.track("line", "a.jsonl", ["s"], store)
+    native.index_document(store, h, "b.jsonl", [], "import")
+    shard = os.path.join(store, ".vl", "document-index", h[:2])
+    with open(shard, "rb") as f:
+        data = f.read()
+    with open(shard, "wb") as f:
+        f.write(data.replace(b'"revoked":false', b'"revoked":true', 1))
+    found = native.blame(store, "a.jsonl", "line")
+    assert found == [{"file": "a.jsonl", "line_hash": h, "sources": ["s"]},
+                     {"file": "b.jsonl", "line_hash": h, "sources": []}]
+    assert [list(r) for r in found] == [KEYS, KEYS]
+
+
+def test_records_of_other_lines_in_the_same_shard_are_not_returned(store):
+    h = native.track("line", "a.jsonl", [], store)
+    native.index_document(store, h[:2] + "0" * 62, "near.jsonl", [])
+    native.index_document(store, h.upper(), "upper.jsonl", [])
+    assert [r["file"] for r in native.blame(store, "a.jsonl", "line")] == ["a.jsonl"]
