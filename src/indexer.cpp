@@ -1,10 +1,18 @@
 #include "indexer.hpp"
 
+#include <algorithm>
+
 #include "mmap_lines.hpp"
 #include "record.hpp"
 #include "storage.hpp"
 
 namespace vl::documents {
+
+static bool is_string_array(const json::Value& v) {
+  const json::Array* items = v.as_array();
+  return items && std::all_of(items->begin(), items->end(),
+                              [](const json::Value& item) { return item.as_string() != nullptr; });
+}
 
 std::optional<DocumentRecord> parse(std::string_view line) {
   auto f = record::fields<3>(line, {"line_hash", "file", "sources"});
@@ -58,8 +66,11 @@ std::vector<json::Value> read_all_documents(const std::string& root) {
     auto map = mmap_file(path);
     if (!map) continue;
     for_each_line(map->view(), [&](std::string_view line) {
-      if (!parse(line)) return;
-      if (auto v = json::parse(line)) out.push_back(std::move(*v));
+      auto members = json::parse_members(line);
+      if (!members) return;
+      auto f = record::find_fields<3>(*members, {"line_hash", "file", "sources"});
+      if (!f || !(*f)[0]->as_string() || !(*f)[1]->as_string() || !is_string_array(*(*f)[2])) return;
+      out.push_back(json::Value::object(std::move(*members)));
     });
   }
   return out;

@@ -237,7 +237,15 @@ PyObject* to_str(const std::string& s) {
 
 PyObject* to_int(uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
 
-PyObject* to_py(const json::Value& v) {
+PyObject* ValueConverter::key(const std::string& k) {
+  auto it = keys_.find(k);
+  if (it != keys_.end()) return Py_NewRef(it->second.get());
+  PyObject* s = to_str(k);
+  if (keys_.size() < 4096) keys_.emplace(k, Ref(Py_NewRef(s)));
+  return s;
+}
+
+PyObject* ValueConverter::convert(const json::Value& v) {
   switch (v.kind()) {
     case json::Kind::Null: Py_RETURN_NONE;
     case json::Kind::Bool: return Py_NewRef(*v.as_bool() ? Py_True : Py_False);
@@ -254,16 +262,16 @@ PyObject* to_py(const json::Value& v) {
       const json::Array& items = *v.as_array();
       Ref list(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
       for (size_t k = 0; k < items.size(); ++k) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), to_py(items[k]));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), convert(items[k]));
       }
       return list.release();
     }
     case json::Kind::Object: {
       Ref dict(check(PyDict_New()));
-      for (const auto& [key, value] : *v.as_object()) {
-        Ref k(to_str(key));
-        Ref val(to_py(value));
-        if (PyDict_SetItem(dict.get(), k.get(), val.get()) < 0) throw PythonErrorSet{};
+      for (const auto& [k, value] : *v.as_object()) {
+        Ref key_obj(key(k));
+        Ref val(convert(value));
+        if (PyDict_SetItem(dict.get(), key_obj.get(), val.get()) < 0) throw PythonErrorSet{};
       }
       return dict.release();
     }
@@ -271,18 +279,19 @@ PyObject* to_py(const json::Value& v) {
   throw Panic("unknown JSON kind");
 }
 
-PyObject* to_list(const std::vector<std::string>& items) {
+PyObject* ValueConverter::list(const std::vector<json::Value>& items) {
+  GcPause pause;
   Ref list(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
   for (size_t k = 0; k < items.size(); ++k) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), to_str(items[k]));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), convert(items[k]));
   }
   return list.release();
 }
 
-PyObject* to_list(const std::vector<json::Value>& items) {
+PyObject* to_list(const std::vector<std::string>& items) {
   Ref list(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
   for (size_t k = 0; k < items.size(); ++k) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), to_py(items[k]));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), to_str(items[k]));
   }
   return list.release();
 }
@@ -403,10 +412,22 @@ static PyObject* index_document(const Args& a) {
   Py_RETURN_NONE;
 }
 
+// Document records as dicts with the keys file, line_hash, sources.
 static PyObject* document_list(const std::vector<documents::DocumentRecord>& records) {
+  GcPause pause;
+  ValueConverter conv;
   Ref list(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
   for (size_t k = 0; k < records.size(); ++k) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), to_py(documents::to_value(records[k])));
+    const documents::DocumentRecord& d = records[k];
+    Ref dict(check(PyDict_New()));
+    Ref file(to_str(d.file)), line_hash(to_str(d.line_hash)), sources(to_list(d.sources));
+    Ref file_key(conv.key("file")), hash_key(conv.key("line_hash")), sources_key(conv.key("sources"));
+    if (PyDict_SetItem(dict.get(), file_key.get(), file.get()) < 0 ||
+        PyDict_SetItem(dict.get(), hash_key.get(), line_hash.get()) < 0 ||
+        PyDict_SetItem(dict.get(), sources_key.get(), sources.get()) < 0) {
+      throw PythonErrorSet{};
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), dict.release());
   }
   return list.release();
 }
@@ -419,7 +440,7 @@ static PyObject* lookup_document(const Args& a) {
 
 constexpr Signature kReadAllDocuments{"read_all_documents", {"vl_dir"}, 1, 1};
 static PyObject* read_all_documents(const Args& a) {
-  return to_list(documents::read_all_documents(a.text(0)));
+  return ValueConverter().list(documents::read_all_documents(a.text(0)));
 }
 
 constexpr Signature kTokenIndexWritePid{
@@ -496,7 +517,7 @@ static PyObject* show_by_license(const Args& a) {
 }
 
 constexpr Signature kJsonlRead{"jsonl_read", {"path"}, 1, 1};
-static PyObject* jsonl_read(const Args& a) { return to_list(vl::jsonl_read(a.text(0))); }
+static PyObject* jsonl_read(const Args& a) { return ValueConverter().list(vl::jsonl_read(a.text(0))); }
 
 constexpr Signature kJsonlAppend{"jsonl_append", {"path", "record"}, 2, 2};
 static PyObject* jsonl_append(const Args& a) {
@@ -515,13 +536,13 @@ static PyObject* shard_path_str(const Args& a) {
 constexpr Signature kShardRead{"shard_read", {"vl_dir", "layer", "hash_hex"}, 3, 3};
 static PyObject* shard_read(const Args& a) {
   std::string root = a.text(0), layer = a.text(1), hash = a.text(2);
-  return to_list(vl::jsonl_read(vl::shard_path(root, layer, hash)));
+  return ValueConverter().list(vl::jsonl_read(vl::shard_path(root, layer, hash)));
 }
 
 constexpr Signature kShardIterateAll{"shard_iterate_all", {"vl_dir", "layer"}, 2, 2};
 static PyObject* shard_iterate_all(const Args& a) {
   std::string root = a.text(0), layer = a.text(1);
-  return to_list(vl::shard_iterate_all(root, layer));
+  return ValueConverter().list(vl::shard_iterate_all(root, layer));
 }
 
 constexpr Signature kOplogAppend{"oplog_append", {"vl_dir", "operation", "detail"}, 3, 3};

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "json.hpp"
@@ -87,9 +88,35 @@ class Args {
 // Result conversions.
 PyObject* to_str(const std::string& s);
 PyObject* to_int(uint64_t v);
-PyObject* to_py(const json::Value& v);
 PyObject* to_list(const std::vector<std::string>& items);
-PyObject* to_list(const std::vector<json::Value>& items);
+
+// Builds Python objects from JSON values.  The records of one result repeat
+// the same object keys, so each key's str is made once and shared.
+class ValueConverter {
+ public:
+  PyObject* convert(const json::Value& v);
+  PyObject* list(const std::vector<json::Value>& items);
+  PyObject* key(const std::string& k);
+
+ private:
+  std::unordered_map<std::string, Ref> keys_;
+};
+
+// Switches the cyclic garbage collector off while a large result is built:
+// the new objects cannot form cycles, and collections triggered by their
+// sheer number would only walk them again and again.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable()) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  int was_enabled_;
+};
 
 // Builds a dict from (key, value) pairs in the given order, stealing values.
 PyObject* dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items);

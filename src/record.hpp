@@ -18,6 +18,26 @@
 
 namespace vl::record {
 
+// The named fields among an object's members, in the order of `names`;
+// nothing when a field is missing or repeated.
+template <size_t N>
+std::optional<std::array<json::Value*, N>> find_fields(std::vector<json::Member>& members,
+                                                       const std::array<std::string_view, N>& names) {
+  std::array<json::Value*, N> out{};
+  for (auto& [key, value] : members) {
+    for (size_t i = 0; i < N; ++i) {
+      if (key != names[i]) continue;
+      if (out[i]) return std::nullopt;
+      out[i] = &value;
+      break;
+    }
+  }
+  for (json::Value* v : out) {
+    if (!v) return std::nullopt;
+  }
+  return out;
+}
+
 // The values of the named fields of the object in `line`, in the order of
 // `names`; nothing when the line is not an object or a field is missing or
 // repeated.
@@ -26,20 +46,10 @@ std::optional<std::array<json::Value, N>> fields(std::string_view line,
                                                  const std::array<std::string_view, N>& names) {
   auto members = json::parse_members(line);
   if (!members) return std::nullopt;
+  auto found = find_fields(*members, names);
+  if (!found) return std::nullopt;
   std::array<json::Value, N> out;
-  std::array<bool, N> seen{};
-  for (auto& [key, value] : *members) {
-    for (size_t i = 0; i < N; ++i) {
-      if (key != names[i]) continue;
-      if (seen[i]) return std::nullopt;
-      seen[i] = true;
-      out[i] = std::move(value);
-      break;
-    }
-  }
-  for (bool s : seen) {
-    if (!s) return std::nullopt;
-  }
+  for (size_t i = 0; i < N; ++i) out[i] = std::move(*(*found)[i]);
   return out;
 }
 
