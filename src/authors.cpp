@@ -61,6 +61,10 @@ static bool matches(const Author& a, const std::optional<std::string>& name,
 static void collect(std::string_view bytes, const std::optional<std::string>& name,
                     const std::optional<std::string>& email, std::vector<Author>& out) {
   for_each_line(bytes, [&](std::string_view line) {
+    if ((name && !record::may_hold_string(line, *name)) ||
+        (email && !record::may_hold_string(line, *email))) {
+      return;
+    }
     auto a = parse(line);
     if (a && matches(*a, name, email)) out.push_back(std::move(*a));
   });

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 
 #include "error.hpp"
 #include "utf8.hpp"
@@ -63,24 +65,34 @@ void Fd::close() {
   if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) throw Error::last_os();
 }
 
-Mapping::Mapping(Mapping&& other) noexcept : addr_(other.addr_), len_(other.len_) {
+Mapping::Mapping(Mapping&& other) noexcept
+    : addr_(other.addr_), len_(other.len_), heap_(other.heap_) {
   other.addr_ = nullptr;
   other.len_ = 0;
 }
 
 Mapping& Mapping::operator=(Mapping&& other) noexcept {
   if (this != &other) {
-    if (addr_) ::munmap(addr_, len_);
+    release();
     addr_ = other.addr_;
     len_ = other.len_;
+    heap_ = other.heap_;
     other.addr_ = nullptr;
     other.len_ = 0;
   }
   return *this;
 }
 
-Mapping::~Mapping() {
-  if (addr_) ::munmap(addr_, len_);
+Mapping::~Mapping() { release(); }
+
+void Mapping::release() noexcept {
+  if (!addr_) return;
+  if (heap_) {
+    std::free(addr_);
+  } else {
+    ::munmap(addr_, len_);
+  }
+  addr_ = nullptr;
 }
 
 Mapping Mapping::map(const Fd& fd, size_t len) {
@@ -92,6 +104,26 @@ Mapping Mapping::map(const Fd& fd, size_t len) {
   Mapping m;
   m.addr_ = addr;
   m.len_ = len;
+  return m;
+}
+
+Mapping Mapping::read(const Fd& fd, size_t len) {
+  if (len == 0) throw Panic("reading an empty file");
+  Mapping m;
+  m.addr_ = std::malloc(len);
+  if (!m.addr_) throw std::bad_alloc();
+  m.heap_ = true;
+  size_t got = 0;
+  while (got < len) {
+    ssize_t n = ::pread(fd.get(), static_cast<char*>(m.addr_) + got, len - got, static_cast<off_t>(got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw Error::last_os();
+    }
+    if (n == 0) break;  // the file shrank since it was measured
+    got += static_cast<size_t>(n);
+  }
+  m.len_ = got;
   return m;
 }
 

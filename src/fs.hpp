@@ -47,7 +47,10 @@ class Fd {
   int fd_ = -1;
 };
 
-// A read-only private mapping of a whole file.  Empty mappings hold no pages.
+// The bytes of a whole file, read-only: a private mapping, or for a small
+// file a heap copy (mapping and unmapping a small file costs more than
+// reading it, above all in a multi-threaded process where unmapping must
+// reach every processor).  Empty mappings hold nothing.
 class Mapping {
  public:
   Mapping() = default;
@@ -59,14 +62,19 @@ class Mapping {
 
   // Maps `len` bytes of `fd` read-only; `len` must be > 0.
   static Mapping map(const Fd& fd, size_t len);
+  // Reads up to `len` bytes of `fd` from its start into memory of its own.
+  static Mapping read(const Fd& fd, size_t len);
 
   const unsigned char* data() const { return static_cast<const unsigned char*>(addr_); }
   size_t size() const { return len_; }
   std::string_view view() const { return {static_cast<const char*>(addr_), len_}; }
 
  private:
+  void release() noexcept;
+
   void* addr_ = nullptr;
   size_t len_ = 0;
+  bool heap_ = false;
 };
 
 enum class FileType { Missing, Regular, Directory, Other };

@@ -13,9 +13,10 @@
 
 namespace vl {
 
-// Maps the whole file read-only.  Nothing when the file's metadata cannot be
-// read (normally: it does not exist) or the file is empty; an error when it
-// exists but cannot be opened, measured or mapped.
+// The whole file, read-only: mapped, or read when it is small (see Mapping).
+// Nothing when the file's metadata cannot be read (normally: it does not
+// exist) or the file is empty; an error when it exists but cannot be opened,
+// measured, read or mapped.
 std::optional<Mapping> mmap_file(const std::string& path);
 
 // Calls fn(line) for every non-empty line of `bytes` under the line rules.

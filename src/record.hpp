@@ -87,6 +87,25 @@ inline bool take(json::Value& v, std::vector<std::string>& out) {
   return true;
 }
 
+// A cheap and exact test before parsing: false only when the JSON line
+// cannot hold `value` as a string.  In a line without a backslash every
+// string stands verbatim between quotes, so a value that needs no escaping
+// and is not there in quotes is not in the line; a line with a backslash,
+// or a value that would be escaped, always answers true.
+inline bool may_hold_string(std::string_view line, std::string_view value) {
+  for (char c : value) {
+    if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return true;
+  }
+  if (line.find('\\') != std::string_view::npos) return true;
+  for (size_t at = line.find(value); at != std::string_view::npos; at = line.find(value, at + 1)) {
+    if (at > 0 && line[at - 1] == '"' && at + value.size() < line.size() &&
+        line[at + value.size()] == '"') {
+      return true;
+    }
+  }
+  return false;
+}
+
 // A JSON array of strings as a value.
 inline json::Value string_array(const std::vector<std::string>& items) {
   json::Array out;

@@ -11,6 +11,7 @@
 #include "fs.hpp"
 #include "mmap_lines.hpp"
 #include "pool.hpp"
+#include "record.hpp"
 #include "register.hpp"
 #include "storage.hpp"
 
@@ -52,10 +53,8 @@ std::vector<T> scan_layer(const std::string& root, const char* layer, PerLine pe
 }
 
 // Scans are dominated by parsing lines that cannot match, so each scan
-// first asks a cheap question of the raw line.  The answers are exact: in a
-// line without a backslash every JSON string stands verbatim between quotes,
-// so a string that is not there in quotes cannot be a value of the line; a
-// line with a backslash is always parsed.
+// first asks the raw line whether a match is possible at all (see
+// record::may_hold_string for why the answer is exact).
 
 bool is_hash_text(std::string_view s) {
   return s.size() == 64 && std::all_of(s.begin(), s.end(), [](char c) {
@@ -68,6 +67,7 @@ class Wanted {
  public:
   explicit Wanted(const std::vector<std::string>& values) : set_(values.begin(), values.end()) {
     hashes_only_ = std::all_of(values.begin(), values.end(), is_hash_text);
+    if (set_.size() <= kFewValues) few_.assign(set_.begin(), set_.end());
   }
   bool contains(const std::string& s) const { return set_.count(s) != 0; }
   bool contains_any(const std::vector<std::string>& items) const {
@@ -76,6 +76,12 @@ class Wanted {
   // False only when no quoted 64-digit hash in the line is a wanted value.
   bool may_occur_in(std::string_view line) const {
     if (!hashes_only_ || line.find('\\') != std::string_view::npos) return true;
+    if (set_.size() <= kFewValues) {
+      // A handful of values: a plain substring search for each is faster
+      // than looking at every quoted token.
+      return std::any_of(few_.begin(), few_.end(),
+                         [&](const std::string& v) { return line.find(v) != std::string_view::npos; });
+    }
     std::string probe;
     for (size_t q = line.find('"'); q != std::string_view::npos && q + 65 < line.size();
          q = line.find('"', q + 1)) {
@@ -89,23 +95,11 @@ class Wanted {
   }
 
  private:
+  static constexpr size_t kFewValues = 4;
   StringSet set_;
+  std::vector<std::string> few_;
   bool hashes_only_;
 };
-
-// False only when the line cannot hold `value` as a JSON string.
-bool may_hold_string(std::string_view line, std::string_view value) {
-  bool plain = std::none_of(value.begin(), value.end(), [](char c) {
-    return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
-  });
-  if (!plain || line.find('\\') != std::string_view::npos) return true;
-  std::string quoted;
-  quoted.reserve(value.size() + 2);
-  quoted.push_back('"');
-  quoted.append(value);
-  quoted.push_back('"');
-  return line.find(quoted) != std::string_view::npos;
-}
 
 bool cites_any(const DocumentRecord& d, const StringSet& wanted) {
   return std::any_of(d.sources.begin(), d.sources.end(),
@@ -182,7 +176,7 @@ std::vector<std::string> find_author_sections_parallel(const std::string& root,
 static std::vector<std::string> find_license_sections_parallel(const std::string& root,
                                                                const std::string& license) {
   return scan_layer<std::string>(root, "sections", [&](std::string_view line, auto& found) {
-    if (!may_hold_string(line, license)) return;
+    if (!record::may_hold_string(line, license)) return;
     auto s = sections::parse(line);
     if (s && s->license == license) found.push_back(std::move(s->section_hash));
   });
