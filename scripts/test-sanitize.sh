@@ -22,5 +22,9 @@ cp $build/_vl_native*.so $pkg/vl/
 
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
-PYTHONPATH="$repo/$pkg" .venv/bin/python -P -m pytest -q -p no:cacheprovider tests "$@"
+export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+export PYTHONPATH="$repo/$pkg"
+# From a directory of its own, so that child interpreters started by the
+# tests do not find the checkout's vl/ (which has no compiled module).
+cd "$(mktemp -d)"
+"$repo/.venv/bin/python" -P -m pytest -q -p no:cacheprovider "$repo/tests" "$@"

@@ -16,9 +16,10 @@ fi
 meson test -C build/cpp --print-errorlogs
 
 echo "== Python $(.venv/bin/python -c 'import sys; print(sys.version.split()[0])')"
-# -P keeps the checkout's vl/ (which has no compiled module) off sys.path, so
-# the installed package is what gets tested.
-.venv/bin/python -P -m pytest -q -p no:cacheprovider tests "$@"
+# -P, and a directory of its own for the tests' child interpreters, keep the
+# checkout's vl/ (which has no compiled module) off sys.path, so the
+# installed package is what gets tested.
+(cd "$(mktemp -d)" && "$repo/.venv/bin/python" -P -m pytest -q -p no:cacheprovider "$repo/tests" "$@")
 
 echo "== Python 3.14"
 root=$(scripts/py314-root.sh)
@@ -38,5 +39,6 @@ chroot "$root" /bin/sh -ec "
     cd /tmp/vl-src
     [ -x /tmp/vl-venv/bin/python ] || python3.14 -m venv --system-site-packages /tmp/vl-venv
     /tmp/vl-venv/bin/python -m pip install -q --no-build-isolation --no-deps --no-index . >&2
-    /tmp/vl-venv/bin/python -P -m pytest -q -p no:cacheprovider tests $args
+    cd \$(mktemp -d)
+    /tmp/vl-venv/bin/python -P -m pytest -q -p no:cacheprovider /tmp/vl-src/tests $args
 "

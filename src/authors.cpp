@@ -12,22 +12,19 @@
 namespace vl::authors {
 
 std::string author_id(std::string_view name, std::string_view email) {
-  std::string text = "{\"email\":";
-  json::write_string(text, email);
-  text += ",\"name\":";
-  json::write_string(text, name);
-  text += '}';
+  std::string text;
+  json::ObjectWriter(text).field("email", email).field("name", name).close();
   return sha256_hex(text);
 }
 
 std::string to_json(const Author& a) {
-  std::string out = "{\"id\":";
-  json::write_string(out, a.id);
-  out += ",\"name\":";
-  json::write_string(out, a.name);
-  out += ",\"email\":";
-  json::write_string(out, a.email);
-  out += a.revoked ? ",\"revoked\":true}" : ",\"revoked\":false}";
+  std::string out;
+  json::ObjectWriter(out)
+      .field("id", a.id)
+      .field("name", a.name)
+      .field("email", a.email)
+      .field("revoked", a.revoked)
+      .close();
   return out;
 }
 

@@ -25,27 +25,19 @@ std::optional<DocumentRecord> parse(std::string_view line) {
   return d;
 }
 
-json::Value to_value(const DocumentRecord& d) {
-  std::vector<json::Member> members;
-  members.emplace_back("file", json::Value::string(d.file));
-  members.emplace_back("line_hash", json::Value::string(d.line_hash));
-  members.emplace_back("sources", record::string_array(d.sources));
-  return json::Value::object(std::move(members));
-}
-
 void index_document(const std::string& root, const std::string& line_hash, const std::string& file,
                     const std::vector<std::string>& sources, const std::string& source_type) {
   std::string path = shard_path(root, "document-index", line_hash);
   // Keys in byte order, as the generic value would write them.
-  std::string line = "{\"file\":";
-  json::write_string(line, file);
-  line += ",\"line_hash\":";
-  json::write_string(line, line_hash);
-  line += ",\"revoked\":false,\"source_type\":";
-  json::write_string(line, source_type);
-  line += ",\"sources\":";
-  json::write_string_array(line, sources);
-  line += "}\n";
+  std::string line;
+  json::ObjectWriter(line)
+      .field("file", file)
+      .field("line_hash", line_hash)
+      .field("revoked", false)
+      .field("source_type", source_type)
+      .field("sources", sources)
+      .close();
+  line.push_back('\n');
   append_line(path, line);
 }
 

@@ -22,9 +22,6 @@ struct DocumentRecord {
 // other keys are ignored).
 std::optional<DocumentRecord> parse(std::string_view line);
 
-// The record's JSON form, keys file, line_hash, sources.
-json::Value to_value(const DocumentRecord& d);
-
 // Appends one stored line {file, line_hash, revoked: false, source_type,
 // sources} to the shard of line_hash, used exactly as given.
 void index_document(const std::string& root, const std::string& line_hash, const std::string& file,

@@ -100,4 +100,44 @@ void write_int(std::string& out, int64_t i);
 void write_float(std::string& out, double d);
 void write_string_array(std::string& out, const std::vector<std::string>& items);
 
+// Writes one object with its members in the order they are given, for
+// records that keep their own field order (or whose keys are given in byte
+// order already):  ObjectWriter(out).field("id", id).field("n", 1).close();
+class ObjectWriter {
+ public:
+  explicit ObjectWriter(std::string& out) : out_(out) { out_.push_back('{'); }
+  ObjectWriter& field(std::string_view key, std::string_view value) {
+    write_string(*key_(key), value);
+    return *this;
+  }
+  // (Without this a string literal would pick the bool overload.)
+  ObjectWriter& field(std::string_view key, const char* value) {
+    return field(key, std::string_view(value));
+  }
+  ObjectWriter& field(std::string_view key, const std::vector<std::string>& items) {
+    write_string_array(*key_(key), items);
+    return *this;
+  }
+  ObjectWriter& field(std::string_view key, bool value) {
+    key_(key)->append(value ? "true" : "false");
+    return *this;
+  }
+  ObjectWriter& field(std::string_view key, uint64_t value) {
+    write_uint(*key_(key), value);
+    return *this;
+  }
+  void close() { out_.push_back('}'); }
+
+ private:
+  std::string* key_(std::string_view key) {
+    if (!first_) out_.push_back(',');
+    first_ = false;
+    write_string(out_, key);
+    out_.push_back(':');
+    return &out_;
+  }
+  std::string& out_;
+  bool first_ = true;
+};
+
 }  // namespace vl::json

@@ -106,12 +106,4 @@ inline bool may_hold_string(std::string_view line, std::string_view value) {
   return false;
 }
 
-// A JSON array of strings as a value.
-inline json::Value string_array(const std::vector<std::string>& items) {
-  json::Array out;
-  out.reserve(items.size());
-  for (const std::string& s : items) out.push_back(json::Value::string(s));
-  return json::Value::array(std::move(out));
-}
-
 }  // namespace vl::record

@@ -11,17 +11,14 @@ std::string section_hash(const std::string& path, const std::vector<std::string>
                          const std::vector<std::string>& contributors, const std::string& license,
                          const std::string& year) {
   // The canonical text lists the keys in byte order.
-  std::string text = "{\"authors\":";
-  json::write_string_array(text, authors);
-  text += ",\"contributors\":";
-  json::write_string_array(text, contributors);
-  text += ",\"license\":";
-  json::write_string(text, license);
-  text += ",\"path\":";
-  json::write_string(text, path);
-  text += ",\"year\":";
-  json::write_string(text, year);
-  text += '}';
+  std::string text;
+  json::ObjectWriter(text)
+      .field("authors", authors)
+      .field("contributors", contributors)
+      .field("license", license)
+      .field("path", path)
+      .field("year", year)
+      .close();
   return sha256_hex(text);
 }
 
@@ -43,19 +40,16 @@ Section register_section(const std::string& root, const std::string& path,
                          const std::string& year) {
   Section s{section_hash(path, authors, contributors, license, year), path, authors, contributors,
             license, year};
-  std::string line = "{\"section_hash\":";
-  json::write_string(line, s.section_hash);
-  line += ",\"path\":";
-  json::write_string(line, s.path);
-  line += ",\"authors\":";
-  json::write_string_array(line, s.authors);
-  line += ",\"contributors\":";
-  json::write_string_array(line, s.contributors);
-  line += ",\"license\":";
-  json::write_string(line, s.license);
-  line += ",\"year\":";
-  json::write_string(line, s.year);
-  line += "}\n";
+  std::string line;
+  json::ObjectWriter(line)
+      .field("section_hash", s.section_hash)
+      .field("path", s.path)
+      .field("authors", s.authors)
+      .field("contributors", s.contributors)
+      .field("license", s.license)
+      .field("year", s.year)
+      .close();
+  line.push_back('\n');
   append_line(shard_path(root, "sections", s.section_hash), line);
   return s;
 }

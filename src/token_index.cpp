@@ -90,13 +90,13 @@ void check_tokenizer(std::string_view tokenizer) {
 }
 
 std::string to_json(const TokenIndexEntry& e) {
-  std::string out = "{\"token_count\":";
-  json::write_uint(out, e.token_count);
-  out += ",\"sources\":";
-  json::write_string_array(out, e.sources);
-  out += ",\"tokenizer\":";
-  json::write_string(out, e.tokenizer);
-  out += e.revoked ? ",\"revoked\":true}" : ",\"revoked\":false}";
+  std::string out;
+  json::ObjectWriter(out)
+      .field("token_count", e.token_count)
+      .field("sources", e.sources)
+      .field("tokenizer", e.tokenizer)
+      .field("revoked", e.revoked)
+      .close();
   return out;
 }
 

@@ -42,7 +42,7 @@ def start(root, jobs):
     for kind, tag, count in jobs:
         p = subprocess.Popen([sys.executable, "-c", WORKER, root, kind, tag, str(count)],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                             env=dict(os.environ))
+                             env=dict(os.environ), cwd=root)
         procs.append(p)
     for p in procs:
         assert p.stdout.readline() == "ready\n"
@@ -152,7 +152,7 @@ def scan_in_child(root, wanted, **env):
     full = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
     full.update(env)
     out = subprocess.run([sys.executable, "-c", SCAN, root, str(wanted)], env=full, check=True,
-                         capture_output=True, text=True).stdout
+                         capture_output=True, text=True, cwd=root).stdout
     return json.loads(out)
 
 
