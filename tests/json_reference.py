@@ -1,15 +1,12 @@
 """An independent model of the store's JSON forms, written from the documented
-rules and used by the tests as the expected answer:
+rules and used by the tests as the expected answer: read_number (how the
+reader turns a number literal into a value: a fast conversion, not always
+correctly rounded), loads (json.loads with that rule) and canonical (the
+compact text that is stored and hashed)."""
 
-- read_number: how the store's reader turns a number literal into a value
-  (a fast conversion that is not always correctly rounded);
-- loads: Python's json.loads with that number rule;
-- canonical: the canonical compact text that is stored and hashed.
-"""
-
-import decimal
 import json
 import math
+import re
 
 U64_MAX = 2**64 - 1
 I32_MAX = 2**31 - 1
@@ -28,76 +25,47 @@ def _overflows(significand, digit, limit):
 def read_number(text):
     """The value of a JSON number literal: an int for the integer forms
     (unsigned 64-bit, negative signed 64-bit), else a float."""
-    i, n = 0, len(text)
-    negative = text.startswith("-")
-    if negative:
-        i = 1
-    significand, exponent, is_float = 0, 0, False
-    while i < n and text[i].isdigit():
-        d = int(text[i])
-        if _overflows(significand, d, U64_MAX):
-            is_float = True
-            while i < n and text[i].isdigit():
-                exponent += 1
-                i += 1
+    negative, whole, fraction, exp_sign, exp_digits = re.fullmatch(
+        r"(-?)(\d+)(?:\.(\d+))?(?:[eE]([+-]?)(\d+))?", text).groups()
+    significand, exponent = 0, 0
+    for k, d in enumerate(whole):
+        if _overflows(significand, int(d), U64_MAX):
+            exponent = len(whole) - k  # the remaining digits only scale
             break
-        significand = significand * 10 + d
-        i += 1
-    if i < n and text[i] == ".":
-        is_float = True
-        i += 1
-        full = False
-        while i < n and text[i].isdigit():
-            d = int(text[i])
-            if not full and _overflows(significand, d, U64_MAX):
-                full = True
-            if not full:
-                significand = significand * 10 + d
-                exponent -= 1
-            i += 1
-    if i < n and text[i] in "eE":
-        is_float = True
-        i += 1
-        exp_negative = False
-        if text[i] in "+-":
-            exp_negative = text[i] == "-"
-            i += 1
+        significand = significand * 10 + int(d)
+    is_float = exponent > 0 or fraction is not None or exp_digits is not None
+    full = False
+    for d in fraction or "":  # taken while they fit, even after the whole part overflowed
+        full = full or _overflows(significand, int(d), U64_MAX)
+        if not full:
+            significand, exponent = significand * 10 + int(d), exponent - 1
+    if exp_digits is not None:
         e, overflow = 0, False
-        while i < n:
-            d = int(text[i])
-            if not overflow and _overflows(e, d, I32_MAX):
-                overflow = True
-            if not overflow:
-                e = e * 10 + d
-            i += 1
+        for d in exp_digits:
+            overflow = overflow or _overflows(e, int(d), I32_MAX)
+            e = e if overflow else e * 10 + int(d)
         if overflow:
-            if significand != 0 and not exp_negative:
+            if significand != 0 and exp_sign != "-":
                 raise OutOfRange(text)
             return -0.0 if negative else 0.0
-        total = exponent - e if exp_negative else exponent + e
-        exponent = max(-(2**31), min(I32_MAX, total))
+        exponent = max(-(2**31), min(I32_MAX, exponent - e if exp_sign == "-" else exponent + e))
     if not is_float:
         if not negative:
             return significand
-        if 0 < significand <= 2**63:
-            return -significand
-        return -float(significand)
+        return -significand if 0 < significand <= 2**63 else -float(significand)
     f = float(significand)
-    while True:
-        if abs(exponent) <= 308:
-            if exponent >= 0:
-                f *= POW10[exponent]
-                if math.isinf(f):
-                    raise OutOfRange(text)
-            else:
-                f /= POW10[-exponent]
-            break
-        if f == 0:
-            break
+    while abs(exponent) > 308 and f != 0:  # scale by 1e308 steps until in range
         if exponent >= 0:
             raise OutOfRange(text)
         f /= 1e308
         exponent += 308
+    if abs(exponent) <= 308:
+        if exponent >= 0:
+            f *= POW10[exponent]
+            if math.isinf(f):
+                raise OutOfRange(text)
+        else:
+            f /= POW10[-exponent]
     return -f if negative else f
 
 
@@ -106,32 +74,20 @@ def _refuse_constant(name):
 
 
 def loads(text):
-    """json.loads with the store's number rule (ints beyond 64 bits and every
-    literal with a fraction or exponent become floats by read_number)."""
     return json.loads(text, parse_int=read_number, parse_float=read_number,
                       parse_constant=_refuse_constant)
 
 
 def float_text(x):
-    """The documented float layout, from the shortest repr() digits."""
-    if x == 0:
-        return "-0.0" if math.copysign(1.0, x) < 0 else "0.0"
-    sign = "-" if x < 0 else ""
-    t = decimal.Decimal(repr(abs(x))).normalize().as_tuple()
-    digits = "".join(map(str, t.digits))
-    n = len(digits)
-    e = n - 1 + t.exponent
-    if -5 <= e <= 15:
-        if e >= n - 1:
-            body = digits + "0" * (e - n + 1) + ".0"
-        elif e >= 0:
-            body = digits[: e + 1] + "." + digits[e + 1:]
-        else:
-            body = "0." + "0" * (-e - 1) + digits
-    else:
-        body = digits[0] + ("." + digits[1:] if n > 1 else "")
-        body += "e" + ("+" if e >= 0 else "-") + str(abs(e))
-    return sign + body
+    """The documented float layout: the shortest digits that read back, fixed
+    for decimal exponents -5..15, else d[.ddd]e±X."""
+    text = repr(x)  # Python's layout differs only at exponent -5 and in exponent digits
+    if "e" not in text:
+        return text
+    mantissa, exponent = text.split("e")
+    if int(exponent) == -5:
+        return ("-" if x < 0 else "") + "0.0000" + mantissa.lstrip("-").replace(".", "")
+    return mantissa + "e%+d" % int(exponent)
 
 
 _SHORT_ESCAPES = {0x22: '\\"', 0x5C: "\\\\", 0x08: "\\b", 0x09: "\\t",
@@ -139,27 +95,14 @@ _SHORT_ESCAPES = {0x22: '\\"', 0x5C: "\\\\", 0x08: "\\b", 0x09: "\\t",
 
 
 def string_text(s):
-    out = ['"']
-    for ch in s:
-        c = ord(ch)
-        if c in _SHORT_ESCAPES:
-            out.append(_SHORT_ESCAPES[c])
-        elif c < 0x20:
-            out.append("\\u%04x" % c)
-        else:
-            out.append(ch)
-    out.append('"')
-    return "".join(out)
+    return '"' + "".join(_SHORT_ESCAPES.get(ord(ch), "\\u%04x" % ord(ch) if ch < " " else ch)
+                         for ch in s) + '"'
 
 
 def canonical(v):
     """Canonical text of a value as `loads` returns it."""
-    if v is None:
-        return "null"
-    if v is True:
-        return "true"
-    if v is False:
-        return "false"
+    if v is None or isinstance(v, bool):
+        return {None: "null", True: "true", False: "false"}[v]
     if isinstance(v, int):
         return str(v)
     if isinstance(v, float):
@@ -167,7 +110,7 @@ def canonical(v):
     if isinstance(v, str):
         return string_text(v)
     if isinstance(v, list):
-        return "[" + ",".join(canonical(x) for x in v) + "]"
+        return "[" + ",".join(map(canonical, v)) + "]"
     if isinstance(v, dict):
         keys = sorted(v, key=lambda k: k.encode("utf-8"))
         return "{" + ",".join(string_text(k) + ":" + canonical(v[k]) for k in keys) + "}"

@@ -26,24 +26,19 @@ elif kind == "write":
     for i in range(count):
         n.token_index_write_pid(root, "t", 1, [f"{tag}-{i}"])
 elif kind == "merge":
-    merged = 0
-    while True:
+    merged, last = 0, False
+    while not last:  # one more merge after the writers are done
         last = os.path.exists(os.path.join(root, "writers-done"))
         merged += n.token_index_merge_pid_files(root, "t")[0]
-        if last:
-            break
     print(merged)
 """
 
 
 def start(root, jobs):
     """Starts one child per (kind, tag, count), all released at once."""
-    procs = []
-    for kind, tag, count in jobs:
-        p = subprocess.Popen([sys.executable, "-c", WORKER, root, kind, tag, str(count)],
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                             env=dict(os.environ), cwd=root)
-        procs.append(p)
+    procs = [subprocess.Popen([sys.executable, "-c", WORKER, root, kind, tag, str(count)], cwd=root,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+             for kind, tag, count in jobs]
     for p in procs:
         assert p.stdout.readline() == "ready\n"
     for p in procs:
@@ -57,19 +52,15 @@ def finish(p):
     return out
 
 
-def lines_of(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    assert data.endswith(b"\n")
-    return [json.loads(line) for line in data.split(b"\n")[:-1]]
-
-
-def merged_entries(root, tokenizer):
-    d = os.path.join(root, ".vl", "token-index." + tokenizer)
+def lines_in(directory, names=None):
+    """The records of the files of `directory` (or only those named), each file
+    ending in a complete line."""
     out = []
-    for name in os.listdir(d):
-        assert name.isdigit(), name
-        out += lines_of(os.path.join(d, name))
+    for name in names or os.listdir(directory):
+        with open(os.path.join(directory, name), "rb") as f:
+            data = f.read()
+        assert data.endswith(b"\n"), name
+        out += [json.loads(line) for line in data.split(b"\n")[:-1]]
     return out
 
 
@@ -78,27 +69,18 @@ def test_concurrent_tracking_loses_and_tears_no_line(store):
     procs = start(store, [("track", f"w{k}", calls) for k in range(writers)])
     for p in procs:
         finish(p)
-    pids = {p.pid for p in procs}
-
-    docs = []
-    shard_dir = os.path.join(store, ".vl", "document-index")
-    for name in os.listdir(shard_dir):
-        docs += lines_of(os.path.join(shard_dir, name))
-    assert len(docs) == writers * calls
-    assert len(native.read_all_documents(store)) == writers * calls
+    docs = lines_in(os.path.join(store, ".vl", "document-index"))
+    assert len(docs) == len(native.read_all_documents(store)) == writers * calls
     assert sorted(d["sources"][0] for d in docs) == sorted(
         f"w{k}-{i}" for k in range(writers) for i in range(calls))
-
     pid_files = {n for n in os.listdir(os.path.join(store, ".vl")) if n.startswith("token-index.")}
-    assert pid_files == {f"token-index.tok.{pid}" for pid in pids}
+    assert pid_files == {f"token-index.tok.{p.pid}" for p in procs}
     for name in pid_files:
-        assert len(lines_of(os.path.join(store, ".vl", name))) == 2 * calls
-
+        assert len(lines_in(os.path.join(store, ".vl"), [name])) == 2 * calls
     assert native.token_index_merge_pid_files(store, "tok") == (2 * writers * calls, writers)
-    expected_tokens = writers * (sum(range(1, calls + 1)) + 1000 * calls)
     assert native.token_index_token_status(store, "tok") == {
         "total_entries": 2 * writers * calls, "active_entries": 2 * writers * calls,
-        "revoked_entries": 0, "total_tokens": expected_tokens}
+        "revoked_entries": 0, "total_tokens": writers * (sum(range(1, calls + 1)) + 1000 * calls)}
 
 
 def test_merges_running_alongside_writers_lose_and_repeat_no_line(store):
@@ -110,25 +92,23 @@ def test_merges_running_alongside_writers_lose_and_repeat_no_line(store):
     open(os.path.join(store, "writers-done"), "w").close()
     merged = sum(int(finish(p)) for p in procs[writers:])
     merged += native.token_index_merge_pid_files(store, "t")[0]
-
     assert merged == writers * calls
-    seen = collections.Counter(e["sources"][0] for e in merged_entries(store, "t"))
+    merged_dir = os.path.join(store, ".vl", "token-index.t")
+    assert all(name.isdigit() for name in os.listdir(merged_dir))
+    seen = collections.Counter(e["sources"][0] for e in lines_in(merged_dir))
     assert seen == collections.Counter(f"w{k}-{i}" for k in range(writers) for i in range(calls))
     assert not [n for n in os.listdir(os.path.join(store, ".vl")) if n.startswith("token-index.t.")]
     assert native.token_index_token_status(store, "t")["total_entries"] == writers * calls
 
 
-# -- worker pool size ---------------------------------------------------------
-
+QUERIES = [(None, None), ("name4", None), (None, "user17@x.org")]
 SCAN = r"""
 import json, os, sys
 import vl._vl_native as n
-root = sys.argv[1]
-result = [n.author_query(root, None, None), n.author_query(root, "name4", None),
-          n.author_query(root, None, "user17@x.org")]
+root, wanted = sys.argv[1], int(sys.argv[2])
+result = [n.author_query(root, name, email) for name, email in %r]
 # Workers start on demand: scan again until the pool has grown to the size
 # wanted (bounded, so a pool that never grows ends the loop too).
-wanted = int(sys.argv[2])
 threads = len(os.listdir("/proc/self/task"))
 for _ in range(400):
     if threads >= wanted:
@@ -136,7 +116,7 @@ for _ in range(400):
     n.author_query(root, None, None)
     threads = max(threads, len(os.listdir("/proc/self/task")))
 print(json.dumps({"result": result, "threads": threads}))
-"""
+""" % (QUERIES,)
 
 
 @pytest.fixture(scope="module")
@@ -148,14 +128,6 @@ def many_authors(tmp_path_factory):
     return root
 
 
-def scan_in_child(root, wanted, **env):
-    full = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    full.update(env)
-    out = subprocess.run([sys.executable, "-c", SCAN, root, str(wanted)], env=full, check=True,
-                         capture_output=True, text=True, cwd=root).stdout
-    return json.loads(out)
-
-
 @pytest.mark.parametrize("env, limit", [
     ({"RAYON_NUM_THREADS": "1"}, 1),
     ({"RAYON_NUM_THREADS": "3"}, 3),
@@ -165,15 +137,13 @@ def scan_in_child(root, wanted, **env):
     ({}, None),
 ])
 def test_author_scan_is_the_same_whatever_the_pool_size(many_authors, env, limit):
-    expected = [native.author_query(many_authors, None, None),
-                native.author_query(many_authors, "name4", None),
-                native.author_query(many_authors, None, "user17@x.org")]
-    assert len(expected[0]) == 600 and len(expected[1]) == 67 and len(expected[2]) == 12
-    child = scan_in_child(many_authors, limit or 1, **env)
+    expected = [native.author_query(many_authors, name, email) for name, email in QUERIES]
+    assert [len(r) for r in expected] == [600, 67, 12]
+    full = dict({k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}, **env)
+    out = subprocess.run([sys.executable, "-c", SCAN, many_authors, str(limit or 1)], env=full,
+                         check=True, capture_output=True, text=True, cwd=many_authors).stdout
+    child = json.loads(out)
     assert child["result"] == expected
     # As many threads work as the pool size says (whether or not the calling
     # thread counts as one of them), and no more than it allows.
-    if limit is not None:
-        assert limit <= child["threads"] <= 1 + limit + 2
-    else:
-        assert child["threads"] <= 1 + os.cpu_count() + 2
+    assert (limit or 1) <= child["threads"] <= 1 + (limit or os.cpu_count()) + 2

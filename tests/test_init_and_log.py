@@ -1,6 +1,9 @@
-"""Store initialisation and the operation log."""
+"""Store initialisation, writes into a root without a store, and the
+operation log."""
 
+import hashlib
 import os
+import pathlib
 import re
 import stat
 import time
@@ -9,82 +12,71 @@ import pytest
 
 import vl._vl_native as native
 
+ADA = hashlib.sha256(b'{"email":"ada@x.org","name":"Ada"}').hexdigest()
+ENOENT = "No such file or directory (os error 2)"
 SKELETON = [".vl", ".vl/authors", ".vl/document-index", ".vl/index", ".vl/log", ".vl/sections"]
 
 
-# --- init --------------------------------------------------------------------------------
-
-def test_init_creates_exactly_the_skeleton(root, listing):
-    assert native.init(root) is None
+def test_init_creates_exactly_the_skeleton_with_modes_from_the_umask(root, listing):
+    old = os.umask(0o002)
+    try:
+        assert native.init(root) is None
+    finally:
+        os.umask(old)
     assert listing(root) == SKELETON
     for d in SKELETON:
-        full = os.path.join(root, d)
-        assert os.path.isdir(full) == (d != ".vl/log")
+        mode = os.stat(os.path.join(root, d)).st_mode
+        assert stat.S_ISDIR(mode) == (d != ".vl/log")
+        assert stat.S_IMODE(mode) == (0o664 if d == ".vl/log" else 0o775)
     assert os.path.getsize(os.path.join(root, ".vl", "log")) == 0
 
 
-def test_init_modes_follow_the_umask(root):
-    old = os.umask(0o002)
-    try:
-        native.init(root)
-    finally:
-        os.umask(old)
-    assert stat.S_IMODE(os.stat(os.path.join(root, ".vl")).st_mode) == 0o775
-    assert stat.S_IMODE(os.stat(os.path.join(root, ".vl", "index")).st_mode) == 0o775
-    assert stat.S_IMODE(os.stat(os.path.join(root, ".vl", "log")).st_mode) == 0o664
-
-
-def test_init_creates_a_missing_root(tmp_path, listing):
-    root = tmp_path / "a" / "b" / "project"
-    native.init(str(root))
-    assert listing(str(root)) == SKELETON
-
-
-def test_init_takes_a_relative_root_as_written(tmp_path, monkeypatch, listing):
+@pytest.mark.parametrize("where", ["a/b/project", "rel/proj"])
+def test_init_creates_a_missing_root_taking_a_relative_one_as_written(tmp_path, monkeypatch, listing, where):
     monkeypatch.chdir(tmp_path)
-    native.init("rel/proj")
-    assert listing(str(tmp_path / "rel" / "proj")) == SKELETON
+    native.init(where if where.startswith("rel") else str(tmp_path / where))
+    assert listing(str(tmp_path / where)) == SKELETON
 
 
 def test_init_again_keeps_records_and_empties_the_log(store):
-    vl = os.path.join(store, ".vl")
-    shard = native.shard_path_str(store, "authors", "ab" * 32)
-    native.jsonl_append(shard, {"id": "x"})
-    os.makedirs(os.path.join(vl, "archive"))
-    extra = {"archive/purge.20250101T000000": b"[1]\n", "log.1": b"old\n",
-             "token-index.t.1": b"{}\n", "index.bin": b"VLIDXF02"}
-    for name, data in extra.items():
-        with open(os.path.join(vl, name), "wb") as f:
-            f.write(data)
+    vl = pathlib.Path(store, ".vl")
+    (vl / "archive").mkdir()
+    kept = {"authors/ab": b'{"id":"x"}\n', "archive/purge.20250101T000000": b"[1]\n", "log.1": b"old\n",
+            "token-index.t.1": b"{}\n", "index.bin": b"VLIDXF02"}
+    for name, data in kept.items():
+        (vl / name).write_bytes(data)
     native.oplog_append(store, "op", "detail")
-    assert os.path.getsize(os.path.join(vl, "log")) > 0
-
+    assert (vl / "log").stat().st_size > 0
     native.init(store)
-    assert native.jsonl_read(shard) == [{"id": "x"}]
-    for name, data in extra.items():
-        with open(os.path.join(vl, name), "rb") as f:
-            assert f.read() == data
-    assert os.path.getsize(os.path.join(vl, "log")) == 0
+    assert {name: (vl / name).read_bytes() for name in kept} == kept
+    assert (vl / "log").stat().st_size == 0
 
 
 def test_init_with_a_file_in_the_way_fails_and_keeps_earlier_directories(root, listing):
     os.makedirs(os.path.join(root, ".vl"))
-    with open(os.path.join(root, ".vl", "index"), "w") as f:
-        f.write("not a directory")
+    open(os.path.join(root, ".vl", "index"), "w").close()
     with pytest.raises(RuntimeError) as info:
         native.init(root)
     assert info.value.args == ("File exists (os error 17)",)
-    assert listing(root) == [".vl", ".vl/authors", ".vl/document-index", ".vl/index",
-                             ".vl/sections"]
-
-
-def test_init_under_a_regular_file_fails(tmp_path):
-    (tmp_path / "f").write_text("")
+    assert listing(root) == [".vl", ".vl/authors", ".vl/document-index", ".vl/index", ".vl/sections"]
     with pytest.raises(RuntimeError, match=r"^Not a directory \(os error 20\)$"):
-        native.init(str(tmp_path / "f"))
+        native.init(os.path.join(root, ".vl", "index"))
 
 
-# --- the operation log ------------------------------------------------------------------------
+@pytest.mark.parametrize("write, message", [
+    (lambda r: native.author_add("Ada", "ada@x.org", r), 'opening shard "{root}/.vl/authors/%s"' % ADA[:2]),
+    (lambda r: native.register_section("p", ["a"], [], "MIT", "2024", r), ENOENT),
+    (lambda r: native.track({"x": 1}, "f", ["s"], r, token_count=3, tokenizer="tok"), ENOENT),
+    (lambda r: native.index_document(r, "ab" + "0" * 62, "f", []), ENOENT),
+    (lambda r: native.oplog_append(r, "x", "y"), ENOENT),
+    (lambda r: native.oplog_append(r + "/missing", "x", "y"), ENOENT),
+])
+def test_writes_into_a_root_without_a_store_fail_and_create_nothing(root, listing, write, message):
+    with pytest.raises(RuntimeError) as info:
+        write(root)
+    assert type(info.value) is RuntimeError and info.value.args == (message.format(root=root),)
+    assert listing(root) == []
+
 
 STAMP = re.compile(rb"(0|[1-9][0-9]*)-([0-9]{2}):([0-9]{2}):([0-9]{2}) ")
 
@@ -106,44 +98,20 @@ def test_oplog_line_format_and_stamp(store):
     before = int(time.time())
     assert native.oplog_append(store, "revoke_section", "abc (1 sections toggled)") is None
     after = int(time.time())
-    data = log_bytes(store)
-    assert data.endswith(b"\n") and data.count(b"\n") == 1
-    seconds, rest = stamp_seconds(data)
+    seconds, rest = stamp_seconds(log_bytes(store))
     assert before <= seconds <= after
     assert rest == b"revoke_section abc (1 sections toggled)\n"
 
 
-def test_oplog_writes_operation_and_detail_unchanged(store):
-    native.oplog_append(store, "op", "two  spaces\nand a line\tbreak \"q\" \\ é")
-    native.oplog_append(store, "x", "")
-    native.oplog_append(store, "", "")
-    data = log_bytes(store)
-    first, rest = stamp_seconds(data)
-    expected = "op two  spaces\nand a line\tbreak \"q\" \\ é\n".encode()
-    assert rest.startswith(expected)
-    rest = rest[len(expected):]
-    _, rest = stamp_seconds(rest)
-    assert rest.startswith(b"x \n")
-    _, rest = stamp_seconds(rest[3:])
-    assert rest == b" \n"
-
-
-def test_oplog_appends_after_existing_lines_and_creates_a_missing_log(store):
-    log = os.path.join(store, ".vl", "log")
-    os.remove(log)
-    native.oplog_append(store, "a", "1")
-    native.oplog_append(store, "b", "2")
-    lines = log_bytes(store).split(b"\n")
-    assert lines[2] == b"" and len(lines) == 3
-    assert [stamp_seconds(line)[1] for line in lines[:2]] == [b"a 1", b"b 2"]
-
-
-def test_oplog_without_a_store_fails_and_creates_nothing(root, tmp_path, listing):
-    with pytest.raises(RuntimeError) as info:
-        native.oplog_append(root, "x", "y")
-    assert info.value.args == ("No such file or directory (os error 2)",)
-    assert listing(root) == []
-    missing = tmp_path / "missing"
-    with pytest.raises(RuntimeError):
-        native.oplog_append(str(missing), "x", "y")
-    assert not missing.exists()
+def test_oplog_creates_a_missing_log_and_appends_operation_and_detail_unchanged(store):
+    os.remove(os.path.join(store, ".vl", "log"))
+    entries = [("op", "two  spaces\nand a line\tbreak \"q\" \\ é"), ("x", ""), ("", "")]
+    for operation, detail in entries:
+        native.oplog_append(store, operation, detail)
+    rest = log_bytes(store)
+    for operation, detail in entries:
+        _, rest = stamp_seconds(rest)
+        expected = f"{operation} {detail}\n".encode()
+        assert rest.startswith(expected)
+        rest = rest[len(expected):]
+    assert rest == b""

@@ -10,28 +10,24 @@ import vl._vl_native as native
 H = "3f" + "0" * 62
 
 
-# --- reading lines ---------------------------------------------------------------
-
-def test_line_rules(read_back):
-    content = b'{"a":1}\n\nnot json\n{"b":2}\r\n  [3]\t \n\n{"c":\r3}\n1 2\n'
-    assert read_back(content) == [{"a": 1}, {"b": 2}, [3], {"c": 3}]
-
-
-def test_last_line_without_lf_is_read(read_back):
-    assert read_back(b'{"a":1}\n{"b":2}') == [{"a": 1}, {"b": 2}]
-    assert read_back(b'{"a":1}\r') == [{"a": 1}]
-    assert read_back(b'\n\n"x"') == ["x"]
+@pytest.mark.parametrize("content, values", [
+    (b'{"a":1}\n\nnot json\n{"b":2}\r\n  [3]\t \n\n{"c":\r3}\n1 2\n', [{"a": 1}, {"b": 2}, [3], {"c": 3}]),
+    # The last line is read without its LF.
+    (b'{"a":1}\n{"b":2}', [{"a": 1}, {"b": 2}]),
+    (b'{"a":1}\r', [{"a": 1}]),
+    (b'\n\n"x"', ["x"]),
+    (b"", []),
+])
+def test_line_rules(read_back, content, values):
+    assert read_back(content) == values
 
 
 def test_invalid_lines_are_skipped_silently(read_back):
-    deep = b"[" * 128 + b"]" * 128
-    very_deep = b"[" * 200_000
-    ok = b"[" * 127 + b"]" * 127
+    deep, very_deep, ok = b"[" * 128 + b"]" * 128, b"[" * 200_000, b"[" * 127 + b"]" * 127
     content = b"\n".join([b'"\xff"', b'{"a":1', b"[1,]", b'{"a" 1}', b'"tab\there"',
                           deep, very_deep, ok, b'{"k":"\xc3\xa9"}', b"nul\x00l", b"null"])
     values = read_back(content)
-    assert len(values) == 3
-    assert values[1] == {"k": "é"} and values[2] is None
+    assert len(values) == 3 and values[1:] == [{"k": "é"}, None]
 
 
 @pytest.mark.parametrize("bad", [b"\xff", b"ab\xc3(cd", b"\xc3\xa9\xa9", b"\xed\xa0\x80",
@@ -42,127 +38,77 @@ def test_lines_with_invalid_utf8_are_skipped(read_back, bad):
     assert read_back(content) == [[good.decode()], good.decode()]
 
 
-def test_missing_and_empty_files_read_as_empty(tmp_path):
+def test_missing_files_read_as_empty_and_a_directory_is_an_error(tmp_path):
     assert native.jsonl_read(str(tmp_path / "missing.jsonl")) == []
-    (tmp_path / "empty.jsonl").write_bytes(b"")
-    assert native.jsonl_read(str(tmp_path / "empty.jsonl")) == []
     (tmp_path / "file").write_bytes(b"1\n")
     # A path whose metadata cannot be read counts as missing.
     assert native.jsonl_read(str(tmp_path / "file" / "below")) == []
-
-
-def test_a_path_that_cannot_be_mapped_is_an_error(tmp_path):
     with pytest.raises(RuntimeError, match=r"\(os error \d+\)$"):
         native.jsonl_read(str(tmp_path))
 
 
-# --- appending -----------------------------------------------------------------------
-
-def test_append_twice_gives_two_equal_records(tmp_path):
-    path = str(tmp_path / "f.jsonl")
-    record = {"name": "x", "n": [1, 2.0]}
-    native.jsonl_append(path, record)
-    native.jsonl_append(path, record)
-    assert native.jsonl_read(path) == [record, record]
-    with open(path, "rb") as f:
-        assert f.read() == b'{"n":[1,2.0],"name":"x"}\n' * 2
-
-
-def test_append_adds_to_existing_content(tmp_path):
-    path = tmp_path / "f.jsonl"
-    path.write_bytes(b"[0]\n")
-    native.jsonl_append(str(path), "s")
-    assert path.read_bytes() == b'[0]\n"s"\n'
-
-
-def test_append_creates_the_file_with_0666_before_umask(tmp_path):
-    path = tmp_path / "f.jsonl"
+def test_append_creates_the_file_with_0666_before_umask_and_adds_one_line_per_call(tmp_path):
+    path, record = tmp_path / "f.jsonl", {"name": "x", "n": [1, 2.0]}
     old = os.umask(0o002)
     try:
-        native.jsonl_append(str(path), 1)
+        native.jsonl_append(str(path), [0])
     finally:
         os.umask(old)
     assert (path.stat().st_mode & 0o777) == 0o664
+    native.jsonl_append(str(path), record)
+    native.jsonl_append(str(path), record)
+    assert path.read_bytes() == b'[0]\n' + b'{"n":[1,2.0],"name":"x"}\n' * 2
+    assert native.jsonl_read(str(path)) == [[0], record, record]
 
 
-def test_append_into_a_missing_layer_directory_fails_and_creates_nothing(store, listing):
+def test_append_into_a_missing_directory_or_to_a_directory_fails(store, listing):
     before = listing(store)
-    path = native.shard_path_str(store, "no-such-layer", H)
     with pytest.raises(RuntimeError) as info:
-        native.jsonl_append(path, {"a": 1})
+        native.jsonl_append(native.shard_path_str(store, "no-such-layer", H), {"a": 1})
     assert info.value.args == ("No such file or directory (os error 2)",)
+    with pytest.raises(RuntimeError, match=r"^Is a directory \(os error 21\)$"):
+        native.jsonl_append(store, 1)
     assert listing(store) == before
 
 
-def test_append_to_a_directory_fails(tmp_path):
-    with pytest.raises(RuntimeError, match=r"^Is a directory \(os error 21\)$"):
-        native.jsonl_append(str(tmp_path), 1)
-
-
-# --- shard paths ----------------------------------------------------------------------
-
-def test_shard_path(root):
+def test_shard_path_and_read(root):
     assert native.shard_path_str(root, "authors", H) == f"{root}/.vl/authors/3f"
-    assert native.shard_path_str(root + "/", "document-index", "a0") \
-        == f"{root}/.vl/document-index/a0"
+    assert native.shard_path_str(root + "/", "document-index", "a0") == f"{root}/.vl/document-index/a0"
     # The first two characters are taken as they are.
     assert native.shard_path_str(root, "x", "3F9") == f"{root}/.vl/x/3F"
     assert native.shard_path_str("rel", "authors", H) == "rel/.vl/authors/3f"
     assert os.listdir(root) == []
-
-
-def test_shard_read_reads_the_shard_file(store):
-    path = native.shard_path_str(store, "authors", H)
-    native.jsonl_append(path, {"id": 1})
-    assert native.shard_read(store, "authors", "3f") == [{"id": 1}]
-    assert native.shard_read(store, "authors", "3e" + H[2:]) == []
+    native.init(root)
+    native.jsonl_append(native.shard_path_str(root, "authors", H), {"id": 1})
+    assert native.shard_read(root, "authors", "3f") == [{"id": 1}]
+    assert native.shard_read(root, "authors", "3e" + H[2:]) == []
 
 
 @pytest.mark.parametrize("bad_hash", ["", "a", "€", "€abc", "a€", "aé", "\U0001F600"])
 def test_hash_without_two_whole_leading_characters_is_rejected(store, listing, bad_hash):
     before = listing(store)
-    with pytest.raises(Exception) as info:
-        native.shard_path_str(store, "authors", bad_hash)
-    assert not isinstance(info.value, native.PanicException)
-    with pytest.raises(Exception) as info:
-        native.shard_read(store, "authors", bad_hash)
-    assert not isinstance(info.value, native.PanicException)
+    for call in (native.shard_path_str, native.shard_read):
+        with pytest.raises(Exception) as info:
+            call(store, "authors", bad_hash)
+        assert not isinstance(info.value, native.PanicException)
     assert listing(store) == before
 
 
-# --- walking a layer ----------------------------------------------------------------------
-
-def test_shard_iterate_all_reads_only_shard_files(store):
+def test_shard_iterate_all_reads_only_shard_files_keeping_duplicates_and_missing_layers_are_empty(store):
     layer = os.path.join(store, ".vl", "document-index")
-    files = {"3F": [1], "a0": [2, 3], "abc": [90], "3g": [91], "0": [92], "a0.bak": [93]}
+    os.makedirs(os.path.join(layer, "revoked"))
+    os.makedirs(os.path.join(layer, "0b"))  # a directory with a shard name
+    files = {"3F": [1], "a0": [2, 3, 3], "abc": [90], "3g": [91], "0": [92], "a0.bak": [93],
+             "revoked/all": [94], "revoked/00": [95], "0b/00": [96]}
     for name, values in files.items():
         for v in values:
             native.jsonl_append(os.path.join(layer, name), v)
-    os.makedirs(os.path.join(layer, "revoked"))
-    native.jsonl_append(os.path.join(layer, "revoked", "all"), 94)
-    native.jsonl_append(os.path.join(layer, "revoked", "00"), 95)
-    os.makedirs(os.path.join(layer, "0b"))  # a directory with a shard name
-    native.jsonl_append(os.path.join(layer, "0b", "00"), 96)
+    with open(os.path.join(layer, "a0"), "ab") as f:
+        f.write(b"garbage\n")
+    native.jsonl_append(os.path.join(layer, "a0"), 4)
     got = native.shard_iterate_all(store, "document-index")
-    assert sorted(got) == [1, 2, 3]
-    # Records of one file stay in file order.
-    assert got.index(2) < got.index(3)
-
-
-def test_shard_iterate_all_on_a_missing_or_non_directory_layer(root):
-    assert native.shard_iterate_all(root, "authors") == []
-    native.init(root)
-    assert native.shard_iterate_all(root, "nothing-here") == []
-    open(os.path.join(root, ".vl", "plain"), "w").close()
-    assert native.shard_iterate_all(root, "plain") == []
-
-
-def test_shard_iterate_all_keeps_duplicates_and_skips_bad_lines(store):
-    for h in ["00", "ff", "7a"]:
-        path = native.shard_path_str(store, "sections", h + "1")
-        native.jsonl_append(path, {"s": h})
-        native.jsonl_append(path, {"s": h})
-        with open(path, "ab") as f:
-            f.write(b"garbage\n")
-    got = native.shard_iterate_all(store, "sections")
-    assert sorted(d["s"] for d in got) == ["00", "00", "7a", "7a", "ff", "ff"]
+    assert sorted(got) == [1, 2, 3, 3, 4]
+    assert got.index(2) < got.index(3) < got.index(4)  # records of a file stay in file order
+    open(os.path.join(store, ".vl", "plain"), "w").close()
+    assert native.shard_iterate_all(store, "plain") == native.shard_iterate_all(store, "none") == []
+    assert native.shard_iterate_all(os.path.join(store, "no-store"), "authors") == []
