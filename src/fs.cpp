@@ -135,11 +135,6 @@ FileType file_type(const std::string& path) {
   return FileType::Other;
 }
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 std::string join(std::string_view a, std::string_view b) {
   std::string out(a);
   if (!out.empty() && out.back() != '/') out.push_back('/');

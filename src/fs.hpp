@@ -83,8 +83,6 @@ enum class FileType { Missing, Regular, Directory, Other };
 FileType file_type(const std::string& path);
 inline bool is_dir(const std::string& path) { return file_type(path) == FileType::Directory; }
 inline bool is_regular(const std::string& path) { return file_type(path) == FileType::Regular; }
-// True when stat(2) succeeds.
-bool exists(const std::string& path);
 
 // Joins two path pieces with exactly one '/'.
 std::string join(std::string_view a, std::string_view b);

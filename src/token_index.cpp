@@ -246,15 +246,13 @@ std::pair<uint64_t, uint64_t> merge_pid_files(const std::string& root, const std
     // Merged files are created exclusively, so two merges never share a
     // number: a taken number moves us on to the next.
     Fd merged;
-    for (;;) {
-      std::string path = join(dir, file_name(next));
-      int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd >= 0) {
-        merged = Fd(fd);
+    for (;; ++next) {
+      try {
+        merged = Fd::create_exclusive(join(dir, file_name(next)));
         break;
+      } catch (const Error& e) {
+        if (e.os_errno() != EEXIST) throw;
       }
-      if (errno != EEXIST) throw Error::last_os();
-      ++next;
     }
     ++next;
     merged.write_all(out);
