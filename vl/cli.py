@@ -132,7 +132,7 @@ def cmd_track(args: argparse.Namespace) -> int:
             if args.verbose:
                 print(f"{line_hash}  line {number}" + (f"  tokens={tokens}" if tokens is not None else ""))
             tracked += 1
-    native.oplog_append(args.root, "track", f"{tracked} lines of {args.file}")
+    native.oplog_append(args.root, "track", f"file={args.file} lines={tracked}")
     print(f"tracked {tracked} line{'s' if tracked != 1 else ''} of {args.file}")
     return 0
 
