@@ -1,6 +1,5 @@
 #include "token_index.hpp"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
