@@ -7,7 +7,7 @@ set -euo pipefail
 
 ROOT="${VL_PY314_ROOT:-/var/cache/vl/py314-root}"
 STAMP="$ROOT/.vl-root-packages"
-PKGS="python3.14-dev,python3.14-venv,python3-mesonpy,meson,ninja-build,python3-pytest,python3-hypothesis,g++,pkg-config,libssl-dev,libtbb-dev,libgtest-dev"
+PKGS="python3.14-dev,python3.14-venv,python3-mesonpy,meson,ninja-build,python3-pytest,python3-hypothesis,python3-click,python3-rich,python3-numpy,python3-matplotlib,g++,pkg-config,libssl-dev,libtbb-dev,libgtest-dev"
 
 if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$PKGS" ]; then
     echo "$ROOT"
