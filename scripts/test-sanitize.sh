@@ -18,7 +18,7 @@ meson test -C $build --print-errorlogs
 pkg=$build/pkg
 rm -rf $pkg && mkdir -p $pkg/vl
 cp vl/*.py vl/*.pyi vl/py.typed $pkg/vl/
-cp $build/_vl_native*.so $pkg/vl/
+cp $build/_vl_native*.so $build/_vl_bulk*.so $pkg/vl/
 
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
