@@ -41,7 +41,7 @@ std::optional<Author> parse(std::string_view line) {
 
 Author add(const std::string& root, const std::string& name, const std::string& email) {
   Author a{author_id(name, email), name, email, false};
-  std::string path = shard_path(root, "authors", a.id);
+  std::string path = shard_path(root, layout::kAuthors, a.id);
   std::string line = to_json(a);
   line.push_back('\n');
   Fd fd = with_context("opening shard " + quote_path(path), [&] { return Fd::open_append(path); });
@@ -70,11 +70,11 @@ static void collect(std::string_view bytes, const std::optional<std::string>& na
 std::vector<Author> query(const std::string& root, const std::optional<std::string>& name,
                           const std::optional<std::string>& email) {
   std::vector<Author> out;
-  std::string dir = join(store_dir(root), "authors");
+  std::string dir = layout::layer_dir(root, layout::kAuthors);
   if (!is_dir(dir)) return out;
 
   if (name && email) {
-    std::string path = shard_path(root, "authors", author_id(*name, *email));
+    std::string path = shard_path(root, layout::kAuthors, author_id(*name, *email));
     if (!is_regular(path)) return out;
     if (auto map = mmap_file(path)) collect(map->view(), name, email, out);
     return out;
@@ -82,6 +82,7 @@ std::vector<Author> query(const std::string& root, const std::optional<std::stri
 
   std::vector<std::string> files;
   for (const DirEntry& e : list_dir(dir)) {
+    if (layout::parse_layer_entry(e.name).kind == layout::Kind::Temporary) continue;
     if (is_regular(e.path)) files.push_back(e.path);
   }
   auto per_file = pool::ordered_map<std::vector<Author>>(files.size(), [&](size_t i) {

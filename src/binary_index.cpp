@@ -206,7 +206,7 @@ Fd open_existing_for_write(const std::string& path, int extra_flags) {
 }  // namespace
 
 std::string BinaryIndex::file_path(const std::string& vl_dir) {
-  return join(store_dir(vl_dir), "index.bin");
+  return layout::index_bin(vl_dir);
 }
 
 IndexKey hex_to_bytes(std::string_view hash) {
@@ -254,46 +254,32 @@ uint32_t BinaryIndex::build(const std::string& vl_dir,
   // it is complete and verified: readers never map a half-written file,
   // and a build that fails leaves the previous index as it was.
   const std::string path = file_path(vl_dir);
-  const std::string temp = path + ".tmp." + std::to_string(::getpid());
-  struct RemoveOnFailure {
-    const std::string& temp;
-    bool armed = true;
-    ~RemoveOnFailure() {
-      if (armed) ::unlink(temp.c_str());
+  replace_file(path, [&](Fd& fd, const std::string& temp) {
+    BufferedWriter w(fd);
+    w.bytes(kMagic, sizeof kMagic);
+    w.u32(count);
+    w.u32(0);  // reserved
+    w.u64(0);  // F, patched once everything else is written
+    for (size_t i = 0; i < sorted.size(); ++i) {
+      w.bytes(sorted[i].key.data(), sorted[i].key.size());
+      w.u16(refs_lengths[i]);
+      for (const IndexRef& r : sorted[i].refs) write_ref(w, r);
     }
-  } cleanup{temp};
+    for (uint64_t slot : fanout) w.u64(slot);
+    w.flush();
 
-  Fd fd = with_context("creating " + path, [&] { return Fd::create_truncate(temp); });
-  BufferedWriter w(fd);
-  w.bytes(kMagic, sizeof kMagic);
-  w.u32(count);
-  w.u32(0);  // reserved
-  w.u64(0);  // F, patched once everything else is written
-  for (size_t i = 0; i < sorted.size(); ++i) {
-    w.bytes(sorted[i].key.data(), sorted[i].key.size());
-    w.u16(refs_lengths[i]);
-    for (const IndexRef& r : sorted[i].refs) write_ref(w, r);
-  }
-  for (uint64_t slot : fanout) w.u64(slot);
-  w.flush();
+    // Until F is patched it reads as 0, which open() refuses.
+    unsigned char f_bytes[8];
+    for (int i = 0; i < 8; ++i) f_bytes[i] = static_cast<unsigned char>(fanout_offset >> (8 * i));
+    fd.pwrite_all({reinterpret_cast<const char*>(f_bytes), sizeof f_bytes}, 16);
 
-  // Until F is patched it reads as 0, which open() refuses.
-  Fd patch = open_existing_for_write(temp, 0);
-  if (::lseek(patch.get(), 16, SEEK_SET) < 0) throw Error::last_os();
-  unsigned char f_bytes[8];
-  for (int i = 0; i < 8; ++i) f_bytes[i] = static_cast<unsigned char>(fanout_offset >> (8 * i));
-  patch.write_all({reinterpret_cast<const char*>(f_bytes), sizeof f_bytes});
-  patch.close();
-  fd.close();
-
-  std::optional<BinaryIndex> check = open_path(temp);
-  if (!check) throw Error("failed to re-open binary index for verification");
-  if (check->entry_count() != count) {
-    throw Error("verification failed: expected " + std::to_string(count) + " entries, stored " +
-                std::to_string(check->entry_count()));
-  }
-  rename_path(temp, path);
-  cleanup.armed = false;
+    std::optional<BinaryIndex> check = open_path(temp);
+    if (!check) throw Error("failed to re-open binary index for verification");
+    if (check->entry_count() != count) {
+      throw Error("verification failed: expected " + std::to_string(count) + " entries, stored " +
+                  std::to_string(check->entry_count()));
+    }
+  });
   return count;
 }
 

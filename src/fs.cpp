@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 
 #include "error.hpp"
+#include "layout.hpp"
 #include "utf8.hpp"
 
 namespace vl {
@@ -57,6 +59,19 @@ void Fd::write_all(std::string_view data) const {
     }
     if (n == 0) throw Error::os(EIO);
     data.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+void Fd::pwrite_all(std::string_view data, uint64_t offset) const {
+  while (!data.empty()) {
+    ssize_t n = ::pwrite(fd_, data.data(), data.size(), static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw Error::last_os();
+    }
+    if (n == 0) throw Error::os(EIO);
+    data.remove_prefix(static_cast<size_t>(n));
+    offset += static_cast<uint64_t>(n);
   }
 }
 
@@ -189,6 +204,61 @@ void remove_file(const std::string& path) {
 
 void rename_path(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) throw Error::last_os();
+}
+
+void sync_fd(const Fd& fd) {
+  while (::fsync(fd.get()) != 0) {
+    if (errno != EINTR) throw Error::last_os();
+  }
+}
+
+void sync_parent_dir(const std::string& path) {
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int fd;
+  do {
+    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw Error::last_os();
+  Fd owned(fd);
+  sync_fd(owned);
+}
+
+void replace_file(const std::string& target,
+                  const std::function<void(Fd& fd, const std::string& temp_path)>& write,
+                  Durability durability) {
+  // A sequence number makes the names of one process distinct; a name left
+  // by a process that died with the same id is skipped, never reused.
+  static std::atomic<uint64_t> sequence{0};
+  const auto pid = static_cast<uint64_t>(::getpid());
+  std::string temp;
+  Fd fd;
+  for (;;) {
+    temp = layout::temporary_path(target, pid, sequence++);
+    int raw;
+    do {
+      raw = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    } while (raw < 0 && errno == EINTR);
+    if (raw >= 0) {
+      fd = Fd(raw);
+      break;
+    }
+    if (errno != EEXIST) throw Error::last_os().context("creating " + target);
+  }
+  try {
+    write(fd, temp);
+    if (durability == Durability::Sync) sync_fd(fd);
+    fd.close();
+    rename_path(temp, target);
+  } catch (...) {
+    ::unlink(temp.c_str());
+    throw;
+  }
+  if (durability == Durability::Sync) sync_parent_dir(target);
+}
+
+void replace_file(const std::string& target, std::string_view contents, Durability durability) {
+  replace_file(target, [&](Fd& fd, const std::string&) { fd.write_all(contents); }, durability);
 }
 
 // Characters that a quoted path shows as \u{...}: controls, format and

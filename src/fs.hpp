@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +41,8 @@ class Fd {
   // Writes all of `data`, retrying short writes.  A line written to a file
   // opened for appending goes out in one request unless the kernel splits it.
   void write_all(std::string_view data) const;
+  // Writes all of `data` at `offset` (pwrite), retrying short writes.
+  void pwrite_all(std::string_view data, uint64_t offset) const;
   // Closes now, reporting the error that close(2) gives.
   void close();
 
@@ -101,6 +104,28 @@ std::vector<DirEntry> list_dir(const std::string& dir);
 
 void remove_file(const std::string& path);
 void rename_path(const std::string& from, const std::string& to);
+
+// Whether replace_file flushes to stable storage: the new file before it is
+// renamed, and the directory after.
+enum class Durability { None, Sync };
+
+// Replaces `target` with a complete new file and never leaves it partial:
+// the content goes into a temporary file created exclusively in the same
+// directory (a name no reader takes for a record file, see layout.hpp),
+// which `write` fills through the open descriptor (it is also given the
+// temporary path, to re-open it for checks).  The file is then closed
+// (fsync'd first under Durability::Sync) and renamed over the target;
+// readers see the old file or the new one, never a mix.  On any failure the
+// temporary file is removed and the target is left as it was.
+void replace_file(const std::string& target,
+                  const std::function<void(Fd& fd, const std::string& temp_path)>& write,
+                  Durability durability = Durability::None);
+void replace_file(const std::string& target, std::string_view contents,
+                  Durability durability = Durability::None);
+
+// fsync of a file and of the directory that holds `path`.
+void sync_fd(const Fd& fd);
+void sync_parent_dir(const std::string& path);
 
 // The path written for people: in double quotes, with backslash escapes for
 // quotes, backslashes, control and invisible characters, and \xNN for bytes

@@ -27,7 +27,7 @@ std::optional<DocumentRecord> parse(std::string_view line) {
 
 void index_document(const std::string& root, const std::string& line_hash, const std::string& file,
                     const std::vector<std::string>& sources, const std::string& source_type) {
-  std::string path = shard_path(root, "document-index", line_hash);
+  std::string path = shard_path(root, layout::kDocumentIndex, line_hash);
   // Keys in byte order, as the generic value would write them.
   std::string line;
   json::ObjectWriter(line)
@@ -43,7 +43,7 @@ void index_document(const std::string& root, const std::string& line_hash, const
 
 std::vector<DocumentRecord> lookup_document(const std::string& root, const std::string& line_hash) {
   std::vector<DocumentRecord> out;
-  auto map = mmap_file(shard_path(root, "document-index", line_hash));
+  auto map = mmap_file(shard_path(root, layout::kDocumentIndex, line_hash));
   if (!map) return out;
   for_each_line(map->view(), [&](std::string_view line) {
     auto d = parse(line);
@@ -54,7 +54,7 @@ std::vector<DocumentRecord> lookup_document(const std::string& root, const std::
 
 std::vector<json::Value> read_all_documents(const std::string& root) {
   std::vector<json::Value> out;
-  for (const std::string& path : shard_files(root, "document-index")) {
+  for (const std::string& path : shard_files(root, layout::kDocumentIndex)) {
     auto map = mmap_file(path);
     if (!map) continue;
     for_each_line(map->view(), [&](std::string_view line) {

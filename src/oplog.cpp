@@ -32,7 +32,7 @@ void append(std::string_view root, std::string_view operation, std::string_view 
   line.push_back(' ');
   line.append(detail);
   line.push_back('\n');
-  append_line(join(store_dir(root), "log"), line);
+  append_line(layout::log_file(root), line);
 }
 
 }  // namespace vl::oplog

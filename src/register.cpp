@@ -50,7 +50,7 @@ Section register_section(const std::string& root, const std::string& path,
       .field("year", s.year)
       .close();
   line.push_back('\n');
-  append_line(shard_path(root, "sections", s.section_hash), line);
+  append_line(shard_path(root, layout::kSections, s.section_hash), line);
   return s;
 }
 

@@ -27,12 +27,14 @@ using StringSet = std::unordered_set<std::string>;
 // per file on the pool, and joins the per-file results in listing order.  A
 // file that cannot be mapped contributes nothing.
 template <typename T, typename PerLine>
-std::vector<T> scan_layer(const std::string& root, const char* layer, PerLine per_line) {
+std::vector<T> scan_layer(const std::string& root, std::string_view layer, PerLine per_line) {
   std::vector<T> out;
-  std::string dir = join(store_dir(root), layer);
+  std::string dir = layout::layer_dir(root, layer);
   if (!is_dir(dir)) return out;
   std::vector<std::string> files;
   for (DirEntry& e : list_dir(dir)) {
+    // Everything but temporary files, which are never records.
+    if (layout::parse_layer_entry(e.name).kind == layout::Kind::Temporary) continue;
     if (is_regular(e.path)) files.push_back(std::move(e.path));
   }
   auto parts = pool::ordered_map<std::vector<T>>(files.size(), [&](size_t i) {
@@ -111,17 +113,12 @@ bool written_by_any(const Section& s, const StringSet& ids) {
                      [&](const std::string& a) { return ids.count(a) != 0; });
 }
 
-std::string shard_name_of(uint8_t byte) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  return {kHex[byte >> 4], kHex[byte & 15]};
-}
-
 // The shard names of the shard references stored for each key.
 std::set<std::string> shards_for(const BinaryIndex& index, const std::vector<std::string>& keys) {
   std::set<std::string> names;
   for (const std::string& key : keys) {
     for (const IndexRef& ref : index.lookup(key)) {
-      if (ref.is_shard()) names.insert(shard_name_of(ref.as_shard().shard));
+      if (ref.is_shard()) names.insert(layout::shard_name_of(ref.as_shard().shard));
     }
   }
   return names;
@@ -139,7 +136,7 @@ std::vector<DocumentRecord> show_by_author_indexed(const std::string& root,
   std::vector<std::string> matched;
   StringSet matched_set;
   for (const std::string& name : shards_for(*index, ids)) {
-    auto map = mmap_file(join(join(store_dir(root), "sections"), name));
+    auto map = mmap_file(join(layout::layer_dir(root, layout::kSections), name));
     if (!map) continue;
     for_each_line(map->view(), [&](std::string_view line) {
       auto s = sections::parse(line);
@@ -151,7 +148,7 @@ std::vector<DocumentRecord> show_by_author_indexed(const std::string& root,
 
   std::vector<DocumentRecord> out;
   for (const std::string& name : shards_for(*index, matched)) {
-    auto map = mmap_file(join(join(store_dir(root), "document-index"), name));
+    auto map = mmap_file(join(layout::layer_dir(root, layout::kDocumentIndex), name));
     if (!map) continue;
     for_each_line(map->view(), [&](std::string_view line) {
       auto d = documents::parse(line);
@@ -166,7 +163,7 @@ std::vector<DocumentRecord> show_by_author_indexed(const std::string& root,
 std::vector<std::string> find_author_sections_parallel(const std::string& root,
                                                        const std::vector<std::string>& author_ids) {
   Wanted ids(author_ids);
-  return scan_layer<std::string>(root, "sections", [&](std::string_view line, auto& found) {
+  return scan_layer<std::string>(root, layout::kSections, [&](std::string_view line, auto& found) {
     if (!ids.may_occur_in(line)) return;
     auto s = sections::parse(line);
     if (s && ids.contains_any(s->authors)) found.push_back(std::move(s->section_hash));
@@ -175,7 +172,7 @@ std::vector<std::string> find_author_sections_parallel(const std::string& root,
 
 static std::vector<std::string> find_license_sections_parallel(const std::string& root,
                                                                const std::string& license) {
-  return scan_layer<std::string>(root, "sections", [&](std::string_view line, auto& found) {
+  return scan_layer<std::string>(root, layout::kSections, [&](std::string_view line, auto& found) {
     if (!record::may_hold_string(line, license)) return;
     auto s = sections::parse(line);
     if (s && s->license == license) found.push_back(std::move(s->section_hash));
@@ -185,7 +182,7 @@ static std::vector<std::string> find_license_sections_parallel(const std::string
 std::vector<DocumentRecord> find_documents_for_sections_parallel(
     const std::string& root, const std::vector<std::string>& section_hashes) {
   Wanted wanted(section_hashes);
-  return scan_layer<DocumentRecord>(root, "document-index", [&](std::string_view line, auto& found) {
+  return scan_layer<DocumentRecord>(root, layout::kDocumentIndex, [&](std::string_view line, auto& found) {
     if (!wanted.may_occur_in(line)) return;
     auto d = documents::parse(line);
     if (d && wanted.contains_any(d->sources)) found.push_back(std::move(*d));

@@ -8,23 +8,6 @@
 
 namespace vl {
 
-std::string_view shard_name(std::string_view hash) {
-  bool whole = hash.size() == 2 ||
-               (hash.size() > 2 && (static_cast<unsigned char>(hash[2]) & 0xC0) != 0x80);
-  if (!whole) {
-    throw Error("invalid hash " + quote_path(hash) +
-                ": a shard name needs at least two whole characters");
-  }
-  return hash.substr(0, 2);
-}
-
-std::string store_dir(std::string_view root) { return join(root, ".vl"); }
-
-std::string shard_path(std::string_view root, std::string_view layer, std::string_view hash) {
-  std::string_view name = shard_name(hash);
-  return join(join(store_dir(root), layer), name);
-}
-
 std::vector<json::Value> jsonl_read(const std::string& path) {
   std::vector<json::Value> out;
   auto map = mmap_file(path);
@@ -48,20 +31,14 @@ void jsonl_append(const std::string& path, const json::Value& value) {
   append_line(path, line);
 }
 
-static bool is_hex(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-bool is_shard_file_name(std::string_view name) {
-  return name.size() == 2 && is_hex(name[0]) && is_hex(name[1]);
-}
-
 std::vector<std::string> shard_files(std::string_view root, std::string_view layer) {
-  std::string dir = join(store_dir(root), layer);
+  std::string dir = layout::layer_dir(root, layer);
   std::vector<std::string> out;
   if (!is_dir(dir)) return out;
   for (DirEntry& e : list_dir(dir)) {
-    if (is_shard_file_name(e.name) && is_regular(e.path)) out.push_back(std::move(e.path));
+    if (layout::parse_layer_entry(e.name).kind == layout::Kind::Shard && is_regular(e.path)) {
+      out.push_back(std::move(e.path));
+    }
   }
   return out;
 }

@@ -10,18 +10,14 @@
 #include <vector>
 
 #include "json.hpp"
+#include "layout.hpp"
 
 namespace vl {
 
-// The first two characters of `hash`, which name its shard.  Refuses a hash
-// shorter than two bytes or whose first two bytes are not whole characters.
-std::string_view shard_name(std::string_view hash);
-
-// root/.vl/<layer>/<first two characters of hash>
-std::string shard_path(std::string_view root, std::string_view layer, std::string_view hash);
-
-// root/.vl
-std::string store_dir(std::string_view root);
+using layout::is_shard_file_name;
+using layout::shard_name;
+using layout::shard_path;
+using layout::store_dir;
 
 // Every value of the file in file order; invalid lines are skipped.  A
 // missing or empty file gives an empty list.
@@ -43,9 +39,6 @@ std::vector<json::Value> shard_iterate_all(std::string_view root, std::string_vi
 // The shard files of a layer (regular files whose names are two hex digits)
 // in directory-listing order; a missing layer has none.
 std::vector<std::string> shard_files(std::string_view root, std::string_view layer);
-
-// True for a name of exactly two ASCII hexadecimal digits, either case.
-bool is_shard_file_name(std::string_view name);
 
 // The values of the lines that contain at least one of `patterns` as a byte
 // substring; other lines are not parsed.

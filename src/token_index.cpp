@@ -21,17 +21,8 @@ namespace vl::token_index {
 
 namespace {
 
-constexpr std::string_view kPrefix = "token-index.";
-// Process files being merged are moved into the merged directory under this
-// prefix first, so that no writer appends to them while they are read.
-constexpr std::string_view kStagingPrefix = "merging.";
-
 std::string merged_dir(const std::string& root, const std::string& tokenizer) {
-  return join(store_dir(root), std::string(kPrefix) + tokenizer);
-}
-
-bool all_digits(std::string_view s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return layout::token_merged_dir(root, tokenizer);
 }
 
 // Waits for an advisory lock on the open file (see write_pid).
@@ -69,11 +60,9 @@ bool path_taken(const std::string& path) {
 }
 
 // True when the process that named a staging file may still be merging it.
-bool owner_alive(std::string_view staging_name) {
-  std::string_view rest = staging_name.substr(kStagingPrefix.size());
-  std::string_view pid_text = rest.substr(0, rest.find('.'));
-  if (!all_digits(pid_text) || pid_text.size() > 9) return false;
-  pid_t pid = static_cast<pid_t>(std::stol(std::string(pid_text)));
+bool owner_alive(uint64_t owner) {
+  if (owner == 0 || owner > 999999999) return false;
+  auto pid = static_cast<pid_t>(owner);
   if (pid == ::getpid()) return false;  // an earlier failed merge of ours
   return ::kill(pid, 0) == 0 || errno == EPERM;
 }
@@ -118,33 +107,20 @@ std::optional<TokenIndexEntry> parse(std::string_view line) {
   return e;
 }
 
-std::string file_name(uint64_t number) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%03llu", static_cast<unsigned long long>(number));
-  return buf;
-}
+std::string file_name(uint64_t number) { return layout::merged_file_name(number); }
 
 std::optional<uint64_t> parse_file_number(std::string_view name) {
-  if (!name.empty() && name[0] == '+') name.remove_prefix(1);
-  if (!all_digits(name)) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : name) {
-    auto d = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return std::nullopt;
-    v = v * 10 + d;
-  }
-  return v;
+  return layout::parse_merged_number(name);
 }
 
 void write_pid(const std::string& root, const std::string& tokenizer, uint64_t token_count,
                const std::vector<std::string>& sources) {
   check_tokenizer(tokenizer);
-  std::string store = store_dir(root);
-  create_dir_all(store);
+  create_dir_all(store_dir(root));
   TokenIndexEntry e{token_count, sources, tokenizer, false};
   std::string line = to_json(e);
   line.push_back('\n');
-  std::string path = join(store, std::string(kPrefix) + tokenizer + "." + std::to_string(::getpid()));
+  std::string path = layout::token_pid_file(root, tokenizer, static_cast<uint64_t>(::getpid()));
   // A merge renames process files away before reading them.  A line written
   // through a descriptor opened before that rename would land in a file the
   // merge has already read and deleted, and be lost.  So the line is written
@@ -177,12 +153,11 @@ std::pair<uint64_t, uint64_t> merge_pid_files(const std::string& root, const std
   // Process files of exactly this tokenizer: the rest of the name after
   // "token-index.<tokenizer>." is a process id.  (A longer tokenizer name
   // that starts with this one followed by a dot is another tokenizer.)
-  std::string prefix = std::string(kPrefix) + tokenizer + ".";
   std::vector<std::string> sources;
   for (const DirEntry& e : list_dir(store)) {
-    std::string name = lossy_utf8(e.name);
-    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
-    if (!all_digits(std::string_view(name).substr(prefix.size())) || !is_regular(e.path)) continue;
+    layout::Entry entry = layout::parse_store_entry(e.name, false);
+    if (entry.kind != layout::Kind::TokenPidFile || entry.tokenizer != tokenizer) continue;
+    if (!is_regular(e.path)) continue;
     sources.push_back(e.path);
   }
   // Staging files left behind by a merge that failed or died.
@@ -190,7 +165,8 @@ std::pair<uint64_t, uint64_t> merge_pid_files(const std::string& root, const std
   if (is_dir(dir)) {
     std::vector<std::string> leftovers;
     for (const DirEntry& e : list_dir(dir)) {
-      if (e.name.compare(0, kStagingPrefix.size(), kStagingPrefix) == 0 && !owner_alive(e.name)) {
+      layout::Entry entry = layout::parse_merged_entry(e.name);
+      if (entry.kind == layout::Kind::Staging && !owner_alive(entry.number)) {
         leftovers.push_back(e.path);
       }
     }
@@ -201,10 +177,13 @@ std::pair<uint64_t, uint64_t> merge_pid_files(const std::string& root, const std
   create_dir_all(dir);
   uint64_t next = 1;
   for (const DirEntry& e : list_dir(dir)) {
-    if (auto n = parse_file_number(e.name)) next = std::max(next, *n + 1);
+    layout::Entry entry = layout::parse_merged_entry(e.name);
+    if (entry.kind == layout::Kind::MergedFile) next = std::max(next, entry.number + 1);
   }
 
-  std::string staging_base = join(dir, std::string(kStagingPrefix) + std::to_string(::getpid()) + ".");
+  const auto self = static_cast<uint64_t>(::getpid());
+  std::string staging_base = join(dir, layout::staging_name(self, 0));
+  staging_base.pop_back();  // merging.<pid>.
   uint64_t staged = 0, entries = 0, processed = 0;
   for (const std::string& source : sources) {
     std::string staging;
@@ -220,7 +199,7 @@ std::pair<uint64_t, uint64_t> merge_pid_files(const std::string& root, const std
       // this process are skipped: rename() would silently replace them and
       // lose their lines.
       do {
-        staging = staging_base + std::to_string(staged++);
+        staging = join(dir, layout::staging_name(self, staged++));
       } while (path_taken(staging));
       if (::rename(source.c_str(), staging.c_str()) != 0) {
         if (errno == ENOENT) continue;  // another merge took it
@@ -269,7 +248,8 @@ std::vector<std::pair<uint64_t, std::string>> get_merged_files(const std::string
   std::string dir = merged_dir(root, tokenizer);
   if (!is_dir(dir)) return out;
   for (DirEntry& e : list_dir(dir)) {
-    if (auto n = parse_file_number(e.name)) out.emplace_back(*n, std::move(e.path));
+    layout::Entry entry = layout::parse_merged_entry(e.name);
+    if (entry.kind == layout::Kind::MergedFile) out.emplace_back(entry.number, std::move(e.path));
   }
   std::stable_sort(out.begin(), out.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -305,15 +285,19 @@ std::vector<std::string> list_tokenizers(const std::string& root) {
   std::set<std::string> names;
   if (!is_dir(store)) return {};
   for (const DirEntry& e : list_dir(store)) {
-    std::string name = lossy_utf8(e.name);
-    if (name.compare(0, kPrefix.size(), kPrefix) != 0) continue;
-    std::string rest = name.substr(kPrefix.size());
+    if (e.name.compare(0, layout::kTokenPrefix.size(), layout::kTokenPrefix) != 0) continue;
     FileType type = file_type(e.path);
-    if (type == FileType::Directory && !rest.empty()) {
-      names.insert(rest);
-    } else if (type == FileType::Regular) {
-      size_t dot = rest.rfind('.');
-      if (dot != std::string::npos && dot > 0) names.insert(rest.substr(0, dot));
+    if (type != FileType::Directory && type != FileType::Regular) continue;
+    layout::Entry entry = layout::parse_store_entry(e.name, type == FileType::Directory);
+    switch (entry.kind) {
+      case layout::Kind::TokenMergedDir:
+      case layout::Kind::TokenPidFile:
+      case layout::Kind::TokenBinIndex:
+      case layout::Kind::TokenOther:
+        names.insert(lossy_utf8(entry.tokenizer));
+        break;
+      default:
+        break;
     }
   }
   return {names.begin(), names.end()};

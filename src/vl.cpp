@@ -1,16 +1,13 @@
 #include "vl.hpp"
 
 #include "fs.hpp"
-#include "storage.hpp"
+#include "layout.hpp"
 
 namespace vl {
 
 void VlDir::init() const {
-  std::string store = store_dir(root_);
-  for (const char* layer : {"authors", "sections", "document-index", "index"}) {
-    create_dir_all(join(store, layer));
-  }
-  Fd log = Fd::create_truncate(join(store, "log"));
+  for (std::string_view layer : layout::kLayers) create_dir_all(layout::layer_dir(root_, layer));
+  Fd log = Fd::create_truncate(layout::log_file(root_));
   log.close();
 }
 

@@ -1,0 +1,216 @@
+// The store's file names (layout) and the replace-file primitive.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "fs.hpp"
+#include "layout.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vl::layout::Kind;
+
+struct TempDir {
+  TempDir() : path((fs::temp_directory_path() / "vl-store-XXXXXX").string()) {
+    if (!::mkdtemp(path.data())) throw std::runtime_error("mkdtemp failed");
+  }
+  ~TempDir() { fs::remove_all(path, ec); }
+  std::string file(const std::string& name) const { return path + "/" + name; }
+  std::vector<std::string> names() const {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(path)) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  std::string path;
+  std::error_code ec;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// --- Names -----------------------------------------------------------------
+
+TEST(Layout, PathsOfTheStore) {
+  using namespace vl::layout;
+  EXPECT_EQ(shard_path("r", kAuthors, "3fab"), "r/.vl/authors/3f");
+  EXPECT_EQ(shard_path_of("r", kSections, 0x0a), "r/.vl/sections/0a");
+  EXPECT_EQ(index_bin("r/"), "r/.vl/index.bin");
+  EXPECT_EQ(log_file("r"), "r/.vl/log");
+  EXPECT_EQ(rotated_log_file("r"), "r/.vl/log.1");
+  EXPECT_EQ(token_pid_file("r", "gpt2", 42), "r/.vl/token-index.gpt2.42");
+  EXPECT_EQ(token_merged_dir("r", "gpt2"), "r/.vl/token-index.gpt2");
+  EXPECT_EQ(token_bin_index("r", "gpt2"), "r/.vl/token-index.gpt2.bin");
+  EXPECT_EQ(merged_file_name(7), "007");
+  EXPECT_EQ(merged_file_name(1000), "1000");
+  EXPECT_EQ(purge_archive("r", "20250305T142233"), "r/.vl/archive/purge.20250305T142233");
+  EXPECT_EQ(layer_archive("r", kSections, "ab"), "r/.vl/archive/sections.ab");
+  EXPECT_EQ(docidx_file("r", "123"), "r/.vl/docidx.123");
+  EXPECT_EQ(revoked_documents("r"), "r/.vl/document-index/revoked/all");
+  EXPECT_EQ(temporary_path("r/.vl/index.bin", 9, 3), "r/.vl/.index.bin.tmp.9.3");
+  EXPECT_THROW(shard_name("a"), vl::Error);
+  EXPECT_THROW(shard_name("a\xC3\xA9"), vl::Error);
+}
+
+struct Case {
+  char place;  // s: .vl, l: layer, m: merged directory, a: archive
+  const char* name;
+  bool is_dir;
+  Kind kind;
+  const char* tokenizer = "";
+  uint64_t number = 0;
+};
+
+TEST(Layout, ParseTellsWhatAnEntryIs) {
+  const Case cases[] = {
+      {'s', "authors", true, Kind::Layer},
+      {'s', "authors", false, Kind::Unknown},
+      {'s', "index.bin", false, Kind::IndexBin},
+      {'s', "log", false, Kind::Log},
+      {'s', "log.1", false, Kind::RotatedLog},
+      {'s', "token-index.gpt2.123", false, Kind::TokenPidFile, "gpt2", 123},
+      {'s', "token-index.a.b.7", false, Kind::TokenPidFile, "a.b", 7},
+      {'s', "token-index.gpt2.bin", false, Kind::TokenBinIndex, "gpt2"},
+      {'s', "token-index.gpt2.x", false, Kind::TokenOther, "gpt2"},
+      {'s', "token-index.gpt2", true, Kind::TokenMergedDir, "gpt2"},
+      {'s', "token-index.a.1", true, Kind::TokenMergedDir, "a.1"},
+      {'s', "token-index.", true, Kind::Unknown},
+      {'s', "token-index.gpt2", false, Kind::Unknown},
+      {'s', "token-index..5", false, Kind::Unknown},
+      {'s', "docidx.123", false, Kind::DocIdx},
+      {'s', "docidx.", false, Kind::DocIdx},
+      {'s', "docidx.4f", false, Kind::Unknown},
+      {'s', "archive", true, Kind::ArchiveDir},
+      {'s', "split", true, Kind::SplitDir},
+      {'s', ".index.bin.tmp.1.0", false, Kind::Temporary},
+      {'l', "3f", false, Kind::Shard},
+      {'l', "3F", false, Kind::Shard},
+      {'l', "3g", false, Kind::Unknown},
+      {'l', "abc", false, Kind::Unknown},
+      {'l', ".3f.tmp.1.0", false, Kind::Temporary},
+      {'m', "001", false, Kind::MergedFile, "", 1},
+      {'m', "+12", false, Kind::MergedFile, "", 12},
+      {'m', "abc", false, Kind::Unknown},
+      {'m', "99999999999999999999", false, Kind::Unknown},
+      {'m', "merging.77.3", false, Kind::Staging, "", 77},
+      {'m', "merging.x.3", false, Kind::Unknown},
+      {'m', ".001.tmp.1.0", false, Kind::Temporary},
+      {'a', "purge.20250305T142233", false, Kind::PurgeArchive},
+      {'a', "sections.ab", false, Kind::LayerArchive},
+      {'a', "sections.abc", false, Kind::Unknown},
+  };
+  for (const Case& c : cases) {
+    vl::layout::Entry e = c.place == 's'   ? vl::layout::parse_store_entry(c.name, c.is_dir)
+                          : c.place == 'l' ? vl::layout::parse_layer_entry(c.name)
+                          : c.place == 'm' ? vl::layout::parse_merged_entry(c.name)
+                                           : vl::layout::parse_archive_entry(c.name);
+    EXPECT_EQ(e.kind, c.kind) << c.name;
+    EXPECT_EQ(e.tokenizer, c.tokenizer) << c.name;
+    EXPECT_EQ(e.number, c.number) << c.name;
+  }
+}
+
+// A temporary file is never taken for a record file, wherever it lies.
+TEST(Layout, TemporaryNamesAreTemporaryEverywhere) {
+  for (const char* target : {"r/.vl/authors/3f", "r/.vl/token-index.t/001", "r/.vl/index.bin",
+                             "r/.vl/token-index.t.5", "r/.vl/archive/purge.1", "data.jsonl"}) {
+    std::string name = fs::path(vl::layout::temporary_path(target, 12, 0)).filename().string();
+    EXPECT_EQ(vl::layout::parse_store_entry(name, false).kind, Kind::Temporary) << name;
+    EXPECT_EQ(vl::layout::parse_layer_entry(name).kind, Kind::Temporary) << name;
+    EXPECT_EQ(vl::layout::parse_merged_entry(name).kind, Kind::Temporary) << name;
+    EXPECT_EQ(vl::layout::parse_archive_entry(name).kind, Kind::Temporary) << name;
+  }
+}
+
+// --- replace_file ------------------------------------------------------------
+
+TEST(ReplaceFile, ReplacesWholeAndLeavesNoTemporary) {
+  for (auto durability : {vl::Durability::None, vl::Durability::Sync}) {
+    TempDir dir;
+    write_file(dir.file("t"), "old contents, longer than the new\n");
+    vl::replace_file(dir.file("t"), "new\n", durability);
+    EXPECT_EQ(read_file(dir.file("t")), "new\n");
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"t"});
+    vl::replace_file(dir.file("u"), "", durability);  // a new, empty file
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"t", "u"}));
+  }
+}
+
+// A reader that holds the old file keeps reading the old bytes.
+TEST(ReplaceFile, OpenReadersKeepTheOldFile) {
+  TempDir dir;
+  write_file(dir.file("t"), "old\n");
+  vl::Fd held = vl::Fd::open_read(dir.file("t"));
+  vl::replace_file(dir.file("t"), "brand new\n");
+  char buf[16] = {};
+  ASSERT_EQ(::pread(held.get(), buf, sizeof buf, 0), 4);
+  EXPECT_EQ(std::string(buf, 4), "old\n");
+}
+
+TEST(ReplaceFile, FailureLeavesTargetAndRemovesTemporary) {
+  TempDir dir;
+  write_file(dir.file("t"), "old\n");
+  std::string seen_temp;
+  EXPECT_THROW(vl::replace_file(dir.file("t"),
+                                [&](vl::Fd& fd, const std::string& temp) {
+                                  seen_temp = temp;
+                                  fd.write_all("partial");
+                                  throw vl::Error("writer failed");
+                                }),
+               vl::Error);
+  EXPECT_EQ(fs::path(seen_temp).parent_path(), fs::path(dir.path));
+  EXPECT_EQ(read_file(dir.file("t")), "old\n");
+  EXPECT_EQ(dir.names(), std::vector<std::string>{"t"});
+
+  // The rename itself fails: a non-empty directory holds the name.
+  fs::create_directory(dir.file("d"));
+  write_file(dir.file("d/x"), "");
+  EXPECT_THROW(vl::replace_file(dir.file("d"), "x"), vl::Error);
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"d", "t"}));
+}
+
+TEST(ReplaceFile, MissingDirectoryNamesTheTarget) {
+  TempDir dir;
+  std::string target = dir.file("missing/t");
+  try {
+    vl::replace_file(target, "x");
+    FAIL() << "no error";
+  } catch (const vl::Error& e) {
+    EXPECT_EQ(e.chain(), (std::vector<std::string>{"creating " + target,
+                                                   "No such file or directory (os error 2)"}));
+  }
+  EXPECT_EQ(dir.names(), std::vector<std::string>{});
+}
+
+// A name already taken (by a process that died holding our id, say) is
+// skipped, never opened.
+TEST(ReplaceFile, TakenTemporaryNamesAreSkipped) {
+  TempDir dir;
+  const auto pid = static_cast<uint64_t>(::getpid());
+  // Learn the next sequence number from a first replacement.
+  std::string first;
+  vl::replace_file(dir.file("t"), [&](vl::Fd&, const std::string& temp) { first = temp; });
+  uint64_t next = std::stoull(first.substr(first.rfind('.') + 1)) + 1;
+  for (uint64_t k = next; k < next + 3; ++k) {
+    fs::create_symlink(dir.file("victim"), vl::layout::temporary_path(dir.file("t"), pid, k));
+  }
+  vl::replace_file(dir.file("t"), "data");
+  EXPECT_EQ(read_file(dir.file("t")), "data");
+  EXPECT_FALSE(fs::exists(dir.file("victim")));
+}
+
+}  // namespace
