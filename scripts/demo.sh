@@ -49,7 +49,7 @@ step blame train.jsonl 2
 cp train.jsonl train.v2.jsonl
 sed -i 's/flowers and leaves/flowers and leaves!/' train.v2.jsonl
 echo '{"text": "a new line", "id": 4}' >> train.v2.jsonl
-step diff train.jsonl train.v2.jsonl
+step diff train.jsonl train.v2.jsonl || echo "(exit code $?: the versions differ, as with diff(1))"
 step show author "Ada Lovelace"
 step show license CC0-1.0
 step show section "$notes"

@@ -1,296 +1,504 @@
 """The ``vl`` command line: record, query and maintain the provenance of JSONL data.
 
-Every command works on the store in ``<root>/.vl``; the root is the current
-directory unless ``--root`` names another.
+The shared conventions (project discovery, errors and exit codes, --json,
+references, progress) live in :mod:`vl._cli_common`; read its docstring before
+adding a verb.  Verb families of their own live in ``vl/_cli_<topic>.py`` and
+are added to the root group in :func:`_register`.
 """
 
 from __future__ import annotations
 
-import argparse
+import datetime
 import json
 import os
-import sys
-from typing import Any, Callable, Sequence
+from typing import Any
 
+import click
+
+from vl import __version__
 from vl import _vl_native as native
+from vl._cli_common import (PROJECT_ENV, Env, Fatal, VlError, command, emit_documents,
+                            emit_json, emit_json_lines, emit_table, find_root, group, json_argument, json_option, notice,
+                            plain_text, plural, project, quote_path, resolve_author, resolve_line_hash,
+                            resolve_section, sections, authors, short, start_dir, store_dir, data_path,
+                            working_on)
 
 
-def _print_json(value: object) -> None:
-    print(json.dumps(value, ensure_ascii=False))
+@group(name="vl", epilog="Run 'vl COMMAND --help' for the options and an example of each command.")
+@click.version_option(__version__, "--version", prog_name="vl", message="%(prog)s %(version)s")
+@click.option("-C", "chdirs", multiple=True, metavar="DIR",
+              help="Run as if vl was started in DIR (repeatable; each is taken relative to the previous).")
+@click.option("-q", "--quiet", is_flag=True, help="No progress, notices or summaries on stderr.")
+@click.pass_context
+def main(ctx: click.Context, chdirs: tuple[str, ...], quiet: bool) -> None:
+    """Content provenance for JSONL training data: who wrote which line.
+
+    The project is the nearest directory, from the working directory upward,
+    that holds a .vl store; -C DIR or the environment variable VL_PROJECT
+    start the search elsewhere.  Data-file paths are recorded relative to the
+    project root.
+
+    \b
+    Example:
+      vl init && vl author add "Ada Lovelace" ada@example.org
+    """
+    obj = ctx.obj = Env(quiet=quiet)
+    for d in chdirs:
+        try:
+            os.chdir(d)
+        except OSError as e:
+            raise Fatal(f"cannot change to {quote_path(d)}: {e.strerror}") from None
+    if not chdirs and os.environ.get(PROJECT_ENV):
+        obj.start = os.environ[PROJECT_ENV]
 
 
-def _print_documents(records: list[dict[str, Any]]) -> None:
-    for r in records:
-        print(f"{r['line_hash']}  {r['file']}  sources={','.join(r['sources'])}")
-    print(f"({len(records)} document{'s' if len(records) != 1 else ''})")
+# -- store -------------------------------------------------------------------------
 
 
-def count_tokens(value: object) -> int:
-    """Whitespace tokens of every string in a JSON value (the "whitespace" tokenizer)."""
-    if isinstance(value, str):
-        return len(value.split())
-    if isinstance(value, dict):
-        return sum(count_tokens(v) for v in value.values())
-    if isinstance(value, list):
-        return sum(count_tokens(v) for v in value)
-    return 0
+@command("init")
+@click.argument("directory", required=False)
+@click.option("--force", is_flag=True,
+              help="Re-initialise an existing store: records are kept, the operation log is emptied.")
+def init_cmd(directory: str | None, force: bool) -> None:
+    """Create a .vl store in DIRECTORY (default: the working directory).
+
+    An existing store is left as it is, its log included, unless --force.
+    Inside an existing project, DIRECTORY must be named to make a nested store.
+
+    \b
+    Example:
+      vl init
+    """
+    target = os.path.abspath(directory) if directory else start_dir()
+    plain_text(target, "directory")
+    store = store_dir(target)
+    enclosing = find_root(target)
+    if directory is None and enclosing is not None and enclosing != target and not force:
+        notice(f"{target} is inside the vl project {enclosing}; left as it is (vl init . makes a store of its own)")
+        return
+    existed = os.path.isdir(store)
+    if existed and not force:
+        notice(f"a vl store already exists in {store}; left as it is (--force re-initialises it, emptying its log)")
+        return
+    with working_on(store):
+        native.init(target)
+        native.oplog_append(target, "init", target)
+    click.echo(f"{'re-initialised' if existed else 'initialised'} {store}")
 
 
-# -- store -------------------------------------------------------------------
-
-
-def cmd_init(args: argparse.Namespace) -> int:
-    native.init(args.root)
-    native.oplog_append(args.root, "init", os.path.abspath(args.root))
-    print(f"initialised {os.path.join(args.root, '.vl')}")
-    return 0
-
-
-def cmd_hash(args: argparse.Namespace) -> int:
-    for text in args.values:
-        print(native.compute_hash(json.loads(text)))
-    return 0
-
-
-def cmd_jsonl_append(args: argparse.Namespace) -> int:
-    for text in args.values:
-        native.jsonl_append(args.file, json.loads(text))
-    return 0
-
-
-def cmd_jsonl_read(args: argparse.Namespace) -> int:
-    for value in native.jsonl_read(args.file):
-        _print_json(value)
-    return 0
-
-
-def cmd_shard(args: argparse.Namespace) -> int:
-    if args.hash:
-        print(native.shard_path_str(args.root, args.layer, args.hash))
-        values = native.shard_read(args.root, args.layer, args.hash)
-    else:
-        values = native.shard_iterate_all(args.root, args.layer)
-    for value in values:
-        _print_json(value)
-    return 0
-
-
-def cmd_log(args: argparse.Namespace) -> int:
-    if args.operation:
-        native.oplog_append(args.root, args.operation, " ".join(args.detail))
-        return 0
-    path = os.path.join(args.root, ".vl", "log")
+def _log_time(stamp: str) -> str | None:
+    days, _, clock = stamp.partition("-")
     try:
-        with open(path, encoding="utf-8", errors="replace") as f:
-            lines = f.readlines()
+        h, m, s = (int(x) for x in clock.split(":"))
+        when = datetime.datetime(1970, 1, 1) + datetime.timedelta(days=int(days), hours=h, minutes=m, seconds=s)
+    except ValueError:
+        return None
+    return when.strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+@command("log")
+@click.option("-n", "--tail", type=click.IntRange(min=0), default=0, metavar="N", help="Only the last N entries.")
+@json_option
+def log_cmd(tail: int, as_json: bool) -> None:
+    """Show the operation log: when, what, and its details (UTC).
+
+    \b
+    Example:
+      vl log -n 5
+    """
+    path = os.path.join(store_dir(project()), "log")
+    try:
+        with open(path, "rb") as f:
+            lines = f.read().decode("utf-8", "replace").splitlines()
     except FileNotFoundError:
-        print(f"vl: no operation log at {path}", file=sys.stderr)
-        return 1
-    for line in lines[-args.tail :] if args.tail else lines:
-        print(line, end="")
-    return 0
+        lines = []
+    entries = []
+    for line in lines[-tail:] if tail else lines:
+        stamp, _, rest = line.partition(" ")
+        operation, _, detail = rest.partition(" ")
+        entries.append({"time": _log_time(stamp) or stamp, "operation": operation, "detail": detail})
+    if as_json:
+        emit_json_lines(entries)
+    else:
+        emit_table(("time", "operation", "detail"),
+                   ((e["time"].replace("T", " ").rstrip("Z"), e["operation"], e["detail"]) for e in entries))
 
 
-# -- registry ----------------------------------------------------------------
+@command("hash")
+@click.argument("values", nargs=-1, required=True, metavar="JSON...")
+@json_option
+def hash_cmd(values: tuple[str, ...], as_json: bool) -> None:
+    """Print the content hash of each JSON value (as a line's hash is made).
+
+    \b
+    Example:
+      vl hash '{"b": 2, "a": 1}'
+    """
+    hashes = [native.compute_hash(json_argument(v, "value")) for v in values]
+    if as_json:
+        emit_json_lines({"hash": h} for h in hashes)
+    else:
+        for h in hashes:
+            click.echo(h)
 
 
-def cmd_author_add(args: argparse.Namespace) -> int:
-    author_id = native.author_add(args.name, args.email, args.root)
-    native.oplog_append(args.root, "author_add", f"{author_id} {args.name} <{args.email}>")
-    print(author_id)
-    return 0
+@group("jsonl")
+def jsonl_group() -> None:
+    """Read and append JSON-lines files in the store's canonical form."""
 
 
-def cmd_author_list(args: argparse.Namespace) -> int:
-    for text in native.author_query(args.root, args.name, args.email):
-        print(text)
-    return 0
+@jsonl_group.command("append")
+@click.argument("file")
+@click.argument("values", nargs=-1, required=True, metavar="JSON...")
+def jsonl_append_cmd(file: str, values: tuple[str, ...]) -> None:
+    """Append each JSON value to FILE as one canonical line.
+
+    \b
+    Example:
+      vl jsonl append notes.jsonl '{"b": 2, "a": 1}'
+    """
+    records = [json_argument(v, "value") for v in values]
+    with working_on(file):
+        for r in records:
+            native.jsonl_append(file, r)
 
 
-def cmd_section_add(args: argparse.Namespace) -> int:
-    section_hash = native.register_section(
-        args.path, args.author, args.contributor, args.license, args.year, args.root
-    )
-    native.oplog_append(args.root, "register_section", f"{section_hash} {args.path} license={args.license}")
-    print(section_hash)
-    return 0
+@jsonl_group.command("read")
+@click.argument("file")
+@json_option
+def jsonl_read_cmd(file: str, as_json: bool) -> None:
+    """Print the valid lines of FILE, one JSON value per line.
+
+    \b
+    Example:
+      vl jsonl read notes.jsonl
+    """
+    with working_on(file):
+        emit_json_lines(native.jsonl_read(file))
 
 
-def cmd_track(args: argparse.Namespace) -> int:
-    tracked = 0
-    with open(args.file, encoding="utf-8") as f:
-        for number, line in enumerate(f, 1):
-            if not line.strip():
-                continue
-            try:
-                data = json.loads(line)
-            except json.JSONDecodeError:
-                print(f"vl: {args.file}:{number}: not JSON, skipped", file=sys.stderr)
-                continue
-            tokens = count_tokens(data) if args.tokenizer else None
-            line_hash = native.track(data, args.file, args.source, args.root, tokens, args.tokenizer)
-            if args.verbose:
-                print(f"{line_hash}  line {number}" + (f"  tokens={tokens}" if tokens is not None else ""))
-            tracked += 1
-    native.oplog_append(args.root, "track", f"file={args.file} lines={tracked}")
-    print(f"tracked {tracked} line{'s' if tracked != 1 else ''} of {args.file}")
-    return 0
+@command("shard")
+@click.argument("layer")
+@click.argument("hash_hex", required=False, metavar="[HASH]")
+@json_option
+def shard_cmd(layer: str, hash_hex: str | None, as_json: bool) -> None:
+    """Print the records of a store LAYER, or of the shard holding HASH.
+
+    \b
+    Example:
+      vl shard sections
+    """
+    root = project()
+    if layer not in {"authors", "sections", "document-index", "index"} and not os.path.isdir(
+            os.path.join(store_dir(root), layer)):
+        raise VlError(f"no layer {layer!r} in {store_dir(root)}")
+    with working_on(os.path.join(store_dir(root), layer)):
+        if hash_hex:
+            if len(hash_hex) < 2:
+                raise VlError(f"hash {hash_hex!r} is too short to name a shard")
+            notice(native.shard_path_str(root, layer, hash_hex))
+            values = native.shard_read(root, layer, hash_hex)
+        else:
+            values = native.shard_iterate_all(root, layer)
+    emit_json_lines(values)
 
 
-def cmd_lookup(args: argparse.Namespace) -> int:
-    _print_documents(native.lookup_document(args.root, args.line_hash))
-    return 0
+# -- authors and sections ---------------------------------------------------------------
 
 
-def cmd_tokens_merge(args: argparse.Namespace) -> int:
-    entries, files = native.token_index_merge_pid_files(args.root, args.tokenizer)
-    native.oplog_append(args.root, "token_merge", f"tokenizer={args.tokenizer} entries={entries} files={files}")
-    print(f"merged {entries} entries from {files} process files")
-    return 0
+def _author_row(a: dict[str, Any]) -> tuple[Any, ...]:
+    return short(a["id"]), a["name"], a["email"], "revoked" if a["revoked"] else ""
 
 
-def cmd_tokens_status(args: argparse.Namespace) -> int:
-    for key, value in native.token_index_token_status(args.root, args.tokenizer).items():
-        print(f"{key}: {value}")
-    return 0
+@group("author")
+def author_group() -> None:
+    """Register and find authors."""
 
 
-def cmd_tokens_list(args: argparse.Namespace) -> int:
-    for name in native.token_index_list_tokenizers(args.root):
-        print(name)
-    return 0
+@author_group.command("add")
+@click.argument("name")
+@click.argument("email")
+def author_add_cmd(name: str, email: str) -> None:
+    """Register an author by NAME and EMAIL; prints the author id.
+
+    Registering the same name and e-mail again changes nothing.
+
+    \b
+    Example:
+      vl author add "Ada Lovelace" ada@example.org
+    """
+    root = project()
+    plain_text(name, "author name")
+    plain_text(email, "e-mail")
+    existing = native.author_query(root, name, email)
+    if existing:
+        notice("already registered")
+        click.echo(json.loads(existing[0])["id"])
+        return
+    author_id = native.author_add(name, email, root)
+    native.oplog_append(root, "author_add", f"{author_id} {name} <{email}>")
+    click.echo(author_id)
 
 
-# -- queries -----------------------------------------------------------------
+@author_group.command("list")
+@click.option("--name", help="Only authors of this exact name.")
+@click.option("--email", help="Only authors of this exact e-mail.")
+@json_option
+def author_list_cmd(name: str | None, email: str | None, as_json: bool) -> None:
+    """List registered authors.
+
+    \b
+    Example:
+      vl author list --name "Ada Lovelace"
+    """
+    found = [a for a in authors(project()) if (name is None or a["name"] == name)
+             and (email is None or a["email"] == email)]
+    if as_json:
+        emit_json_lines(found)
+    else:
+        emit_table(("id", "name", "email", "revoked"), (_author_row(a) for a in found))
+    notice(plural(len(found), "author"))
 
 
-def cmd_blame(args: argparse.Namespace) -> int:
-    with open(args.file, encoding="utf-8") as f:
-        lines = f.read().splitlines()
-    if not 1 <= args.line <= len(lines):
-        print(f"vl: {args.file} has no line {args.line}", file=sys.stderr)
-        return 1
-    content = lines[args.line - 1]
-    print(f"{args.file}:{args.line}: {content}")
-    _print_documents(native.blame(args.root, args.file, content))
-    return 0
+@author_group.command("show")
+@click.argument("ref", metavar="AUTHOR")
+@json_option
+def author_show_cmd(ref: str, as_json: bool) -> None:
+    """Show an AUTHOR (id prefix, name or e-mail) and the sections they wrote.
+
+    \b
+    Example:
+      vl author show ada@example.org
+    """
+    root = project()
+    a = resolve_author(root, ref)
+    mine = [s for s in sections(root) if a["id"] in s["authors"]]
+    if as_json:
+        emit_json({**a, "sections": mine})
+        return
+    click.echo(f"{a['id']}\n{a['name']} <{a['email']}>{'  (revoked)' if a['revoked'] else ''}")
+    emit_table(("section", "path", "license", "year"),
+               ((short(s["section_hash"]), s["path"], s["license"], s["year"]) for s in mine))
+    notice(plural(len(mine), "section"))
 
 
-def cmd_diff(args: argparse.Namespace) -> int:
-    with open(args.old, encoding="utf-8") as f:
-        old = f.read().splitlines()
-    with open(args.new, encoding="utf-8") as f:
-        new = f.read().splitlines()
-    for tag, i1, i2, j1, j2 in native.blame_diff(old, new):
-        print(f"{tag:8} old[{i1}:{i2}] new[{j1}:{j2}]")
-        if tag != "equal":
-            for line in old[i1:i2]:
-                print(f"  - {line}")
-            for line in new[j1:j2]:
-                print(f"  + {line}")
-    return 0
+def _section_row(s: dict[str, Any], names: dict[str, str]) -> tuple[Any, ...]:
+    return (short(s["section_hash"]), s["path"], s["license"], s["year"],
+            ", ".join(names.get(i, short(i)) for i in s["authors"]), "revoked" if s["revoked"] else "")
 
 
-def cmd_show(args: argparse.Namespace) -> int:
-    query = {"author": native.show_by_author, "license": native.show_by_license, "section": native.show_by_section}
-    _print_documents(query[args.kind](args.root, args.value))
-    return 0
+@group("section")
+def section_group() -> None:
+    """Register and list licensed sections."""
 
 
-# -- parser ------------------------------------------------------------------
+@section_group.command("add")
+@click.argument("path")
+@click.option("-a", "--author", "author_refs", multiple=True, metavar="AUTHOR",
+              help="A registered author: id prefix, name or e-mail (repeatable).")
+@click.option("--contributor", multiple=True, help="A contributor, free text (repeatable).")
+@click.option("--license", "license_", required=True, help="Licence of the section, e.g. CC-BY-4.0.")
+@click.option("--year", required=True, help="Year of the section.")
+def section_add_cmd(path: str, author_refs: tuple[str, ...], contributor: tuple[str, ...], license_: str,
+                    year: str) -> None:
+    """Register a section of licensed content at PATH; prints its hash.
+
+    Authors must be registered first.  Registering the same section again
+    changes nothing.
+
+    \b
+    Example:
+      vl section add notes/engine.md --author "Ada Lovelace" --license CC-BY-4.0 --year 1843
+    """
+    root = project()
+    for value, what in [(path, "section path"), (license_, "licence"), (year, "year"),
+                        *((c, "contributor") for c in contributor)]:
+        plain_text(value, what)
+    pool = authors(root)
+    ids = [resolve_author(root, ref, pool)["id"] for ref in author_refs]
+    section_hash = native.compute_hash({"path": path, "authors": ids, "contributors": list(contributor),
+                                        "license": license_, "year": year})
+    if any(s["section_hash"] == section_hash for s in sections(root)):
+        notice("already registered")
+        click.echo(section_hash)
+        return
+    section_hash = native.register_section(path, ids, list(contributor), license_, year, root)
+    native.oplog_append(root, "register_section", f"{section_hash} {path} license={license_}")
+    click.echo(section_hash)
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="vl", description=(__doc__ or "").splitlines()[0])
-    parser.add_argument("--root", default=".", help="project root holding .vl (default: the current directory)")
-    sub = parser.add_subparsers(dest="command", required=True)
+@section_group.command("list")
+@click.option("-a", "--author", "author_ref", metavar="AUTHOR", help="Only sections of this author.")
+@click.option("--license", "license_", help="Only sections under this licence.")
+@json_option
+def section_list_cmd(author_ref: str | None, license_: str | None, as_json: bool) -> None:
+    """List registered sections.
 
-    def add(
-        parent: Any, name: str, fn: Callable[[argparse.Namespace], int] | None, help: str
-    ) -> argparse.ArgumentParser:
-        p = parent.add_parser(name, help=help)
-        if fn:
-            p.set_defaults(fn=fn)
-        return p
-
-    add(sub, "init", cmd_init, "create the store skeleton (keeps records, empties the log)")
-
-    p = add(sub, "hash", cmd_hash, "print the content hash of JSON values")
-    p.add_argument("values", nargs="+", metavar="JSON")
-
-    jsonl = add(sub, "jsonl", None, "read and append JSON-lines files").add_subparsers(dest="sub", required=True)
-    p = add(jsonl, "append", cmd_jsonl_append, "append JSON values as canonical lines")
-    p.add_argument("file")
-    p.add_argument("values", nargs="+", metavar="JSON")
-    p = add(jsonl, "read", cmd_jsonl_read, "print the valid lines of a file")
-    p.add_argument("file")
-
-    p = add(sub, "shard", cmd_shard, "show the records of a layer, or of the shard of one hash")
-    p.add_argument("layer")
-    p.add_argument("hash", nargs="?")
-
-    p = add(sub, "log", cmd_log, "show the operation log, or append an entry to it")
-    p.add_argument("--tail", type=int, default=0, help="show only the last N lines")
-    p.add_argument("operation", nargs="?")
-    p.add_argument("detail", nargs="*")
-
-    author = add(sub, "author", None, "register and find authors").add_subparsers(dest="sub", required=True)
-    p = add(author, "add", cmd_author_add, "register an author; prints the author id")
-    p.add_argument("name")
-    p.add_argument("email")
-    p = add(author, "list", cmd_author_list, "list authors, optionally by name and e-mail")
-    p.add_argument("--name")
-    p.add_argument("--email")
-
-    section = add(sub, "section", None, "register licensed sections").add_subparsers(dest="sub", required=True)
-    p = add(section, "add", cmd_section_add, "register a section; prints the section hash")
-    p.add_argument("path")
-    p.add_argument("--author", action="append", default=[], help="author id (repeatable)")
-    p.add_argument("--contributor", action="append", default=[], help="contributor (repeatable)")
-    p.add_argument("--license", required=True)
-    p.add_argument("--year", required=True)
-
-    p = add(sub, "track", cmd_track, "track every line of a JSONL data file")
-    p.add_argument("file")
-    p.add_argument("--source", action="append", default=[], help="section hash the lines derive from (repeatable)")
-    p.add_argument("--tokenizer", help="also record token counts (whitespace tokens) under this tokenizer name")
-    p.add_argument("-v", "--verbose", action="store_true", help="print each line's hash")
-
-    p = add(sub, "lookup", cmd_lookup, "show the document records of a line hash")
-    p.add_argument("line_hash")
-
-    tokens = add(sub, "tokens", None, "token index files").add_subparsers(dest="sub", required=True)
-    add(tokens, "list", cmd_tokens_list, "list tokenizers")
-    p = add(tokens, "merge", cmd_tokens_merge, "fold per-process token files into merged files")
-    p.add_argument("tokenizer")
-    p = add(tokens, "status", cmd_tokens_status, "count entries and tokens of a tokenizer")
-    p.add_argument("tokenizer")
-
-    p = add(sub, "blame", cmd_blame, "where did a line of a data file come from?")
-    p.add_argument("file")
-    p.add_argument("line", type=int, help="line number, from 1")
-
-    p = add(sub, "diff", cmd_diff, "line diff of two versions of a file")
-    p.add_argument("old")
-    p.add_argument("new")
-
-    p = add(sub, "show", cmd_show, "documents deriving from an author, a licence or a section")
-    p.add_argument("kind", choices=["author", "license", "section"])
-    p.add_argument("value", help="author name, licence, or section hash")
-    return parser
+    \b
+    Example:
+      vl section list --license CC0-1.0
+    """
+    root = project()
+    pool = authors(root)
+    found = sections(root)
+    if author_ref is not None:
+        author_id = resolve_author(root, author_ref, pool)["id"]
+        found = [s for s in found if author_id in s["authors"]]
+    if license_ is not None:
+        found = [s for s in found if s["license"] == license_]
+    if as_json:
+        emit_json_lines(found)
+    else:
+        names = {a["id"]: a["name"] for a in pool}
+        emit_table(("section", "path", "license", "year", "authors", "revoked"),
+                   (_section_row(s, names) for s in found))
+    notice(plural(len(found), "section"))
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+# -- queries ----------------------------------------------------------------------------
+
+
+@command("lookup")
+@click.argument("ref", metavar="LINE_HASH")
+@json_option
+def lookup_cmd(ref: str, as_json: bool) -> None:
+    """Show the records of a tracked line, by its hash or a unique prefix.
+
+    \b
+    Example:
+      vl lookup 5e3f2a
+    """
+    root = project()
+    emit_documents(root, native.lookup_document(root, resolve_line_hash(root, ref)), as_json)
+
+
+@command("blame")
+@click.argument("file")
+@click.argument("line", type=click.IntRange(min=1))
+@json_option
+def blame_cmd(file: str, line: int, as_json: bool) -> None:
+    """Where did LINE (from 1) of the data FILE come from?
+
+    \b
+    Example:
+      vl blame data/train.jsonl 2
+    """
+    root = project()
+    rel = data_path(root, file)
+    with working_on(file), open(file, "rb") as f:
+        for number, raw in enumerate(f, 1):
+            if number == line:
+                break
+        else:
+            raise VlError(f"{quote_path(file)} has no line {line}")
     try:
-        return args.fn(args)
-    except RuntimeError as e:
-        print(f"vl: {e}", file=sys.stderr)
-        return 1
-    except (OSError, json.JSONDecodeError) as e:
-        print(f"vl: {e}", file=sys.stderr)
-        return 2
+        content = raw.rstrip(b"\n").rstrip(b"\r").decode("utf-8")
+    except UnicodeDecodeError:
+        raise VlError(f"{rel}:{line} is not valid UTF-8") from None
+    if not as_json:
+        click.echo(f"{rel}:{line}: {content}")
+    emit_documents(root, native.blame(root, rel, content), as_json)
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def _read_lines(path: str) -> list[str]:
+    with working_on(path), open(path, "rb") as f:
+        data = f.read()
+    try:
+        return data.decode("utf-8").splitlines()
+    except UnicodeDecodeError as e:
+        raise VlError(f"{quote_path(path)} is not valid UTF-8 (byte {e.start})") from None
+
+
+@command("diff")
+@click.argument("old")
+@click.argument("new")
+@json_option
+def diff_cmd(old: str, new: str, as_json: bool) -> None:
+    """Line diff of two versions of a file; exits 1 when they differ, as diff does.
+
+    \b
+    Example:
+      vl diff train.jsonl train.v2.jsonl
+    """
+    a, b = _read_lines(old), _read_lines(new)
+    ops = native.blame_diff(a, b)
+    if as_json:
+        emit_json_lines({"tag": t, "old_start": i1, "old_end": i2, "new_start": j1, "new_end": j2}
+                        for t, i1, i2, j1, j2 in ops)
+    else:
+        for tag, i1, i2, j1, j2 in ops:
+            click.echo(f"{tag:8} old[{i1}:{i2}] new[{j1}:{j2}]")
+            if tag != "equal":
+                for text in a[i1:i2]:
+                    click.echo(f"  - {text}")
+                for text in b[j1:j2]:
+                    click.echo(f"  + {text}")
+    if any(op[0] != "equal" for op in ops):
+        raise click.exceptions.Exit(1)
+
+
+@group("show")
+def show_group() -> None:
+    """Tracked lines deriving from an author, a licence or a section."""
+
+
+@show_group.command("author")
+@click.argument("ref", metavar="AUTHOR")
+@json_option
+def show_author_cmd(ref: str, as_json: bool) -> None:
+    """Lines deriving from sections of AUTHOR (id prefix, name or e-mail).
+
+    \b
+    Example:
+      vl show author "Ada Lovelace"
+    """
+    root = project()
+    a = resolve_author(root, ref)
+    mine = {s["section_hash"] for s in sections(root) if a["id"] in s["authors"]}
+    records = [r for r in native.show_by_author(root, a["name"]) if mine.intersection(r["sources"])]
+    emit_documents(root, records, as_json)
+
+
+@show_group.command("license")
+@click.argument("license_", metavar="LICENSE")
+@json_option
+def show_license_cmd(license_: str, as_json: bool) -> None:
+    """Lines deriving from sections under LICENSE (exact name).
+
+    \b
+    Example:
+      vl show license CC0-1.0
+    """
+    root = project()
+    known = {s["license"] for s in sections(root)}
+    if license_ not in known:
+        raise VlError(f"no section is under the licence {license_!r} (known: {', '.join(sorted(known)) or 'none'})")
+    emit_documents(root, native.show_by_license(root, license_), as_json)
+
+
+@show_group.command("section")
+@click.argument("ref", metavar="SECTION")
+@json_option
+def show_section_cmd(ref: str, as_json: bool) -> None:
+    """Lines deriving from SECTION (hash prefix or path).
+
+    \b
+    Example:
+      vl show section notes/engine.md
+    """
+    root = project()
+    emit_documents(root, native.show_by_section(root, resolve_section(root, ref)["section_hash"]), as_json)
+
+
+def _register() -> None:
+    from vl._cli_tokens import tokens_group
+    from vl._cli_track import track_cmd
+
+    for cmd in (init_cmd, log_cmd, hash_cmd, jsonl_group, shard_cmd, author_group, section_group, track_cmd,
+                lookup_cmd, blame_cmd, diff_cmd, show_group, tokens_group):
+        main.add_command(cmd)
+
+
+_register()
+
+__all__ = ["main"]
