@@ -12,12 +12,16 @@
 #include "blame.hpp"
 #include "error.hpp"
 #include "fs.hpp"
+#include "generate_set.hpp"
 #include "hash.hpp"
+#include "index.hpp"
 #include "indexer.hpp"
 #include "oplog.hpp"
 #include "register.hpp"
+#include "revoke.hpp"
 #include "show.hpp"
 #include "storage.hpp"
+#include "token_bin_index.hpp"
 #include "token_index.hpp"
 #include "track.hpp"
 #include "vl.hpp"
@@ -477,6 +481,36 @@ static PyObject* token_index_token_status(const Args& a) {
                   {"total_tokens", to_int(s.total_tokens)}});
 }
 
+constexpr Signature kTokenIndexRevokeBySources{
+    "token_index_revoke_by_sources", {"vl_dir", "tokenizer", "target_sources"}, 3, 3};
+static PyObject* token_index_revoke_by_sources(const Args& a) {
+  std::string root = a.text(0), tokenizer = a.text(1);
+  std::vector<std::string> targets = a.text_set(2);
+  return to_int(token_index::revoke_by_sources(root, tokenizer, {targets.begin(), targets.end()}));
+}
+
+constexpr Signature kTokenIndexBuildBinaryIndex{"token_index_build_binary_index", {"vl_dir", "tokenizer"}, 2, 2};
+static PyObject* token_index_build_binary_index(const Args& a) {
+  std::string root = a.text(0), tokenizer = a.text(1);
+  auto [entries, sources] = token_index::build_binary_index(root, tokenizer);
+  return to_str("entries=" + std::to_string(entries) + ", sources=" + std::to_string(sources));
+}
+
+// Token entries as dicts with sorted keys.
+static PyObject* token_entry_list(const std::vector<token_index::TokenIndexEntry>& entries) {
+  std::vector<json::Value> values;
+  values.reserve(entries.size());
+  for (const auto& e : entries) {
+    json::Array sources;
+    for (const std::string& s : e.sources) sources.push_back(json::Value::string(s));
+    values.push_back(json::Value::object({{"revoked", json::Value::boolean(e.revoked)},
+                                          {"sources", json::Value::array(std::move(sources))},
+                                          {"token_count", json::Value::uint(e.token_count)},
+                                          {"tokenizer", json::Value::string(e.tokenizer)}}));
+  }
+  return ValueConverter().list(values);
+}
+
 constexpr Signature kBlame{"blame", {"vl_dir", "file", "line_content"}, 3, 3};
 static PyObject* blame(const Args& a) {
   std::string root = a.text(0), file = a.text(1), line_content = a.text(2);
@@ -504,6 +538,15 @@ static PyObject* show_by_author(const Args& a) {
   return document_list(show::show_by_author(root, author_name));
 }
 
+constexpr Signature kShowByAuthorToken{"show_by_author_token", {"vl_dir", "author_name", "tokenizer"}, 3, 3};
+static PyObject* show_by_author_token(const Args& a) {
+  std::string root = a.text(0), author_name = a.text(1), tokenizer = a.text(2);
+  show::AuthorTokens r = show::show_by_author_token(root, author_name, tokenizer);
+  return dict_of({{"total_tokens", to_int(r.total_tokens)},
+                  {"document_count", to_int(r.document_count)},
+                  {"entries", token_entry_list(r.entries)}});
+}
+
 constexpr Signature kShowBySection{"show_by_section", {"vl_dir", "section_hash"}, 2, 2};
 static PyObject* show_by_section(const Args& a) {
   std::string root = a.text(0), section_hash = a.text(1);
@@ -514,6 +557,38 @@ constexpr Signature kShowByLicense{"show_by_license", {"vl_dir", "license"}, 2, 
 static PyObject* show_by_license(const Args& a) {
   std::string root = a.text(0), license = a.text(1);
   return document_list(show::show_by_license(root, license));
+}
+
+constexpr Signature kRevokeByAuthorToken{
+    "revoke_by_author_token", {"vl_dir", "author_name", "tokenizer", "reverse"}, 4, 3};
+static PyObject* revoke_by_author_token(const Args& a) {
+  std::string root = a.text(0), author_name = a.text(1), tokenizer = a.text(2);
+  bool reverse = a.flag(3, false);
+  return to_int(revoke::revoke_by_author_token(root, author_name, tokenizer, reverse));
+}
+
+constexpr Signature kBuildIndex{"build_index", {"vl_dir"}, 1, 1};
+static PyObject* build_index(const Args& a) {
+  index::BuildCounts c = index::build_index(a.text(0));
+  return dict_of({{"authors", to_int(c.authors)},
+                  {"sections", to_int(c.sections)},
+                  {"total", to_int(c.total)},
+                  {"token_index_entries", to_int(c.token_index_entries)}});
+}
+
+constexpr Signature kGenerateForgetSet{"generate_forget_set", {"vl_dir", "tokenizer"}, 2, 2};
+static PyObject* generate_forget_set(const Args& a) {
+  std::string root = a.text(0), tokenizer = a.text(1);
+  std::string bits = token_index::generate_forget_set(root, tokenizer);
+  return check(PyBytes_FromStringAndSize(bits.data(), static_cast<Py_ssize_t>(bits.size())));
+}
+
+constexpr Signature kWriteForgetSet{"write_forget_set", {"path", "bitmask"}, 2, 2};
+static PyObject* write_forget_set(const Args& a) {
+  std::string path = a.text(0);
+  std::vector<uint8_t> bits = a.byte_sequence(1);
+  token_index::write_forget_set(path, {reinterpret_cast<const char*>(bits.data()), bits.size()});
+  Py_RETURN_NONE;
 }
 
 constexpr Signature kJsonlRead{"jsonl_read", {"path"}, 1, 1};
@@ -580,6 +655,10 @@ static PyMethodDef kMethods[] = {
           "token_index_list_tokenizers(vl_dir)\n--\n\n"),
     VL_FN(token_index_token_status, kTokenIndexTokenStatus,
           "token_index_token_status(vl_dir, tokenizer)\n--\n\n"),
+    VL_FN(token_index_revoke_by_sources, kTokenIndexRevokeBySources,
+          "token_index_revoke_by_sources(vl_dir, tokenizer, target_sources)\n--\n\n"),
+    VL_FN(token_index_build_binary_index, kTokenIndexBuildBinaryIndex,
+          "token_index_build_binary_index(vl_dir, tokenizer)\n--\n\n"),
     VL_FN(blame, kBlame, "blame(vl_dir, file, line_content)\n--\n\n"),
     VL_FN(blame_diff, kBlameDiff,
           "blame_diff(old_lines, new_lines)\n--\n\n"
@@ -587,8 +666,15 @@ static PyMethodDef kMethods[] = {
           "Returns (tag, i1, i2, j1, j2) tuples compatible with\n"
           "difflib.SequenceMatcher.get_opcodes()."),
     VL_FN(show_by_author, kShowByAuthor, "show_by_author(vl_dir, author_name)\n--\n\n"),
+    VL_FN(show_by_author_token, kShowByAuthorToken,
+          "show_by_author_token(vl_dir, author_name, tokenizer)\n--\n\n"),
     VL_FN(show_by_section, kShowBySection, "show_by_section(vl_dir, section_hash)\n--\n\n"),
     VL_FN(show_by_license, kShowByLicense, "show_by_license(vl_dir, license)\n--\n\n"),
+    VL_FN(revoke_by_author_token, kRevokeByAuthorToken,
+          "revoke_by_author_token(vl_dir, author_name, tokenizer, reverse=False)\n--\n\n"),
+    VL_FN(build_index, kBuildIndex, "build_index(vl_dir)\n--\n\n"),
+    VL_FN(generate_forget_set, kGenerateForgetSet, "generate_forget_set(vl_dir, tokenizer)\n--\n\n"),
+    VL_FN(write_forget_set, kWriteForgetSet, "write_forget_set(path, bitmask)\n--\n\n"),
     VL_FN(jsonl_read, kJsonlRead, "jsonl_read(path)\n--\n\n"),
     VL_FN(jsonl_append, kJsonlAppend, "jsonl_append(path, record)\n--\n\n"),
     VL_FN(shard_path_str, kShardPathStr, "shard_path_str(vl_dir, layer, hash_hex)\n--\n\n"),

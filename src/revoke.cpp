@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <unordered_set>
@@ -12,8 +13,10 @@
 #include "authors.hpp"
 #include "error.hpp"
 #include "fs.hpp"
+#include "generate_set.hpp"
 #include "json.hpp"
 #include "oplog.hpp"
+#include "show.hpp"
 #include "storage.hpp"
 
 namespace vl::revoke {
@@ -154,6 +157,32 @@ uint64_t revoke_by_author(const std::string& root, const std::string& author_nam
   oplog::append(root, reverse ? "revoke_reverse_author" : "revoke_author",
                 author_name + " (" + std::to_string(total) + " authors toggled)");
   return total;
+}
+
+// ---- Token entries of an author ------------------------------------------
+
+uint64_t revoke_by_author_token(const std::string& root, const std::string& author_name,
+                                const std::string& tokenizer, bool reverse) {
+  token_index::check_tokenizer(tokenizer);
+  std::vector<std::string> ids;
+  for (const authors::Author& a : authors::query(root, author_name, std::nullopt)) ids.push_back(a.id);
+  if (ids.empty()) return 0;
+  std::vector<std::string> sections = show::find_author_sections_parallel(root, ids);
+  std::sort(sections.begin(), sections.end());
+  sections.erase(std::unique(sections.begin(), sections.end()), sections.end());
+  if (sections.empty()) return 0;
+
+  std::optional<uint64_t> count;
+  if (auto index = token_index::open_fresh(root, tokenizer)) {
+    count = token_index::revoke_through_index(root, tokenizer, *index, sections);
+  }
+  if (!count) {
+    token_index::SourceSet targets(sections.begin(), sections.end());
+    count = token_index::revoke_by_sources_fast(root, tokenizer, targets);
+  }
+  oplog::append(root, reverse ? "revoke_reverse_token" : "revoke_token",
+                author_name + " tokenizer=" + tokenizer + " count=" + std::to_string(*count));
+  return *count;
 }
 
 }  // namespace vl::revoke

@@ -27,4 +27,16 @@ uint64_t revoke_section(const std::string& root, const std::string& section_hash
 uint64_t revoke_manifest(const std::string& root, const std::string& line_hash,
                          const std::string& file, bool reverse);
 
+// ---- Token entries of an author ------------------------------------------
+
+// Toggles every token entry of `tokenizer` that lists a section of an author
+// named `author_name` (revoked sections included): through the fresh token
+// binary index when there is one (the merged lines get the new flags too and
+// the index is rebuilt), else by scanning the merged files.  Logs
+// "revoke_token" (or "revoke_reverse_token" when `reverse`) with
+// "<name> tokenizer=<t> count=<n>"; an unknown author or one without
+// sections returns 0 and logs nothing.
+uint64_t revoke_by_author_token(const std::string& root, const std::string& author_name,
+                                const std::string& tokenizer, bool reverse);
+
 }  // namespace vl::revoke

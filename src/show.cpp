@@ -14,6 +14,7 @@
 #include "record.hpp"
 #include "register.hpp"
 #include "storage.hpp"
+#include "generate_set.hpp"
 
 namespace vl::show {
 
@@ -210,6 +211,34 @@ std::vector<DocumentRecord> show_by_author(const std::string& root, const std::s
   std::vector<std::string> found = find_author_sections_parallel(root, ids);
   if (found.empty()) return {};
   return find_documents_for_sections_parallel(root, found);
+}
+
+AuthorTokens show_by_author_token(const std::string& root, const std::string& author_name,
+                                  const std::string& tokenizer) {
+  token_index::check_tokenizer(tokenizer);
+  AuthorTokens out;
+  std::vector<std::string> ids;
+  for (const authors::Author& a : authors::query(root, author_name, std::nullopt)) ids.push_back(a.id);
+  if (ids.empty()) return out;
+  std::vector<std::string> sections = find_author_sections_parallel(root, ids);
+  std::optional<std::vector<token_index::TokenIndexEntry>> found;
+  if (auto index = token_index::open_fresh(root, tokenizer)) {
+    std::vector<token_index::SourceKey> keys;
+    for (const std::string& s : sections) {
+      if (auto k = token_index::source_key(s)) keys.push_back(*k);
+    }
+    found = token_index::read_entries_through_index(root, tokenizer, *index,
+                                                    index->lookup_by_sources(keys), true);
+  }
+  if (!found) {
+    token_index::SourceSet targets(sections.begin(), sections.end());
+    found = token_index::find_entries_by_sources_fast(root, tokenizer, targets);
+    std::erase_if(*found, [](const token_index::TokenIndexEntry& e) { return e.revoked; });
+  }
+  out.entries = std::move(*found);
+  for (const auto& e : out.entries) out.total_tokens += e.token_count;
+  out.document_count = out.entries.size();
+  return out;
 }
 
 }  // namespace vl::show

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "indexer.hpp"
+#include "token_index.hpp"
 
 namespace vl::show {
 
@@ -28,5 +29,15 @@ std::vector<documents::DocumentRecord> show_by_license(const std::string& root,
                                                        const std::string& license);
 std::vector<documents::DocumentRecord> show_by_section(const std::string& root,
                                                        const std::string& section_hash);
+
+// The active token entries of `tokenizer` that derive from the sections of
+// the authors named `author_name`, in entry order, and their token total.
+struct AuthorTokens {
+  std::vector<token_index::TokenIndexEntry> entries;
+  uint64_t total_tokens = 0;
+  uint64_t document_count = 0;
+};
+AuthorTokens show_by_author_token(const std::string& root, const std::string& author_name,
+                                  const std::string& tokenizer);
 
 }  // namespace vl::show

@@ -14,6 +14,7 @@
 #include "fs.hpp"
 #include "json.hpp"
 #include "mmap_lines.hpp"
+#include "pool.hpp"
 #include "record.hpp"
 #include "storage.hpp"
 
@@ -174,6 +175,7 @@ std::pair<uint64_t, uint64_t> merge_pid_files(const std::string& root, const std
   }
   if (sources.empty()) return {0, 0};
 
+  drop_binary_index(root, tokenizer);
   create_dir_all(dir);
   uint64_t next = 1;
   for (const DirEntry& e : list_dir(dir)) {
@@ -301,6 +303,79 @@ std::vector<std::string> list_tokenizers(const std::string& root) {
     }
   }
   return {names.begin(), names.end()};
+}
+
+void walk_merged_entries(
+    const std::string& root, const std::string& tokenizer,
+    const std::function<void(uint64_t, uint64_t, std::string_view, TokenIndexEntry&&)>& fn) {
+  check_tokenizer(tokenizer);
+  struct Span {
+    size_t offset, length;
+  };
+  constexpr size_t kChunk = 8192;
+  for (const auto& [number, path] : get_merged_files(root, tokenizer)) {
+    auto map = mmap_file(path);
+    if (!map) continue;
+    const std::string_view bytes = map->view();
+    std::vector<Span> spans;
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+      size_t nl = bytes.find('\n', pos);
+      size_t end = nl == std::string_view::npos ? bytes.size() : nl;
+      if (end > pos) spans.push_back({pos, end - pos});
+      pos = end + 1;
+    }
+    const size_t chunks = (spans.size() + kChunk - 1) / kChunk;
+    auto parsed = pool::ordered_map<std::vector<std::optional<TokenIndexEntry>>>(chunks, [&](size_t c) {
+      std::vector<std::optional<TokenIndexEntry>> out;
+      const size_t last = std::min(spans.size(), (c + 1) * kChunk);
+      out.reserve(last - c * kChunk);
+      for (size_t k = c * kChunk; k < last; ++k) out.push_back(parse(bytes.substr(spans[k].offset, spans[k].length)));
+      return out;
+    });
+    for (size_t c = 0; c < chunks; ++c) {
+      for (size_t k = 0; k < parsed[c].size(); ++k) {
+        if (!parsed[c][k]) continue;
+        const Span& sp = spans[c * kChunk + k];
+        fn(number, sp.offset, bytes.substr(sp.offset, sp.length), std::move(*parsed[c][k]));
+      }
+    }
+  }
+}
+
+void drop_binary_index(const std::string& root, const std::string& tokenizer) {
+  const std::string path = join(store_dir(root), std::string(kPrefix) + tokenizer + ".bin");
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    throw Error::last_os().context("removing " + quote_path(path));
+  }
+}
+
+void replace_file(const std::string& path, std::string_view bytes, bool sync,
+                  const std::function<void(const std::string&)>& verify) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  // A name starting with a dot and holding no tokenizer prefix: no scan of
+  // the store takes it for a record, process, merged or index file.
+  const std::string temp = join(dir, ".tmp." + base + "." + std::to_string(::getpid()));
+  ::unlink(temp.c_str());  // a leftover of an earlier run under this process id
+  try {
+    Fd fd = with_context("creating " + quote_path(temp), [&] { return Fd::create_exclusive(temp); });
+    fd.write_all(bytes);
+    if (sync && ::fsync(fd.get()) != 0) throw Error::last_os();
+    fd.close();
+    if (verify) verify(temp);
+    rename_path(temp, path);
+  } catch (...) {
+    ::unlink(temp.c_str());
+    throw;
+  }
+}
+
+void replace_merged_file(const std::string& root, const std::string& tokenizer,
+                         const std::string& path, std::string_view bytes) {
+  drop_binary_index(root, tokenizer);
+  replace_file(path, bytes, true);
 }
 
 }  // namespace vl::token_index

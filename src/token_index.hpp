@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,5 +68,32 @@ TokenStatus token_status(const std::string& root, const std::string& tokenizer);
 
 // The tokenizer names found in .vl, sorted.
 std::vector<std::string> list_tokenizers(const std::string& root);
+
+// Calls fn(file number, byte offset, line, entry) for every line of the
+// merged files that parses as an entry, in entry order.  Lines are split on
+// LF only (a CR stays part of its line); empty lines are skipped.  Lines are
+// parsed in parallel on the pool; fn runs on the calling thread.
+void walk_merged_entries(
+    const std::string& root, const std::string& tokenizer,
+    const std::function<void(uint64_t, uint64_t, std::string_view, TokenIndexEntry&&)>& fn);
+
+// Removes the tokenizer's binary index, if there is one.  Called before any
+// merged file is created or rewritten, so that no reader trusts offsets into
+// a file that is about to change; readers scan the merged files until the
+// next build.  Fails (and nothing may be written) when it cannot be removed.
+void drop_binary_index(const std::string& root, const std::string& tokenizer);
+
+// Writes `bytes` as the new content of merged file `path` of the tokenizer:
+// the binary index is dropped first, then the bytes go to a temporary file
+// in the same directory, are synced, and the file is renamed over `path`.
+// A crash leaves the old file or the new one, never a part.
+void replace_merged_file(const std::string& root, const std::string& tokenizer,
+                         const std::string& path, std::string_view bytes);
+
+// Writes `bytes` to a temporary file beside `path`, runs verify(temp path)
+// (when given), and renames it over `path`; the temporary file is removed on
+// failure.
+void replace_file(const std::string& path, std::string_view bytes, bool sync,
+                  const std::function<void(const std::string&)>& verify = {});
 
 }  // namespace vl::token_index

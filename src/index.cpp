@@ -1,0 +1,342 @@
+#include "index.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <optional>
+#include <set>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "binary_index.hpp"
+#include "error.hpp"
+#include "fs.hpp"
+#include "json.hpp"
+#include "mmap_lines.hpp"
+#include "pool.hpp"
+#include "record.hpp"
+#include "storage.hpp"
+#include "token_bin_index.hpp"
+#include "token_index.hpp"
+
+namespace vl::index {
+
+namespace {
+
+constexpr size_t kMaxRefsLen = 65535;
+constexpr size_t kMaxNameLen = 255;
+constexpr size_t kLinesPerTask = 8192;
+
+using PrefixSet = std::set<std::string>;
+
+// The shard a value is filed under: its first two bytes, when they are two
+// whole characters and make a name that stays inside the layer directory.
+// Values that cannot name a shard are left out of the index.
+std::optional<std::string> prefix_of(std::string_view value) {
+  try {
+    std::string_view p = shard_name(value);
+    if (p.find('/') != std::string_view::npos || p.find('\0') != std::string_view::npos ||
+        p == "..") {
+      return std::nullopt;
+    }
+    if (p[0] == '.') return std::nullopt;  // hidden names are taken for temporary files
+    return std::string(p);
+  } catch (const Error&) {
+    return std::nullopt;
+  }
+}
+
+// The regular files of .vl/<layer> in listing order; none when the layer is
+// not a directory.
+std::vector<std::string> layer_files(const std::string& root, const char* layer) {
+  std::vector<std::string> files;
+  const std::string dir = join(store_dir(root), layer);
+  if (!is_dir(dir)) return files;
+  for (DirEntry& e : list_dir(dir)) {
+    if (is_regular(e.path)) files.push_back(std::move(e.path));
+  }
+  return files;
+}
+
+// Runs per_line over the lines of every file, one task per file, and hands
+// the per-file results back in listing order.
+template <typename T, typename PerLine>
+std::vector<T> scan_files(const std::vector<std::string>& files, PerLine per_line) {
+  return pool::ordered_map<T>(files.size(), [&](size_t i) {
+    T found{};
+    std::optional<Mapping> map = mmap_file(files[i]);
+    if (map) for_each_line(map->view(), [&](std::string_view line) { per_line(line, found); });
+    return found;
+  });
+}
+
+const json::Value* member(const json::Value& v, std::string_view key) { return v.find(key); }
+
+// "3f", "+f", "03F": a reference written as a base-16 number up to ff.
+std::optional<uint8_t> parse_shard_byte(std::string_view s) {
+  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+  if (s.empty()) return std::nullopt;
+  unsigned v = 0;
+  for (char c : s) {
+    int d = (c >= '0' && c <= '9') ? c - '0'
+            : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+            : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                     : -1;
+    if (d < 0) return std::nullopt;
+    v = v * 16 + static_cast<unsigned>(d);
+    if (v > 0xff) return std::nullopt;
+  }
+  return static_cast<uint8_t>(v);
+}
+
+// One token line as the build needs it: whether it counts (it parsed as
+// JSON and carries a sources array), the keys of its hex sources, and the
+// entry it is, if any.
+struct TokenLine {
+  bool counted = false;
+  std::vector<token_index::SourceKey> keys;
+  std::optional<token_index::TokenIndexEntry> entry;
+};
+
+TokenLine read_token_line(std::string_view line) {
+  TokenLine t;
+  auto v = json::parse(line);
+  if (!v) return t;
+  if (const json::Value* sources = member(*v, "sources")) {
+    if (const json::Array* items = sources->as_array()) {
+      t.counted = true;
+      for (const json::Value& item : *items) {
+        if (const std::string* s = item.as_string()) {
+          if (auto key = token_index::source_key(*s)) t.keys.push_back(*key);
+        }
+      }
+    }
+  }
+  t.entry = token_index::parse(line);
+  return t;
+}
+
+}  // namespace
+
+BuildCounts build_index(const std::string& root) {
+  BuildCounts counts;
+  const std::string store = store_dir(root);
+
+  // 1. Source -> the document-index shards holding lines that cite it.
+  using SourceShards = std::unordered_map<std::string, PrefixSet>;
+  SourceShards source_shards;
+  for (SourceShards& part : scan_files<SourceShards>(
+           layer_files(root, "document-index"), [](std::string_view line, SourceShards& found) {
+             auto v = json::parse(line);
+             if (!v) return;
+             const json::Value* sources = member(*v, "sources");
+             const json::Value* hash = member(*v, "line_hash");
+             if (!sources || !sources->as_array() || !hash || !hash->as_string() ||
+                 hash->as_string()->empty()) {
+               return;
+             }
+             std::optional<std::string> prefix = prefix_of(*hash->as_string());
+             if (!prefix) return;
+             for (const json::Value& s : *sources->as_array()) {
+               if (const std::string* text = s.as_string()) found[*text].insert(*prefix);
+             }
+           })) {
+    for (auto& [source, prefixes] : part) source_shards[source].merge(prefixes);
+  }
+
+  // 2. Sections: their refs, and each author's sections shards.
+  struct SectionLine {
+    std::string hash;
+    std::vector<std::string> authors;
+  };
+  std::unordered_map<std::string, std::vector<std::string>> section_refs;
+  std::vector<std::string> section_order;
+  std::unordered_map<std::string, PrefixSet> author_shards;
+  std::vector<std::string> author_order;
+  for (auto& part : scan_files<std::vector<SectionLine>>(
+           layer_files(root, "sections"), [](std::string_view line, std::vector<SectionLine>& found) {
+             auto v = json::parse(line);
+             if (!v) return;
+             const json::Value* hash = member(*v, "section_hash");
+             if (!hash || !hash->as_string() || hash->as_string()->empty()) return;
+             SectionLine s{*hash->as_string(), {}};
+             if (const json::Value* authors = member(*v, "authors"); authors && authors->as_array()) {
+               for (const json::Value& a : *authors->as_array()) {
+                 if (const std::string* text = a.as_string()) s.authors.push_back(*text);
+               }
+             }
+             found.push_back(std::move(s));
+           })) {
+    for (SectionLine& s : part) {
+      std::optional<std::string> prefix = prefix_of(s.hash);
+      if (!prefix) continue;
+      std::vector<std::string> refs;
+      if (auto it = source_shards.find(s.hash); it != source_shards.end()) {
+        refs.assign(it->second.begin(), it->second.end());
+      }
+      auto [slot, added] = section_refs.try_emplace(s.hash);
+      if (added) section_order.push_back(s.hash);
+      slot->second = std::move(refs);
+      for (std::string& a : s.authors) {
+        auto [shards, new_author] = author_shards.try_emplace(a);
+        if (new_author) author_order.push_back(a);
+        shards->second.insert(*prefix);
+      }
+    }
+  }
+  counts.authors = author_shards.size();
+  counts.sections = section_refs.size();
+  counts.total = counts.authors + counts.sections;
+
+  // 3. The index records, grouped by the shard their id names.
+  struct IndexRecord {
+    const std::string* id;
+    std::vector<std::string> refs;
+  };
+  std::map<std::string, std::vector<IndexRecord>> groups;
+  for (const std::string& a : author_order) {
+    std::optional<std::string> prefix = prefix_of(a);
+    if (!prefix) continue;
+    const PrefixSet& shards = author_shards[a];
+    groups[*prefix].push_back({&a, {shards.begin(), shards.end()}});
+  }
+  for (const std::string& h : section_order) {
+    groups[*prefix_of(h)].push_back({&h, section_refs[h]});
+  }
+
+  // 4. The index layer: each shard file replaced whole, then the files of
+  // the previous build that no longer have records removed.
+  const std::string index_dir = join(store, "index");
+  create_dir_all(index_dir);
+  for (const auto& [name, records] : groups) {
+    std::string out;
+    for (const IndexRecord& r : records) {
+      json::ObjectWriter(out).field("id", *r.id).field("refs", r.refs).close();
+      out.push_back('\n');
+    }
+    token_index::replace_file(join(index_dir, name), out, false);
+  }
+  for (const DirEntry& e : list_dir(index_dir)) {
+    if (!groups.count(e.name) && is_regular(e.path)) remove_file(e.path);
+  }
+
+  // 5. Binary index entries from the records: ids that are 64 hex digits.
+  // Ids that decode to the same key (the same hash written in upper and in
+  // lower case) become one entry with the union of their references.
+  std::vector<std::pair<IndexKey, std::vector<IndexRef>>> entries;
+  std::unordered_map<IndexKey, size_t, token_index::KeyHash> position;
+  for (const auto& [name, records] : groups) {
+    for (const IndexRecord& r : records) {
+      std::optional<token_index::SourceKey> key = token_index::source_key(*r.id);
+      if (!key) continue;
+      auto [slot, added] = position.try_emplace(*key, entries.size());
+      if (added) entries.emplace_back(*key, std::vector<IndexRef>{});
+      std::vector<IndexRef>& refs = entries[slot->second].second;
+      for (const std::string& ref : r.refs) {
+        if (auto b = parse_shard_byte(ref)) refs.push_back(IndexRef::shard(*b));
+      }
+    }
+  }
+  for (auto& [key, refs] : entries) {
+    std::sort(refs.begin(), refs.end(), [](const IndexRef& a, const IndexRef& b) {
+      return a.as_shard().shard < b.as_shard().shard;
+    });
+    refs.erase(std::unique(refs.begin(), refs.end()), refs.end());
+  }
+  // Room left in each entry's reference area for token-line references.
+  std::vector<size_t> used(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) used[i] = 2 * entries[i].second.size();
+
+  // 6. Token lines of every tokenizer; the same walk feeds the tokenizer's
+  // binary index (step 8).
+  struct TokenBuild {
+    std::string tokenizer;
+    std::vector<token_index::TokenIndexEntry> entries;
+    std::vector<token_index::RawLocation> locations;
+  };
+  std::vector<TokenBuild> token_builds;
+  const std::vector<std::string> tokenizers = token_index::list_tokenizers(root);
+  for (const std::string& tokenizer : tokenizers) {
+    if (!is_dir(join(store, "token-index." + tokenizer))) continue;
+    TokenBuild build{tokenizer, {}, {}};
+    const bool name_fits = tokenizer.size() <= kMaxNameLen;
+    const size_t ref_size = tokenizer.size() + 12;
+    for (const auto& [number, path] : token_index::get_merged_files(root, tokenizer)) {
+      std::optional<Mapping> map = mmap_file(path);
+      if (!map) continue;
+      const std::string_view bytes = map->view();
+      std::vector<std::pair<size_t, size_t>> spans;
+      for (size_t pos = 0; pos < bytes.size();) {
+        size_t nl = bytes.find('\n', pos);
+        size_t end = nl == std::string_view::npos ? bytes.size() : nl;
+        if (end > pos) spans.emplace_back(pos, end - pos);
+        pos = end + 1;
+      }
+      const size_t tasks = (spans.size() + kLinesPerTask - 1) / kLinesPerTask;
+      auto parsed = pool::ordered_map<std::vector<TokenLine>>(tasks, [&](size_t t) {
+        std::vector<TokenLine> out;
+        const size_t last = std::min(spans.size(), (t + 1) * kLinesPerTask);
+        for (size_t k = t * kLinesPerTask; k < last; ++k) {
+          out.push_back(read_token_line(bytes.substr(spans[k].first, spans[k].second)));
+        }
+        return out;
+      });
+      for (size_t t = 0; t < tasks; ++t) {
+        for (size_t k = 0; k < parsed[t].size(); ++k) {
+          TokenLine& line = parsed[t][k];
+          const auto [offset, length] = spans[t * kLinesPerTask + k];
+          if (line.entry) {
+            build.entries.push_back(std::move(*line.entry));
+            build.locations.push_back({number, offset, length});
+          }
+          if (!line.counted) continue;
+          ++counts.token_index_entries;
+          const bool fits = name_fits && number <= std::numeric_limits<uint16_t>::max() &&
+                            offset <= std::numeric_limits<uint32_t>::max() &&
+                            length <= std::numeric_limits<uint32_t>::max();
+          if (!fits) continue;
+          for (const token_index::SourceKey& key : line.keys) {
+            auto [slot, added] = position.try_emplace(key, entries.size());
+            if (added) {
+              entries.emplace_back(key, std::vector<IndexRef>{});
+              used.push_back(0);
+            }
+            if (used[slot->second] + ref_size > kMaxRefsLen) continue;
+            used[slot->second] += ref_size;
+            entries[slot->second].second.push_back(IndexRef::token_line(
+                tokenizer, static_cast<uint16_t>(number), static_cast<uint32_t>(offset),
+                static_cast<uint32_t>(length)));
+          }
+        }
+      }
+    }
+    token_builds.push_back(std::move(build));
+  }
+
+  // 7. The document binary index.
+  BinaryIndex::build(root, std::move(entries));
+
+  // 8. Each tokenizer's binary index; a tokenizer whose index cannot be
+  // built (its limits are exceeded) is left without one.
+  for (TokenBuild& b : token_builds) {
+    try {
+      token_index::TokenBinIndexBuilder::build(root, b.tokenizer, b.entries, b.locations);
+    } catch (const Error&) {
+    }
+  }
+
+  // 9. Line-offset blocks for the data files at the top of the project root.
+  for (const DirEntry& e : list_dir(root)) {
+    const size_t dot = e.name.rfind('.');
+    if (dot == std::string::npos || dot == 0 || e.name.compare(dot + 1, std::string::npos, "jsonl") != 0) {
+      continue;
+    }
+    if (!is_regular(e.path)) continue;
+    BinaryIndex::append_line_offsets(root, e.path);
+  }
+  return counts;
+}
+
+}  // namespace vl::index
