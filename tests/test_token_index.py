@@ -104,12 +104,15 @@ def test_merged_file_numbers_continue_from_the_largest(store, present, created):
 def test_merge_takes_only_process_files_of_that_tokenizer(store):
     write(vl(store, "token-index.a.11"), entry(1, ["x"], "a"))
     write(vl(store, "token-index.a.b.12"), entry(2, ["y"], "a.b"))
-    others = ["token-index.a.bin", "token-index.a.abc", "token-index.a.12x", "token-index.a."]
-    for name in others:
+    others = ["token-index.a.abc", "token-index.a.12x", "token-index.a.", "token-index.a.b.bin"]
+    for name in others + ["token-index.a.bin"]:
         write(vl(store, name), entry(9, ["z"], "a"))
     assert native.token_index_merge_pid_files(store, "a") == (1, 1)
     assert merged_names(store, "a") == ["001"]
     assert all(os.path.exists(vl(store, name)) for name in others + ["token-index.a.b.12"])
+    # The binary index of "a" is not merged; it is removed, as it no longer
+    # describes the merged files.
+    assert not os.path.exists(vl(store, "token-index.a.bin"))
     assert native.token_index_merge_pid_files(store, "a.b") == (1, 1)
     assert status(store, "a.b")["total_tokens"] == 2 and status(store, "a")["total_tokens"] == 1
 

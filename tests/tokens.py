@@ -1,0 +1,55 @@
+"""Helpers for the token tests: merged files written by hand, and a reader of
+the token binary index that decodes every field."""
+
+import json
+import os
+import struct
+
+
+def vl(root, *parts):
+    return os.path.join(root, ".vl", *parts)
+
+
+def line(count, sources, revoked=False, tokenizer="t"):
+    """A merged line (sorted keys, compact)."""
+    return json.dumps({"revoked": revoked, "sources": sources, "token_count": count,
+                       "tokenizer": tokenizer}, separators=(",", ":"))
+
+
+def write_merged(root, files, tokenizer="t"):
+    """files: {name: text or list of lines}."""
+    d = vl(root, "token-index." + tokenizer)
+    os.makedirs(d, exist_ok=True)
+    for name, text in files.items():
+        if not isinstance(text, str):
+            text = "".join(x + "\n" for x in text)
+        with open(os.path.join(d, name), "w", encoding="utf-8") as f:
+            f.write(text)
+
+
+def bin_path(root, tokenizer="t"):
+    return vl(root, "token-index.%s.bin" % tokenizer)
+
+
+def read_bin(root, tokenizer="t"):
+    """The index decoded: header fields, entry records, source records, fan-out."""
+    data = open(bin_path(root, tokenizer), "rb").read()
+    magic, version, n, s, eo, so, fo = struct.unpack_from("<9s6I", data, 0)
+    assert data[33:64] == bytes(31)
+    entries = [struct.unpack_from("<HIIB5s", data, 64 + 16 * i) for i in range(n)]
+    assert all(e[4] == bytes(5) for e in entries)
+    sources, pos = [], so
+    while pos < fo:
+        key, k = data[pos:pos + 32].hex(), struct.unpack_from("<H", data, pos + 32)[0]
+        sources.append((pos, key, list(struct.unpack_from("<%dI" % k, data, pos + 34))))
+        pos += 34 + 4 * k
+    fanout = struct.unpack_from("<256Q", data, fo)
+    assert len(data) == fo + 2048
+    return dict(magic=magic, version=version, n=n, s=s, entries_offset=eo, sources_offset=so,
+                fanout_offset=fo, entries=[e[:4] for e in entries], sources=sources,
+                fanout=fanout, size=len(data))
+
+
+def touch_later(path, seconds=5):
+    st = os.stat(path)
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + seconds * 10**9))
