@@ -299,7 +299,7 @@ void write_forget_set(const std::string& path, std::string_view bytes) {
   if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
     throw Error("writing forget set " + quote_path(path) + ": not a regular file");
   }
-  replace_file(path, bytes, true);
+  vl::replace_file(path, bytes, Durability::Sync);
 }
 
 }  // namespace vl::token_index

@@ -14,6 +14,7 @@
 #include "error.hpp"
 #include "fs.hpp"
 #include "json.hpp"
+#include "layout.hpp"
 #include "mmap_lines.hpp"
 #include "pool.hpp"
 #include "record.hpp"
@@ -50,9 +51,9 @@ std::optional<std::string> prefix_of(std::string_view value) {
 
 // The regular files of .vl/<layer> in listing order; none when the layer is
 // not a directory.
-std::vector<std::string> layer_files(const std::string& root, const char* layer) {
+std::vector<std::string> layer_files(const std::string& root, std::string_view layer) {
   std::vector<std::string> files;
-  const std::string dir = join(store_dir(root), layer);
+  const std::string dir = layout::layer_dir(root, layer);
   if (!is_dir(dir)) return files;
   for (DirEntry& e : list_dir(dir)) {
     if (is_regular(e.path)) files.push_back(std::move(e.path));
@@ -122,13 +123,12 @@ TokenLine read_token_line(std::string_view line) {
 
 BuildCounts build_index(const std::string& root) {
   BuildCounts counts;
-  const std::string store = store_dir(root);
 
   // 1. Source -> the document-index shards holding lines that cite it.
   using SourceShards = std::unordered_map<std::string, PrefixSet>;
   SourceShards source_shards;
   for (SourceShards& part : scan_files<SourceShards>(
-           layer_files(root, "document-index"), [](std::string_view line, SourceShards& found) {
+           layer_files(root, layout::kDocumentIndex), [](std::string_view line, SourceShards& found) {
              auto v = json::parse(line);
              if (!v) return;
              const json::Value* sources = member(*v, "sources");
@@ -156,7 +156,7 @@ BuildCounts build_index(const std::string& root) {
   std::unordered_map<std::string, PrefixSet> author_shards;
   std::vector<std::string> author_order;
   for (auto& part : scan_files<std::vector<SectionLine>>(
-           layer_files(root, "sections"), [](std::string_view line, std::vector<SectionLine>& found) {
+           layer_files(root, layout::kSections), [](std::string_view line, std::vector<SectionLine>& found) {
              auto v = json::parse(line);
              if (!v) return;
              const json::Value* hash = member(*v, "section_hash");
@@ -208,7 +208,7 @@ BuildCounts build_index(const std::string& root) {
 
   // 4. The index layer: each shard file replaced whole, then the files of
   // the previous build that no longer have records removed.
-  const std::string index_dir = join(store, "index");
+  const std::string index_dir = layout::layer_dir(root, layout::kIndexLayer);
   create_dir_all(index_dir);
   for (const auto& [name, records] : groups) {
     std::string out;
@@ -216,7 +216,7 @@ BuildCounts build_index(const std::string& root) {
       json::ObjectWriter(out).field("id", *r.id).field("refs", r.refs).close();
       out.push_back('\n');
     }
-    token_index::replace_file(join(index_dir, name), out, false);
+    vl::replace_file(join(index_dir, name), out);
   }
   for (const DirEntry& e : list_dir(index_dir)) {
     if (!groups.count(e.name) && is_regular(e.path)) remove_file(e.path);
@@ -259,7 +259,7 @@ BuildCounts build_index(const std::string& root) {
   std::vector<TokenBuild> token_builds;
   const std::vector<std::string> tokenizers = token_index::list_tokenizers(root);
   for (const std::string& tokenizer : tokenizers) {
-    if (!is_dir(join(store, "token-index." + tokenizer))) continue;
+    if (!is_dir(layout::token_merged_dir(root, tokenizer))) continue;
     TokenBuild build{tokenizer, {}, {}};
     const bool name_fits = tokenizer.size() <= kMaxNameLen;
     const size_t ref_size = tokenizer.size() + 12;

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "error.hpp"
+#include "layout.hpp"
 #include "mmap_lines.hpp"
 #include "pool.hpp"
 #include "storage.hpp"
@@ -88,7 +89,7 @@ Layout check_layout(const unsigned char* d, uint64_t size) {
 }  // namespace
 
 std::string binary_index_path(const std::string& root, const std::string& tokenizer) {
-  return join(store_dir(root), "token-index." + tokenizer + ".bin");
+  return layout::token_bin_index(root, tokenizer);
 }
 
 std::optional<SourceKey> source_key(std::string_view text) {
@@ -194,7 +195,8 @@ std::pair<uint32_t, uint32_t> TokenBinIndexBuilder::build(const std::string& roo
   }
   for (uint64_t slot : fanout) put_le(out, slot, 8);
 
-  replace_file(path, out, false, [&](const std::string& temp) {
+  vl::replace_file(path, [&](Fd& fd, const std::string& temp) {
+    fd.write_all(out);
     std::optional<TokenBinIndex> check = TokenBinIndex::open_path(temp);
     if (!check) throw Error("failed to re-open token binary index for verification");
     if (check->entry_count() != n) {
@@ -359,7 +361,7 @@ std::string TokenBinIndex::generate_forget_set() const {
 
 std::pair<uint32_t, uint32_t> build_binary_index(const std::string& root, const std::string& tokenizer) {
   check_tokenizer(tokenizer);
-  const std::string dir = join(store_dir(root), "token-index." + tokenizer);
+  const std::string dir = layout::token_merged_dir(root, tokenizer);
   if (!is_dir(dir)) {
     throw Error("no merged token-index directory for tokenizer '" + tokenizer + "'");
   }

@@ -344,38 +344,16 @@ void walk_merged_entries(
 }
 
 void drop_binary_index(const std::string& root, const std::string& tokenizer) {
-  const std::string path = join(store_dir(root), std::string(kPrefix) + tokenizer + ".bin");
+  const std::string path = layout::token_bin_index(root, tokenizer);
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
     throw Error::last_os().context("removing " + quote_path(path));
-  }
-}
-
-void replace_file(const std::string& path, std::string_view bytes, bool sync,
-                  const std::function<void(const std::string&)>& verify) {
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  // A name starting with a dot and holding no tokenizer prefix: no scan of
-  // the store takes it for a record, process, merged or index file.
-  const std::string temp = join(dir, ".tmp." + base + "." + std::to_string(::getpid()));
-  ::unlink(temp.c_str());  // a leftover of an earlier run under this process id
-  try {
-    Fd fd = with_context("creating " + quote_path(temp), [&] { return Fd::create_exclusive(temp); });
-    fd.write_all(bytes);
-    if (sync && ::fsync(fd.get()) != 0) throw Error::last_os();
-    fd.close();
-    if (verify) verify(temp);
-    rename_path(temp, path);
-  } catch (...) {
-    ::unlink(temp.c_str());
-    throw;
   }
 }
 
 void replace_merged_file(const std::string& root, const std::string& tokenizer,
                          const std::string& path, std::string_view bytes) {
   drop_binary_index(root, tokenizer);
-  replace_file(path, bytes, true);
+  vl::replace_file(path, bytes, Durability::Sync);
 }
 
 }  // namespace vl::token_index

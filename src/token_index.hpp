@@ -90,10 +90,4 @@ void drop_binary_index(const std::string& root, const std::string& tokenizer);
 void replace_merged_file(const std::string& root, const std::string& tokenizer,
                          const std::string& path, std::string_view bytes);
 
-// Writes `bytes` to a temporary file beside `path`, runs verify(temp path)
-// (when given), and renames it over `path`; the temporary file is removed on
-// failure.
-void replace_file(const std::string& path, std::string_view bytes, bool sync,
-                  const std::function<void(const std::string&)>& verify = {});
-
 }  // namespace vl::token_index
