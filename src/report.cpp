@@ -14,6 +14,7 @@
 #include "fs.hpp"
 #include "indexer.hpp"
 #include "json.hpp"
+#include "layout.hpp"
 #include "mmap_lines.hpp"
 #include "pool.hpp"
 #include "register.hpp"
@@ -455,24 +456,33 @@ struct TokenAcc {
   TextMap<TokenFigures> unknown;
 };
 
-// The per-process token files of one tokenizer: "token-index.<t>.<pid>".
+// The token files of one tokenizer not merged yet: the per-process files
+// "token-index.<t>.<pid>" and the ones a running (or broken-off) merge has
+// claimed in the merged directory.
 std::vector<std::string> pending_files(const std::string& root, const std::string& tokenizer) {
   std::vector<std::string> out;
-  std::string dir = store_dir(root);
+  std::string dir = layout::store_dir(root);
   if (!is_dir(dir)) return out;
-  std::string prefix = "token-index." + tokenizer + ".";
   for (DirEntry& e : list_dir(dir)) {
-    if (e.name.size() <= prefix.size() || e.name.compare(0, prefix.size(), prefix) != 0) continue;
-    std::string_view pid = std::string_view(e.name).substr(prefix.size());
-    if (!std::all_of(pid.begin(), pid.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
-    if (is_regular(e.path)) out.push_back(std::move(e.path));
+    layout::Entry entry = layout::parse_store_entry(e.name, false);
+    if (entry.kind == layout::Kind::TokenPidFile && entry.tokenizer == tokenizer &&
+        is_regular(e.path)) {
+      out.push_back(std::move(e.path));
+    }
+  }
+  std::string merged = layout::token_merged_dir(root, tokenizer);
+  if (!is_dir(merged)) return out;
+  for (DirEntry& e : list_dir(merged)) {
+    if (layout::parse_merged_entry(e.name).kind == layout::Kind::Staging && is_regular(e.path)) {
+      out.push_back(std::move(e.path));
+    }
   }
   return out;
 }
 
 // Registered authors and sections, read on the pool one shard per task.
 template <typename T, typename Parse>
-std::vector<T> read_layer(const std::string& root, const char* layer, Parse parse) {
+std::vector<T> read_layer(const std::string& root, std::string_view layer, Parse parse) {
   std::vector<std::string> paths = shard_files(root, layer);
   auto parts = pool::ordered_map<std::vector<T>>(paths.size(), [&](size_t i) {
     std::vector<T> found;
@@ -511,7 +521,7 @@ Report build(const std::string& root, const std::optional<std::vector<std::strin
 
   // Registered authors: one row per id, revoked when any registration is.
   std::map<std::string, AuthorRow> author_rows;
-  for (authors::Author& a : read_layer<authors::Author>(root, "authors", authors::parse)) {
+  for (authors::Author& a : read_layer<authors::Author>(root, layout::kAuthors, authors::parse)) {
     auto [it, fresh] = author_rows.try_emplace(a.id);
     AuthorRow& row = it->second;
     if (fresh) {
@@ -525,7 +535,7 @@ Report build(const std::string& root, const std::optional<std::vector<std::strin
 
   // Sections: one row per hash, revoked when any of its records is.
   std::map<std::string, SectionRow> section_rows;
-  auto section_records = read_layer<SectionRecord>(root, "sections", [](std::string_view line) {
+  auto section_records = read_layer<SectionRecord>(root, layout::kSections, [](std::string_view line) {
     std::optional<SectionRecord> out;
     auto s = sections::parse(line);
     if (!s) return out;
@@ -590,7 +600,7 @@ Report build(const std::string& root, const std::optional<std::vector<std::strin
 
   // The revoked document list.
   {
-    std::string path = join(join(store_dir(root), "document-index"), "revoked/all");
+    std::string path = layout::revoked_documents(root);
     auto map = with_context("reading " + quote_path(path), [&] { return mmap_file(path); });
     if (map) for_each_line(map->view(), [&](std::string_view line) {
       if (auto d = documents::parse(line)) model.revoked_lines.insert(std::move(d->line_hash));
@@ -598,7 +608,7 @@ Report build(const std::string& root, const std::optional<std::vector<std::strin
   }
 
   // The document pass.
-  std::vector<Mapping> doc_maps = map_all(shard_files(root, "document-index"));
+  std::vector<Mapping> doc_maps = map_all(shard_files(root, layout::kDocumentIndex));
   std::vector<Chunk> doc_chunks = chunks_of(doc_maps);
   auto doc_accs = over_chunks<DocAcc>(
       doc_chunks,
