@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "crashpoint.hpp"
 #include "error.hpp"
 #include "layout.hpp"
 #include "utf8.hpp"
@@ -41,16 +42,20 @@ static Fd open_or_throw(const std::string& path, int flags) {
 
 Fd Fd::open_read(const std::string& path) { return open_or_throw(path, O_RDONLY); }
 Fd Fd::open_append(const std::string& path) {
+  crash_point();
   return open_or_throw(path, O_WRONLY | O_APPEND | O_CREAT);
 }
 Fd Fd::create_truncate(const std::string& path) {
+  crash_point();
   return open_or_throw(path, O_WRONLY | O_CREAT | O_TRUNC);
 }
 Fd Fd::create_exclusive(const std::string& path) {
+  crash_point();
   return open_or_throw(path, O_WRONLY | O_CREAT | O_EXCL);
 }
 
 void Fd::write_all(std::string_view data) const {
+  crash_point();
   while (!data.empty()) {
     ssize_t n = ::write(fd_, data.data(), data.size());
     if (n < 0) {
@@ -199,14 +204,17 @@ std::vector<DirEntry> list_dir(const std::string& dir) {
 }
 
 void remove_file(const std::string& path) {
+  crash_point();
   if (::unlink(path.c_str()) != 0) throw Error::last_os();
 }
 
 void rename_path(const std::string& from, const std::string& to) {
+  crash_point();
   if (::rename(from.c_str(), to.c_str()) != 0) throw Error::last_os();
 }
 
 void sync_fd(const Fd& fd) {
+  crash_point();
   while (::fsync(fd.get()) != 0) {
     if (errno != EINTR) throw Error::last_os();
   }
@@ -235,6 +243,7 @@ void replace_file(const std::string& target,
   Fd fd;
   for (;;) {
     temp = layout::temporary_path(target, pid, sequence++);
+    crash_point();
     int raw;
     do {
       raw = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -19,6 +19,7 @@
 #include "oplog.hpp"
 #include "register.hpp"
 #include "revoke.hpp"
+#include "purge.hpp"
 #include "show.hpp"
 #include "storage.hpp"
 #include "token_bin_index.hpp"
@@ -559,6 +560,57 @@ static PyObject* show_by_license(const Args& a) {
   return document_list(show::show_by_license(root, license));
 }
 
+constexpr Signature kRevokeByAuthor{"revoke_by_author", {"vl_dir", "author_name", "reverse"}, 3, 2};
+static PyObject* revoke_by_author(const Args& a) {
+  std::string root = a.text(0), author_name = a.text(1);
+  bool reverse = a.flag(2, false);
+  return to_int(revoke::revoke_by_author(root, author_name, reverse));
+}
+
+constexpr Signature kRevokeSection{"revoke_section", {"vl_dir", "section_hash", "reverse"}, 3, 2};
+static PyObject* revoke_section(const Args& a) {
+  std::string root = a.text(0), section_hash = a.text(1);
+  bool reverse = a.flag(2, false);
+  return to_int(revoke::revoke_section(root, section_hash, reverse));
+}
+
+constexpr Signature kRevokeManifest{"revoke_manifest", {"vl_dir", "line_hash", "file", "reverse"}, 4, 3};
+static PyObject* revoke_manifest(const Args& a) {
+  std::string root = a.text(0), line_hash = a.text(1), file = a.text(2);
+  bool reverse = a.flag(3, false);
+  return to_int(revoke::revoke_manifest(root, line_hash, file, reverse));
+}
+
+static PyObject* purge_result(const purge::PurgeResult& r) {
+  return dict_of({{"purged", to_int(r.purged)}, {"kept", to_int(r.kept)}, {"archived", to_int(r.archived)}});
+}
+
+constexpr Signature kPurgeRevoked{"purge_revoked", {"vl_dir", "data_file", "dry_run"}, 3, 3};
+static PyObject* purge_revoked(const Args& a) {
+  std::string root = a.text(0), data_file = a.text(1);
+  bool dry_run = a.flag(2, false);
+  return purge_result(purge::purge_revoked(root, data_file, dry_run));
+}
+
+constexpr Signature kPurgeByAuthorIndexd{
+    "purge_by_author_indexd", {"vl_dir", "author_name", "data_file", "dry_run"}, 4, 4};
+static PyObject* purge_by_author_indexd(const Args& a) {
+  std::string root = a.text(0), author_name = a.text(1), data_file = a.text(2);
+  bool dry_run = a.flag(3, false);
+  return purge_result(purge::purge_by_author_indexed(root, author_name, data_file, dry_run));
+}
+
+constexpr Signature kPurgeReverse{"purge_reverse", {"vl_dir", "data_file"}, 2, 2};
+static PyObject* purge_reverse(const Args& a) {
+  std::string root = a.text(0), data_file = a.text(1);
+  purge::ReverseResult r = purge::purge_reverse(root, data_file);
+  if (!r.archive) {
+    PyObject* out = PySys_GetObject("stdout");
+    if (out && out != Py_None && PyFile_WriteString("No purge archive found\n", out) < 0) throw PythonErrorSet{};
+  }
+  return to_int(r.restored);
+}
+
 constexpr Signature kRevokeByAuthorToken{
     "revoke_by_author_token", {"vl_dir", "author_name", "tokenizer", "reverse"}, 4, 3};
 static PyObject* revoke_by_author_token(const Args& a) {
@@ -670,8 +722,15 @@ static PyMethodDef kMethods[] = {
           "show_by_author_token(vl_dir, author_name, tokenizer)\n--\n\n"),
     VL_FN(show_by_section, kShowBySection, "show_by_section(vl_dir, section_hash)\n--\n\n"),
     VL_FN(show_by_license, kShowByLicense, "show_by_license(vl_dir, license)\n--\n\n"),
+    VL_FN(revoke_by_author, kRevokeByAuthor, "revoke_by_author(vl_dir, author_name, reverse=False)\n--\n\n"),
+    VL_FN(revoke_section, kRevokeSection, "revoke_section(vl_dir, section_hash, reverse=False)\n--\n\n"),
     VL_FN(revoke_by_author_token, kRevokeByAuthorToken,
           "revoke_by_author_token(vl_dir, author_name, tokenizer, reverse=False)\n--\n\n"),
+    VL_FN(revoke_manifest, kRevokeManifest, "revoke_manifest(vl_dir, line_hash, file, reverse=False)\n--\n\n"),
+    VL_FN(purge_revoked, kPurgeRevoked, "purge_revoked(vl_dir, data_file, dry_run)\n--\n\n"),
+    VL_FN(purge_by_author_indexd, kPurgeByAuthorIndexd,
+          "purge_by_author_indexd(vl_dir, author_name, data_file, dry_run)\n--\n\n"),
+    VL_FN(purge_reverse, kPurgeReverse, "purge_reverse(vl_dir, data_file)\n--\n\n"),
     VL_FN(build_index, kBuildIndex, "build_index(vl_dir)\n--\n\n"),
     VL_FN(generate_forget_set, kGenerateForgetSet, "generate_forget_set(vl_dir, tokenizer)\n--\n\n"),
     VL_FN(write_forget_set, kWriteForgetSet, "write_forget_set(path, bitmask)\n--\n\n"),

@@ -1,11 +1,8 @@
 #include "revoke.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <optional>
 #include <unordered_set>
 #include <vector>
@@ -15,6 +12,7 @@
 #include "fs.hpp"
 #include "generate_set.hpp"
 #include "json.hpp"
+#include "layout.hpp"
 #include "oplog.hpp"
 #include "show.hpp"
 #include "storage.hpp"
@@ -49,29 +47,6 @@ bool string_field_is(const Value& record, std::string_view key, std::string_view
   return s && *s == want;
 }
 
-// Writes `content` as the new shard: a fresh temporary file in the store
-// directory (which no layer scan reads), flushed to disk, renamed over the
-// shard; the temporary file is removed when any step fails.
-void replace_shard(const std::string& root, const std::string& shard, const std::string& content) {
-  static std::atomic<unsigned> counter{0};
-  std::string tmp = join(store_dir(root), ".revoke." + std::to_string(::getpid()) + "." +
-                                              std::to_string(counter++) + ".tmp");
-  Fd fd = Fd::create_exclusive(tmp);
-  try {
-    fd.write_all(content);
-    if (::fsync(fd.get()) != 0) throw Error::last_os();
-    fd.close();
-    rename_path(tmp, shard);
-  } catch (...) {
-    ::unlink(tmp.c_str());
-    throw;
-  }
-  // The rename is durable once the shard's directory is.
-  std::string dir = shard.substr(0, shard.rfind('/'));
-  Fd dir_fd = Fd::open_read(dir.empty() ? "/" : dir);
-  ::fsync(dir_fd.get());
-}
-
 struct Toggled {
   bool present = false;  // the shard exists
   uint64_t count = 0;    // records toggled
@@ -81,7 +56,7 @@ struct Toggled {
 // the opposite of the first match's; rewrites the shard when `rewrite`
 // says so for the count found.
 template <typename Matches, typename Rewrite>
-Toggled toggle_shard(const std::string& root, const std::string& shard, Matches matches,
+Toggled toggle_shard(const std::string& shard, Matches matches,
                      Rewrite rewrite) {
   Toggled t;
   struct stat st;
@@ -101,16 +76,17 @@ Toggled toggle_shard(const std::string& root, const std::string& shard, Matches 
     json::write(content, r);
     content.push_back('\n');
   }
-  replace_shard(root, shard, content);
+  // Never truncated in place: readers may have the shard mapped.
+  replace_file(shard, content, Durability::Sync);
   return t;
 }
 
 }  // namespace
 
 uint64_t revoke_section(const std::string& root, const std::string& section_hash, bool reverse) {
-  std::string shard = shard_path(root, "sections", section_hash);
+  std::string shard = layout::shard_path(root, layout::kSections, section_hash);
   Toggled t = toggle_shard(
-      root, shard, [&](const Value& r) { return string_field_is(r, "section_hash", section_hash); },
+      shard, [&](const Value& r) { return string_field_is(r, "section_hash", section_hash); },
       [](uint64_t count) { return count > 0; });
   if (!t.present) return 0;
   oplog::append(root, reverse ? "revoke_reverse_section" : "revoke_section",
@@ -120,9 +96,9 @@ uint64_t revoke_section(const std::string& root, const std::string& section_hash
 
 uint64_t revoke_manifest(const std::string& root, const std::string& line_hash,
                          const std::string& file, bool reverse) {
-  std::string shard = shard_path(root, "document-index", line_hash);
+  std::string shard = layout::shard_path(root, layout::kDocumentIndex, line_hash);
   Toggled t = toggle_shard(
-      root, shard,
+      shard,
       [&](const Value& r) {
         return string_field_is(r, "line_hash", line_hash) && string_field_is(r, "file", file);
       },
@@ -148,9 +124,9 @@ uint64_t revoke_by_author(const std::string& root, const std::string& author_nam
   uint64_t total = 0;
   for (const authors::Author& a : found) {
     if (!seen.insert(a.id).second) continue;
-    std::string shard = shard_path(root, "authors", a.id);
+    std::string shard = layout::shard_path(root, layout::kAuthors, a.id);
     total += toggle_shard(
-                 root, shard, [&](const Value& r) { return string_field_is(r, "id", a.id); },
+                 shard, [&](const Value& r) { return string_field_is(r, "id", a.id); },
                  [](uint64_t) { return true; })
                  .count;
   }

@@ -1,0 +1,46 @@
+// Purge: moving the lines of revoked content out of a data file into a purge
+// archive under .vl/archive, and putting the newest archive back.
+//
+// A purge never loses a line.  The purged lines are written to an archive
+// file of their own, flushed to disk, before the data file is replaced by a
+// fresh temporary file renamed over it; if any step fails, the temporary
+// file and the new archive are removed and the data file is as it was.
+// Each archive record keeps the line's own bytes, so a restore gives back
+// exactly what was purged.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vl::purge {
+
+struct PurgeResult {
+  uint64_t purged = 0;    // lines removed
+  uint64_t kept = 0;      // lines written back
+  uint64_t archived = 0;  // lines written to the archive
+};
+
+// Purges the lines listed in the revoked document list or derived from a
+// revoked section.  A dry run only counts the revoked document list.
+PurgeResult purge_revoked(const std::string& root, const std::string& data_file, bool dry_run);
+
+// Purges the lines derived from sections of the revoked author(s) named
+// `author_name`, found through .vl/index.bin, which must be at least as new
+// as the section and document shards.  A dry run counts the line hashes.
+PurgeResult purge_by_author_indexed(const std::string& root, const std::string& author_name,
+                                    const std::string& data_file, bool dry_run);
+
+struct ReverseResult {
+  uint64_t restored = 0;
+  std::optional<std::string> archive;  // the archive restored, if there was one
+};
+
+// Appends the lines of the newest purge archive to `data_file` and removes
+// the archive.  An archive that cannot be read whole is refused and kept.
+ReverseResult purge_reverse(const std::string& root, const std::string& data_file);
+
+// The archive stamp of a time: YYYYMMDDTHHMMSS in UTC.
+std::string archive_stamp(uint64_t unix_seconds);
+
+}  // namespace vl::purge
