@@ -1,0 +1,289 @@
+"""Purge of data files and its reversal: which lines go, what the archive
+keeps, how the data file is replaced, and how a restore puts lines back."""
+
+import json
+import os
+import resource
+import signal
+import stat
+
+import pytest
+
+import binindex
+import vl._vl_native as native
+
+KEEP = [{"k": i, "text": "ordinary"} for i in range(3)]
+GONE = [{"score": 7.864443854425286e-10, "text": "hello"}, {"é": [1, {"x": None}]}]
+
+
+def raw(value):
+    # As Python writes it, with spaces: not the store's canonical text.
+    return json.dumps(value, ensure_ascii=False).encode()
+
+
+def archives(root):
+    d = os.path.join(root, ".vl", "archive")
+    return sorted(os.listdir(d)) if os.path.isdir(d) else []
+
+
+def archive_records(root, name):
+    return native.jsonl_read(os.path.join(root, ".vl", "archive", name))
+
+
+def log_ops(root):
+    with open(os.path.join(root, ".vl", "log")) as f:
+        return [line.split(" ", 2)[1:] for line in f.read().splitlines()]
+
+
+@pytest.fixture
+def project(store):
+    """A store with a section whose lines are in data.jsonl among others."""
+    a = native.author_add("Ada", "ada@example.org", store)
+    b = native.author_add("Bob", "bob@example.org", store)
+    gone = native.register_section("gone.md", [a], [], "CC0", "2024", store)
+    kept = native.register_section("kept.md", [b], [], "CC0", "2024", store)
+    data = os.path.join(store, "data.jsonl")
+    lines = [raw(KEEP[0]), raw(GONE[0]), raw(KEEP[1]), raw(GONE[1]), raw(KEEP[2])]
+    with open(data, "wb") as f:
+        f.write(b"\n".join(lines) + b"\n")
+    for v in GONE:
+        native.track(v, data, [kept, gone], store)
+    for v in KEEP:
+        native.track(v, data, [kept], store)
+    return {"root": store, "data": data, "gone": gone, "kept": kept, "lines": lines}
+
+
+def kept_bytes(p):
+    return b"".join(line + b"\n" for line in p["lines"] if line not in (raw(GONE[0]), raw(GONE[1])))
+
+
+def test_purge_moves_revoked_lines_to_archive_and_back(project):
+    root, data = project["root"], project["data"]
+    native.revoke_section(root, project["gone"])
+    assert native.purge_revoked(root, data, False) == {"purged": 2, "kept": 3, "archived": 2}
+    assert open(data, "rb").read() == kept_bytes(project)
+    [name] = archives(root)
+    records = archive_records(root, name)
+    assert [list(r) for r in records] == [["archived_at", "file", "line", "text"]] * 2
+    assert [r["text"].encode() for r in records] == [raw(GONE[0]), raw(GONE[1])]
+    assert {r["file"] for r in records} == {data} and records[0]["archived_at"] == name[6:]
+    assert [op for op, _ in log_ops(root)][-2:] == ["purge_archive", "purge"]
+    assert log_ops(root)[-1][1] == f'purged 2 lines from "{data}"'
+
+    # The restore writes the purged bytes back, so a later purge finds them.
+    assert native.purge_reverse(root, data) == 2
+    assert open(data, "rb").read() == kept_bytes(project) + raw(GONE[0]) + b"\n" + raw(GONE[1]) + b"\n"
+    assert archives(root) == []
+    assert native.purge_revoked(root, data, False)["purged"] == 2
+
+
+@pytest.mark.parametrize("content, expected", [
+    (b'{"a":1}\r\n\n{"b":2}', b'{"a":1}\n{"b":2}\n'),
+    (b'not json\n{"a":1}\n', b'not json\n{"a":1}\n'),
+])
+def test_nothing_revoked_still_rewrites(store, content, expected):
+    data = os.path.join(store, "d.jsonl")
+    open(data, "wb").write(content)
+    assert native.purge_revoked(store, data, False) == {"purged": 0, "kept": 2, "archived": 0}
+    assert open(data, "rb").read() == expected
+    assert archives(store) == []
+    assert log_ops(store) == [["purge", f'purged 0 lines from "{data}"']]
+
+
+def test_revoked_list_and_dry_run(store):
+    data = os.path.join(store, "d.jsonl")
+    line = b'{"a": 1}'
+    open(data, "wb").write(line + b"\n" + line + b"\n" + b'{"b":2}\n')
+    h = native.compute_hash({"a": 1})
+    os.makedirs(os.path.join(store, ".vl", "document-index", "revoked"))
+    with open(os.path.join(store, ".vl", "document-index", "revoked", "all"), "w") as f:
+        f.write(json.dumps({"line_hash": h, "file": "x", "sources": []}) + "\n\nbroken\r\n")
+    missing = os.path.join(store, "missing.jsonl")
+    assert native.purge_revoked(store, missing, True) == {"purged": 2, "kept": 0, "archived": 0}
+    assert native.purge_revoked(store, data, False) == {"purged": 2, "kept": 1, "archived": 2}
+    with pytest.raises(RuntimeError, match="^data file not found: " + missing):
+        native.purge_revoked(store, missing, False)
+
+
+@pytest.mark.parametrize("name", ["data.jsonl", "data.json", "data.tmp", "data"])
+def test_temporary_file_is_never_a_user_file(project, name):
+    root = project["root"]
+    data = os.path.join(root, name)
+    os.replace(project["data"], data)
+    for other in ("data.tmp", "data.json", "data.jsonl", "data"):
+        if other != name:
+            open(os.path.join(root, other), "w").write("mine\n")
+    before = set(os.listdir(root))
+    native.revoke_section(root, project["gone"])
+    assert native.purge_revoked(root, data, False)["purged"] == 2
+    assert set(os.listdir(root)) == before
+    for other in before - {name, ".vl"}:
+        assert open(os.path.join(root, other)).read() == "mine\n"
+
+
+def test_same_second_purges_restore_newest_first(project):
+    root, data = project["root"], project["data"]
+    native.revoke_section(root, project["gone"])
+    native.purge_revoked(root, data, False)
+    with open(data, "ab") as f:
+        f.write(raw(GONE[1]) + b"\n")
+    native.purge_revoked(root, data, False)
+    first, second = archives(root)
+    assert first < second and second.startswith(first)
+    assert native.purge_reverse(root, data) == 1
+    assert archives(root) == [first]
+    assert native.purge_reverse(root, data) == 2
+
+
+def test_symlink_is_purged_where_the_file_is(project, tmp_path):
+    root = project["root"]
+    real = tmp_path / "real" / "data.jsonl"
+    real.parent.mkdir()
+    os.replace(project["data"], real)
+    link = os.path.join(root, "link.jsonl")
+    os.symlink(real, link)
+    native.revoke_section(root, project["gone"])
+    assert native.purge_revoked(root, link, False)["purged"] == 2
+    assert os.path.islink(link) and real.read_bytes() == kept_bytes(project)
+
+
+def test_hard_link_refused_and_mode_kept(project, listing):
+    root, data = project["root"], project["data"]
+    native.revoke_section(root, project["gone"])
+    os.link(data, data + ".bak")
+    before = listing(root)
+    with pytest.raises(RuntimeError, match="2 hard links"):
+        native.purge_revoked(root, data, False)
+    assert listing(root) == before and archives(root) == []
+    os.unlink(data + ".bak")
+    os.chmod(data, 0o640)
+    native.purge_revoked(root, data, False)
+    assert stat.S_IMODE(os.stat(data).st_mode) == 0o640
+
+
+def nested(depth):
+    return "[" * (depth - 1) + "{}" + "]" * (depth - 1)
+
+
+def test_line_whose_record_cannot_be_read_is_not_purged(store, listing):
+    data = os.path.join(store, "d.jsonl")
+    deep = nested(127)
+    open(data, "w").write(deep + "\n")
+    os.makedirs(os.path.join(store, ".vl", "document-index", "revoked"))
+    h = native.compute_hash(json.loads(deep))
+    with open(os.path.join(store, ".vl", "document-index", "revoked", "all"), "w") as f:
+        f.write(json.dumps({"line_hash": h, "file": "d", "sources": []}) + "\n")
+    before = listing(store)
+    with pytest.raises(RuntimeError, match="line 1 .* cannot be purged"):
+        native.purge_revoked(store, data, False)
+    assert listing(store) == before and open(data).read() == deep + "\n"
+
+
+@pytest.mark.parametrize("bad_line", [
+    b"{broken",
+    b'{"archived_at":"x","file":"f"}',
+    b'{"archived_at":"x","line":' + nested(127).encode() + b"}",
+])
+def test_reverse_refuses_archive_it_cannot_read(store, bad_line):
+    archive_dir = os.path.join(store, ".vl", "archive")
+    os.makedirs(archive_dir)
+    good = b'{"archived_at":"x","line":{"a":1}}'
+    open(os.path.join(archive_dir, "purge.20250101T000000"), "wb").write(good + b"\n" + bad_line + b"\n")
+    data = os.path.join(store, "d.jsonl")
+    with pytest.raises(RuntimeError, match="line 2 .*nothing restored"):
+        native.purge_reverse(store, data)
+    assert archives(store) == ["purge.20250101T000000"] and not os.path.exists(data)
+
+
+def test_reverse_old_archives_glue_and_no_archive(store, capsys):
+    data = os.path.join(store, "d.jsonl")
+    assert native.purge_reverse(store, data) == 0
+    assert capsys.readouterr().out == "No purge archive found\n"
+    archive_dir = os.path.join(store, ".vl", "archive")
+    os.makedirs(archive_dir)
+    for stamp, value in (("20250101T000000", {"first": 1}), ("20250102T000000", None)):
+        native.jsonl_append(os.path.join(archive_dir, "purge." + stamp), {"archived_at": stamp, "line": value})
+    open(data, "wb").write(b'{"last":"no newline"}')
+    assert native.purge_reverse(store, data) == 1
+    assert native.purge_reverse(store, data) == 1
+    assert open(data, "rb").read() == b'{"last":"no newline"}\nnull\n{"first":1}\n'
+    assert log_ops(store)[-1][1] == f'restored 1 lines from "{archive_dir}/purge.20250101T000000"'
+
+
+def test_failed_restore_leaves_data_file_as_it_was(project):
+    root, data = project["root"], project["data"]
+    native.revoke_section(root, project["gone"])
+    native.purge_revoked(root, data, False)
+    size = os.path.getsize(data)
+    old_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    old_limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (size + 10, old_limit[1]))
+    try:
+        with pytest.raises(RuntimeError, match="too large"):
+            native.purge_reverse(root, data)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, old_limit)
+        signal.signal(signal.SIGXFSZ, old_handler)
+    assert os.path.getsize(data) == size and len(archives(root)) == 1
+    assert native.purge_reverse(root, data) == 2
+
+
+def test_failed_rewrite_keeps_data_and_drops_archive(project, listing):
+    root, data = project["root"], project["data"]
+    native.revoke_section(root, project["gone"])
+    with open(data, "ab") as f:
+        f.write(b'{"filler": "............................"}\n' * 100)
+    before, content = listing(root), open(data, "rb").read()
+    old_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    old_limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+    # Room for the archive, not for the kept lines.
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1000, old_limit[1]))
+    try:
+        with pytest.raises(RuntimeError, match="too large"):
+            native.purge_revoked(root, data, False)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, old_limit)
+        signal.signal(signal.SIGXFSZ, old_handler)
+    assert open(data, "rb").read() == content
+    assert set(listing(root)) - set(before) <= {".vl/archive"} and archives(root) == []
+    assert "purge_archive" not in [op for op, _ in log_ops(root)]
+
+
+@pytest.fixture
+def indexed(project):
+    """project with .vl/index.bin naming the shards of Ada's sections and lines."""
+    root = project["root"]
+    [ada] = [json.loads(t)["id"] for t in native.author_query(root, "Ada", None)]
+    lines = [native.compute_hash(v) for v in GONE]
+    entries = {ada: [("shard", int(project["gone"][:2], 16))],
+               project["gone"]: [("shard", int(h[:2], 16)) for h in lines]}
+    project["write_index"] = lambda: binindex.write_index(root, entries)
+    project["write_index"]()
+    return project
+
+
+def test_indexed_purge(indexed):
+    root, data = indexed["root"], indexed["data"]
+    with pytest.raises(RuntimeError, match=r"^author 'Ada' is not revoked\. Revoke first with "
+                                           r"`vl revoke --author 'Ada'` before purging\.$"):
+        native.purge_by_author_indexd(root, "Ada", data, True)
+    native.author_add("Ada", "other@example.org", root)
+    native.revoke_by_author(root, "Ada")
+    assert native.purge_by_author_indexd(root, "Ada", data, True) == {"purged": 2, "kept": 0, "archived": 0}
+    assert native.purge_by_author_indexd(root, "Ada", data, False) == {"purged": 2, "kept": 3, "archived": 2}
+    assert open(data, "rb").read() == kept_bytes(indexed)
+    assert log_ops(root)[-1][1] == f'purged 2 lines from "{data}" (indexed, author=Ada)'
+
+
+def test_indexed_purge_needs_a_fresh_index(indexed):
+    root, data = indexed["root"], indexed["data"]
+    native.revoke_by_author(root, "Ada")
+    ts = os.stat(os.path.join(root, ".vl", "index.bin")).st_mtime_ns
+    native.track({"late": 1}, data, [indexed["gone"]], root)
+    shard = native.shard_path_str(root, "document-index", native.compute_hash({"late": 1}))
+    os.utime(shard, ns=(ts + 10**9, ts + 10**9))
+    with pytest.raises(RuntimeError, match="run `vl index build` first"):
+        native.purge_by_author_indexd(root, "Ada", data, False)
+    os.unlink(os.path.join(root, ".vl", "index.bin"))
+    with pytest.raises(RuntimeError, match="^binary index not found, run `vl index build` first$"):
+        native.purge_by_author_indexd(root, "Ada", data, True)
