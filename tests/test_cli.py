@@ -175,8 +175,8 @@ def test_an_ambiguous_reference_lists_the_candidates(proj, args, candidates):
     args = [a.format(prefix=prefix) for a in args]
     err = run(*args, cwd=proj, code=1).stderr.splitlines()
     assert err[0].endswith(f"reference {args[-1]!r} is ambiguous; candidates:")
-    assert sorted(line.split(" ", 3)[-1] if "{" not in c else line.strip()[:4] for line, c in zip(err[1:], candidates)) \
-        == sorted(c.format(prefix=prefix) for c in candidates) and len(err) == 3
+    shown = [line.split(" ", 3)[-1] if "{" not in c else line.strip()[:4] for line, c in zip(err[1:], candidates)]
+    assert sorted(shown) == sorted(c.format(prefix=prefix) for c in candidates) and len(err) == 3
 
 
 # -- output ----------------------------------------------------------------------------------
@@ -186,15 +186,16 @@ def test_an_ambiguous_reference_lists_the_candidates(proj, args, candidates):
     (["author", "list"], {"id", "name", "email", "revoked"}),
     (["author", "show", "Ada Lovelace"], {"id", "name", "email", "revoked", "sections"}),
     (["section", "list"], {"section_hash", "path", "authors", "contributors", "license", "year", "revoked"}),
-    (["show", "author", "Ada Lovelace"], {"line_hash", "file", "sources", "sections"}),
-    (["show", "license", "CC-BY-4.0"], {"line_hash", "file", "sources", "sections"}),
-    (["show", "section", "notes/engine.md"], {"line_hash", "file", "sources", "sections"}),
-    (["blame", "data/train.jsonl", "2"], {"line_hash", "file", "sources", "sections"}),
+    (["show", "author", "Ada Lovelace"], {"line_hash", "file", "sources", "sections", "authors"}),
+    (["show", "license", "CC-BY-4.0"], {"line_hash", "file", "sources", "sections", "authors"}),
+    (["show", "section", "notes/engine.md"], {"line_hash", "file", "sources", "sections", "authors"}),
+    (["blame", "data/train.jsonl", "2"], {"line_hash", "file", "sources", "sections", "authors"}),
     (["log"], {"time", "operation", "detail"}),
     (["tokens", "list"], {"tokenizer"}),
     (["tokens", "status", "whitespace"], {"tokenizer", "total_entries", "active_entries", "revoked_entries",
                                           "total_tokens"}),
     (["hash", "1"], {"hash"}),
+    (["status"], {"project", "authors", "sections", "documents", "files", "tokenizers", "index"}),
 ])
 def test_every_read_command_prints_json(proj, args, keys):
     run("tokens", "merge", "whitespace", cwd=proj)
@@ -211,6 +212,23 @@ def test_documents_show_sections_licences_and_authors(proj):
     rows = [line.split("\t") for line in out.stdout.splitlines()]
     assert [r[1:] for r in rows] == [["data/train.jsonl", "notes/engine.md", "CC-BY-4.0", "Ada Lovelace"]] * 2
     assert all(len(r[0]) == 12 for r in rows) and out.stderr == "2 documents\n"
+
+
+@pytest.mark.parametrize("change, state", [
+    (lambda p: None, "unchanged"),
+    (lambda p: p.write_text(TRAIN[1] + "\n\n" + TRAIN[0] + "\nnot json\n"), "unchanged"),
+    (lambda p: p.write_text(TRAIN[0] + "\n"), "changed"),
+    (lambda p: p.unlink(), "missing"),
+])
+def test_status_tells_whether_tracked_files_changed(proj, change, state):
+    change(proj / "data" / "train.jsonl")
+    (proj / "data" / "more.jsonl").write_text(TRAIN[0] + "\n")
+    run("track", "data/more.jsonl", "-t", "whitespace", cwd=proj)
+    info = json.loads(run("status", "--json", cwd=proj / "data").stdout)
+    assert [(f["file"], f["state"]) for f in info["files"]] == [("data/more.jsonl", "unchanged"),
+                                                                 ("data/train.jsonl", state)]
+    assert info["tokenizers"][0]["waiting_files"] == 1 and info["index"] == "not built"
+    assert info["authors"] == {"total": 2, "revoked": 0} and info["documents"]["total"] == 3
 
 
 # -- safe re-runs ----------------------------------------------------------------------------

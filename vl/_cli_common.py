@@ -1,7 +1,7 @@
 """Shared plumbing of the ``vl`` command line; every verb is built on it.
 
 Conventions for whoever adds a verb (follow them, and the tests in
-tests/test_cli_conventions.py keep holding):
+tests/test_cli.py keep holding):
 
 * Where a verb lives.  A family of verbs goes in a module of its own,
   ``vl/_cli_<topic>.py``, defining a ``click`` command or group built with
@@ -397,7 +397,8 @@ def emit_table(columns: Sequence[str], rows: Iterable[Sequence[Any]], title: str
         from rich.console import Console
         from rich.table import Table
 
-        table = Table(*columns, title=title, box=None, header_style="bold", pad_edge=False)
+        table = Table(*columns, title=title, box=None, header_style="bold", pad_edge=False,
+                      show_header=any(columns))
         for row in rows:
             table.add_row(*("" if c is None else str(c) for c in row))
         Console(highlight=False).print(table)
@@ -589,30 +590,27 @@ def json_argument(text: str, what: str = "argument") -> Any:
 
 
 class Provenance:
-    """Resolves the sources of document records to sections and author names."""
+    """Resolves the sources of document records to section and author records."""
 
     def __init__(self, root: str) -> None:
         self.sections = {s["section_hash"]: s for s in sections(root)}
         self.authors = {a["id"]: a for a in authors(root)}
 
     def section(self, section_hash: str) -> dict[str, Any]:
-        s = self.sections.get(section_hash)
-        if s is None:
-            return {"section_hash": section_hash, "path": None, "license": None, "year": None, "authors": []}
-        return {"section_hash": section_hash, "path": s["path"], "license": s["license"], "year": s["year"],
-                "authors": [self.author(i) for i in s["authors"]]}
+        """The section record, or one with null fields for a hash no section has."""
+        return self.sections.get(section_hash) or {
+            "section_hash": section_hash, "path": None, "authors": [], "contributors": [], "license": None,
+            "year": None, "revoked": False}
 
     def author(self, author_id: str) -> dict[str, Any]:
-        a = self.authors.get(author_id)
-        return {"id": author_id, "name": a["name"] if a else None, "email": a["email"] if a else None}
+        return self.authors.get(author_id) or {"id": author_id, "name": None, "email": None, "revoked": False}
 
     def document(self, record: dict[str, Any]) -> dict[str, Any]:
+        """A document record with the records of its sections and of their authors."""
+        secs = [self.section(h) for h in record["sources"]]
+        ids = list(dict.fromkeys(i for s in secs for i in s["authors"]))
         return {"line_hash": record["line_hash"], "file": record["file"], "sources": list(record["sources"]),
-                "sections": [self.section(h) for h in record["sources"]]}
-
-
-def _names(section: dict[str, Any]) -> str:
-    return ", ".join(a["name"] or short(a["id"]) for a in section["authors"])
+                "sections": secs, "authors": [self.author(i) for i in ids]}
 
 
 def emit_documents(root: str, records: list[dict[str, Any]], as_json: bool) -> None:
@@ -622,12 +620,11 @@ def emit_documents(root: str, records: list[dict[str, Any]], as_json: bool) -> N
     if as_json:
         emit_json_lines(views)
     else:
-        rows = []
-        for v in views:
-            secs = v["sections"] or [{"section_hash": "", "path": "", "license": "", "authors": []}]
-            rows.append((short(v["line_hash"]), v["file"],
-                         "; ".join(s["path"] or short(s["section_hash"]) for s in secs),
-                         "; ".join(s["license"] or "?" for s in secs) if v["sections"] else "",
-                         "; ".join(_names(s) for s in secs)))
-        emit_table(("line", "file", "section", "license", "authors"), rows)
+        names = {a["id"]: a["name"] or short(a["id"]) for v in views for a in v["authors"]}
+        emit_table(("line", "file", "section", "license", "authors"), (
+            (short(v["line_hash"]), v["file"],
+             "; ".join(s["path"] or short(s["section_hash"]) for s in v["sections"]),
+             "; ".join(s["license"] or "?" for s in v["sections"]),
+             "; ".join(", ".join(names[i] for i in s["authors"]) for s in v["sections"]))
+            for v in views))
     notice(plural(len(records), "document"))

@@ -17,11 +17,10 @@ import click
 
 from vl import __version__
 from vl import _vl_native as native
-from vl._cli_common import (PROJECT_ENV, Env, Fatal, VlError, command, emit_documents,
-                            emit_json, emit_json_lines, emit_table, find_root, group, json_argument, json_option, notice,
-                            plain_text, plural, project, quote_path, resolve_author, resolve_line_hash,
-                            resolve_section, sections, authors, short, start_dir, store_dir, data_path,
-                            working_on)
+from vl._cli_common import (PROJECT_ENV, Env, Fatal, VlError, authors, command, data_path, emit_documents,
+                            emit_json, emit_json_lines, emit_table, find_root, group, json_argument, json_option,
+                            notice, plain_text, plural, project, quote_path, resolve_author, resolve_line_hash,
+                            resolve_section, sections, short, start_dir, store_dir, working_on)
 
 
 @group(name="vl", epilog="Run 'vl COMMAND --help' for the options and an example of each command.")
@@ -491,10 +490,11 @@ def show_section_cmd(ref: str, as_json: bool) -> None:
 
 
 def _register() -> None:
+    from vl._cli_status import status_cmd
     from vl._cli_tokens import tokens_group
     from vl._cli_track import track_cmd
 
-    for cmd in (init_cmd, log_cmd, hash_cmd, jsonl_group, shard_cmd, author_group, section_group, track_cmd,
+    for cmd in (init_cmd, status_cmd, log_cmd, hash_cmd, jsonl_group, shard_cmd, author_group, section_group, track_cmd,
                 lookup_cmd, blame_cmd, diff_cmd, show_group, tokens_group):
         main.add_command(cmd)
 
