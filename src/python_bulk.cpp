@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "report.hpp"
 
 namespace vl::bulk {
 
@@ -109,7 +110,169 @@ inline std::string arg_text(PyObject* o, const char* param) {
 // ---------------------------------------------------------------------------
 // The functions (one row each in kMethods below)
 
+// report(vl_dir, tokenizers=None): the composition report as plain dicts,
+// lists, str, int and bool, built here from the native figures.
+namespace report_result {
+
+PyObject* str(const std::string& s) {
+  return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
+PyObject* num(uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
+PyObject* flag(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
+
+void set(PyObject* dict, const char* key, PyObject* value) {
+  Ref v(value);
+  if (PyDict_SetItemString(dict, key, v.get()) < 0) throw PythonErrorSet{};
+}
+
+PyObject* per_tokenizer(const std::vector<std::string>& names,
+                        const std::vector<report::TokenFigures>& figures) {
+  Ref out(check(PyDict_New()));
+  for (size_t t = 0; t < names.size(); ++t) {
+    Ref d(check(PyDict_New()));
+    report::TokenFigures f = t < figures.size() ? figures[t] : report::TokenFigures{};
+    set(d.get(), "entries", num(f.entries));
+    set(d.get(), "tokens", num(f.tokens));
+    set(d.get(), "revoked_entries", num(f.revoked_entries));
+    set(d.get(), "revoked_tokens", num(f.revoked_tokens));
+    Ref key(str(names[t]));
+    if (PyDict_SetItem(out.get(), key.get(), d.get()) < 0) throw PythonErrorSet{};
+  }
+  return out.release();
+}
+
+void put_figures(PyObject* d, const report::Report& r, const report::Figures& f) {
+  set(d, "lines", num(f.lines));
+  set(d, "revoked_lines", num(f.revoked_lines));
+  set(d, "files", num(f.files));
+  set(d, "tokens", per_tokenizer(r.tokenizers, f.tokens));
+}
+
+template <typename Row, typename Fill>
+PyObject* rows(const std::vector<Row>& items, Fill fill) {
+  Ref list(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
+  for (size_t i = 0; i < items.size(); ++i) {
+    Ref d(check(PyDict_New()));
+    fill(d.get(), items[i]);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d.release());
+  }
+  return list.release();
+}
+
+PyObject* build(const report::Report& r) {
+  Ref out(check(PyDict_New()));
+  PyObject* o = out.get();
+  {
+    Ref names(check(PyList_New(0)));
+    for (const std::string& t : r.tokenizers) {
+      Ref s(str(t));
+      if (PyList_Append(names.get(), s.get()) < 0) throw PythonErrorSet{};
+    }
+    set(o, "tokenizers", names.release());
+  }
+  {
+    Ref totals(check(PyDict_New()));
+    put_figures(totals.get(), r, r.totals);
+    set(totals.get(), "sections", num(r.sections.size()));
+    set(totals.get(), "revoked_sections", num(r.revoked_sections));
+    set(totals.get(), "withdrawn_sections", num(r.withdrawn_sections));
+    set(totals.get(), "authors", num(r.authors.size()));
+    set(totals.get(), "revoked_authors", num(r.revoked_authors));
+    set(totals.get(), "licenses", num(r.licenses.size()));
+    set(o, "totals", totals.release());
+  }
+  {
+    Ref un(check(PyDict_New()));
+    put_figures(un.get(), r, r.unattributed);
+    set(o, "unattributed", un.release());
+  }
+  set(o, "licenses", rows(r.licenses, [&](PyObject* d, const report::LicenseRow& l) {
+        set(d, "license", str(l.license));
+        set(d, "sections", num(l.sections));
+        put_figures(d, r, l.figures);
+      }));
+  set(o, "authors", rows(r.authors, [&](PyObject* d, const report::AuthorRow& a) {
+        set(d, "id", str(a.id));
+        set(d, "name", a.registered ? str(a.name) : Py_NewRef(Py_None));
+        set(d, "email", a.registered ? str(a.email) : Py_NewRef(Py_None));
+        set(d, "registered", flag(a.registered));
+        set(d, "revoked", flag(a.revoked));
+        set(d, "sections", num(a.sections));
+        put_figures(d, r, a.figures);
+      }));
+  set(o, "sections", rows(r.sections, [&](PyObject* d, const report::SectionRow& s) {
+        set(d, "section_hash", str(s.section_hash));
+        set(d, "path", str(s.path));
+        set(d, "license", str(s.license));
+        set(d, "year", str(s.year));
+        Ref ids(check(PyList_New(static_cast<Py_ssize_t>(s.authors.size()))));
+        for (size_t i = 0; i < s.authors.size(); ++i) {
+          PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i), str(s.authors[i]));
+        }
+        set(d, "authors", ids.release());
+        set(d, "revoked", flag(s.revoked));
+        set(d, "withdrawn", flag(s.withdrawn));
+        put_figures(d, r, s.figures);
+      }));
+  set(o, "files", rows(r.files, [&](PyObject* d, const report::FileRow& f) {
+        set(d, "file", str(f.file));
+        set(d, "lines", num(f.lines));
+        set(d, "revoked_lines", num(f.revoked_lines));
+        set(d, "unattributed_lines", num(f.unattributed_lines));
+      }));
+  set(o, "unknown_sources", rows(r.unknown_sources, [&](PyObject* d, const report::UnknownSource& u) {
+        set(d, "source", str(u.source));
+        put_figures(d, r, u.figures);
+      }));
+  {
+    Ref pending(check(PyDict_New()));
+    for (size_t t = 0; t < r.tokenizers.size(); ++t) {
+      Ref d(check(PyDict_New()));
+      set(d.get(), "files", num(r.pending[t].files));
+      set(d.get(), "entries", num(r.pending[t].entries));
+      set(d.get(), "tokens", num(r.pending[t].tokens));
+      Ref key(str(r.tokenizers[t]));
+      if (PyDict_SetItem(pending.get(), key.get(), d.get()) < 0) throw PythonErrorSet{};
+    }
+    set(o, "pending", pending.release());
+  }
+  return out.release();
+}
+
+}  // namespace report_result
+
+static PyObject* report_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kKeywords[] = {"vl_dir", "tokenizers", nullptr};
+    PyObject* root_obj = nullptr;
+    PyObject* tok_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:report", const_cast<char**>(kKeywords),
+                                     &root_obj, &tok_obj)) {
+      return nullptr;
+    }
+    std::string root = arg_text(root_obj, "vl_dir");
+    std::optional<std::vector<std::string>> tokenizers;
+    if (tok_obj != Py_None) {
+      if (PyUnicode_Check(tok_obj) || !PySequence_Check(tok_obj)) {
+        arg_fail("tokenizers", "expected a sequence of str or None");
+      }
+      Ref seq(check(PySequence_Fast(tok_obj, "expected a sequence of str or None")));
+      tokenizers.emplace();
+      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        tokenizers->push_back(arg_text(PySequence_Fast_GET_ITEM(seq.get(), i), "tokenizers"));
+      }
+    }
+    report::Report r = report::build(root, tokenizers);
+    return report_result::build(r);
+  });
+}
+
 static PyMethodDef kMethods[] = {
+    {"report", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(report_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "report(vl_dir, tokenizers=None)\n--\n\n"
+     "The store's composition by licence, author, section and data file: tracked lines,\n"
+     "data files, tokens per tokenizer and revoked shares, in one native pass."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,3 +1,6 @@
 """Whole-file entry points of the native core of vl."""
 
 from vl._vl_native import PanicException as PanicException
+
+def report(vl_dir: str, tokenizers: list[str] | None = None) -> dict[str, object]:
+    """The store's composition by licence, author, section and data file."""
