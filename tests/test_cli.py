@@ -82,12 +82,15 @@ def test_paths_are_recorded_relative_to_the_root_from_any_subdirectory(proj):
 # -- exit codes and messages -----------------------------------------------------------
 
 
-@pytest.mark.parametrize("args, code, message", [
-    (["show", "author", "Ada"], 128, "fatal: not a vl project (or any parent): "),
-    (["track", "x.jsonl"], 128, "fatal: not a vl project (or any parent): "),
+@pytest.mark.parametrize("args, env, message", [
+    (["show", "author", "Ada"], None, "fatal: not a vl project (or any parent): {tmp}\n"),
+    (["track", "x.jsonl"], None, "fatal: not a vl project (or any parent): {tmp}\n"),
+    (["-C", "nowhere", "status"], None, 'fatal: cannot change to "nowhere": No such file or directory\n'),
+    (["status"], {"VL_PROJECT": "{tmp}/nowhere"}, 'fatal: cannot start in "{tmp}/nowhere": not a directory\n'),
 ])
-def test_outside_a_project(tmp_path, args, code, message):
-    assert run(*args, cwd=tmp_path, code=code).stderr.startswith(message)
+def test_outside_a_project(tmp_path, args, env, message):
+    env = {k: v.format(tmp=tmp_path) for k, v in (env or {}).items()}
+    assert run(*args, cwd=tmp_path, env=env, code=128).stderr == message.format(tmp=tmp_path)
 
 
 @pytest.mark.parametrize("args, code, message", [

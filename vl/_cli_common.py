@@ -327,6 +327,8 @@ def project() -> str:
     e = env()
     if e.root is None:
         start = start_dir()
+        if not os.path.isdir(start):
+            raise Fatal(f"cannot start in {quote_path(start)}: not a directory")
         root = find_root(start)
         if root is None:
             raise Fatal(f"not a vl project (or any parent): {start}")

@@ -24,13 +24,15 @@ class TrackResult:
     invalid: list[tuple[int, str]] = field(default_factory=list)
 
 
-def recorded_lines(root: str, rel: str, sources: Sequence[str]) -> Counter[str]:
-    """How often each line hash is already recorded for this file with these sources."""
+def recorded_lines(root: str, files: Sequence[str], sources: Sequence[str]) -> dict[str, Counter[str]]:
+    """How often each line hash is already recorded for each of these files with
+    these sources (in any order); one pass over the document index."""
     wanted = sorted(sources)
-    counts: Counter[str] = Counter()
+    counts: dict[str, Counter[str]] = {f: Counter() for f in files}
     for r in native.read_all_documents(root):
-        if r["file"] == rel and sorted(r["sources"]) == wanted:
-            counts[r["line_hash"]] += 1
+        mine = counts.get(r["file"])
+        if mine is not None and sorted(r["sources"]) == wanted:
+            mine[r["line_hash"]] += 1
     return counts
 
 
@@ -157,9 +159,13 @@ def track_cmd(files: tuple[str, ...], source_refs: tuple[str, ...], tokenizer_sp
         raise VlError(str(e)) from None
     if text_field is not None and tokenizer is None:
         raise click.UsageError("--field only says what a --tokenizer counts")
-    targets = [(path, data_path(root, path), check_data_file(path)) for path in files]
-    for path, rel, size in targets:
-        _track_one(root, path, rel, size, sources, tokenizer, text_field, force, strict, verbose)
+    targets = {}
+    for path in files:  # a file named twice is tracked once
+        targets.setdefault(data_path(root, path), (path, check_data_file(path)))
+    with working_on(os.path.join(root, ".vl", "document-index")):
+        already = {rel: Counter() for rel in targets} if force else recorded_lines(root, list(targets), sources)
+    for rel, (path, size) in targets.items():
+        _track_one(root, path, rel, size, sources, tokenizer, text_field, strict, verbose, already[rel])
 
 
 def _print_recorded(number: int, line_hash: str, tokens: int | None) -> None:
@@ -167,15 +173,14 @@ def _print_recorded(number: int, line_hash: str, tokens: int | None) -> None:
 
 
 def _track_one(root: str, path: str, rel: str, size: int, sources: list[str],
-               tokenizer: tokenizers.Tokenizer | None, text_field: str | None, force: bool, strict: bool,
-               verbose: bool) -> None:
+               tokenizer: tokenizers.Tokenizer | None, text_field: str | None, strict: bool, verbose: bool,
+               already: Counter[str]) -> None:
     clock = Stopwatch()
     with working_on(path):
         if strict:
             bad = _first_invalid(path, tokenizer, text_field)
             if bad is not None:
                 raise VlError(f"{rel}:{bad[0]}: {bad[1]}; nothing recorded (--strict)")
-        already = Counter() if force else recorded_lines(root, rel, sources)
     result = TrackResult()
 
     def log(extra: str = "") -> None:
