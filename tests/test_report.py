@@ -1,0 +1,203 @@
+"""vl report: the figures of a store built by hand with known counts, the JSON
+shape, one breakdown or one tokenizer, and the HTML page with its charts and
+every figure of its tables."""
+
+import json
+import os
+import re
+from html.parser import HTMLParser
+
+import pytest
+from click.testing import CliRunner
+
+import vl._vl_native as native
+from vl._cli_report import tables
+from vl.cli import main
+
+UNKNOWN = "e" * 64
+EVE = "Eve <script>alert(1)</script> & Co"
+
+
+def run(root, *args, code=0):
+    old = os.getcwd()
+    os.chdir(root)
+    try:
+        result = CliRunner(mix_stderr=False).invoke(main, list(args))
+    finally:
+        os.chdir(old)
+    assert result.exit_code == code, (args, result.stdout, result.stderr, result.exception)
+    return result
+
+
+def append(path, line):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "a") as f:
+        f.write(line + "\n")
+
+
+@pytest.fixture(scope="module")
+def store(tmp_path_factory):
+    """Three authors (Bob revoked, Eve without sections), four sections (S3
+    revoked, S4 without lines), seven lines (one citing an unknown source, one
+    citing none, one revoked by its flag, one by the revoked document list)
+    and tokens of two tokenizers, one entry of them not merged yet."""
+    root = str(tmp_path_factory.mktemp("report") / "proj")
+    native.init(root)
+    vl = os.path.join(root, ".vl")
+    ada = native.author_add("Ada", "ada@x", root)
+    bob = native.author_add("Bob", "bob@x", root)
+    native.author_add(EVE, "eve@x", root)
+    append(native.shard_path_str(root, "authors", bob),
+           json.dumps({"email": "bob@x", "id": bob, "name": "Bob", "revoked": True}))
+    s1 = native.register_section("a.md", [ada], [], "MIT", "2024", root)
+    s2 = native.register_section("b.md", [bob], [], "CC-BY", "2024", root)
+    s3 = native.register_section("c.md", [ada], [], "MIT", "2023", root)
+    append(native.shard_path_str(root, "sections", s3), json.dumps(
+        {"authors": [ada], "contributors": [], "license": "MIT", "path": "c.md", "revoked": True,
+         "section_hash": s3, "year": "2023"}))
+    s4 = native.register_section("d.md", [ada], [], "Apache-2.0", "2022", root)
+    docs = [("1", "x.jsonl", [s1]), ("2", "x.jsonl", [s1, s2]), ("3", "y.jsonl", [s3]), ("4", "y.jsonl", [UNKNOWN]),
+            ("6", "z.jsonl", []), ("7", "x.jsonl", [s1])]
+    for c, file, sources in docs:
+        native.index_document(root, c * 64, file, sources)
+    append(os.path.join(vl, "document-index", "55"), json.dumps(
+        {"file": "x.jsonl", "line_hash": "5" * 64, "revoked": True, "sources": [s1]}))
+    append(os.path.join(vl, "document-index", "revoked", "all"),
+           json.dumps({"file": "x.jsonl", "line_hash": "7" * 64, "sources": []}))
+    for count, sources in ((10, [s1]), (20, [s1, s2]), (5, [UNKNOWN])):
+        native.token_index_write_pid(root, "ws", count, sources)
+    native.token_index_merge_pid_files(root, "ws")
+    native.token_index_write_pid(root, "bpe", 7, [s1])
+    native.token_index_merge_pid_files(root, "bpe")
+    native.token_index_write_pid(root, "bpe", 3, [s1])  # pending
+    return {"root": root, "ada": ada, "bob": bob, "s1": s1, "s2": s2, "s3": s3, "s4": s4}
+
+
+def report_json(store, *args):
+    return json.loads(run(store["root"], "report", "--json", *args).stdout)
+
+
+def row(rows, key, value):
+    (found,) = [r for r in rows if r[key] == value]
+    return found
+
+
+@pytest.mark.parametrize("pick, expected", [
+    (lambda r, s: r["totals"]["lines"], 7),
+    (lambda r, s: r["totals"]["revoked_lines"], 4),  # Bob's section, S3, own flag, revoked list
+    (lambda r, s: r["totals"]["files"], 3),
+    (lambda r, s: r["totals"]["tokens"]["ws"], {"entries": 3, "tokens": 35, "revoked_entries": 1,
+                                                "revoked_tokens": 20}),
+    (lambda r, s: r["totals"]["tokens"]["bpe"]["tokens"], 7),
+    (lambda r, s: r["pending"], {"bpe": {"files": 1, "entries": 1, "tokens": 3},
+                                 "ws": {"files": 0, "entries": 0, "tokens": 0}}),
+    (lambda r, s: (r["unattributed"]["lines"], r["unattributed"]["files"]), (2, 2)),
+    (lambda r, s: r["unattributed"]["tokens"]["ws"]["tokens"], 5),
+    (lambda r, s: [(u["source"], u["lines"], u["tokens"]["ws"]["tokens"]) for u in r["unknown_sources"]],
+     [(UNKNOWN, 1, 5)]),
+    (lambda r, s: [(x["license"], x["sections"], x["lines"], x["revoked_lines"], x["files"])
+                   for x in r["licenses"]],
+     [("MIT", 2, 5, 4, 2), ("CC-BY", 1, 1, 1, 1), ("Apache-2.0", 1, 0, 0, 0)]),
+    (lambda r, s: row(r["licenses"], "license", "MIT")["tokens"]["ws"]["tokens"], 30),
+    (lambda r, s: [(x["path"], x["lines"], x["revoked_lines"], x["files"], x["revoked"], x["withdrawn"])
+                   for x in r["sections"]],
+     [("a.md", 4, 3, 1, False, False), ("b.md", 1, 1, 1, False, True), ("c.md", 1, 1, 1, True, True),
+      ("d.md", 0, 0, 0, False, False)]),
+    (lambda r, s: [(x["name"], x["sections"], x["lines"], x["revoked"]) for x in r["authors"]],
+     [("Ada", 3, 5, False), ("Bob", 1, 1, True), (EVE, 0, 0, False)]),
+    (lambda r, s: row(r["authors"], "id", s["bob"])["tokens"]["ws"]["revoked_tokens"], 20),
+    (lambda r, s: [(f["file"], f["lines"], f["revoked_lines"], f["unattributed_lines"]) for f in r["files"]],
+     [("x.jsonl", 4, 3, 0), ("y.jsonl", 2, 1, 1), ("z.jsonl", 1, 0, 1)]),
+    (lambda r, s: [x["path"] for x in r["sections_without_lines"]], ["d.md"]),
+    (lambda r, s: [x["name"] for x in r["authors_without_lines"]], [EVE]),
+])
+def test_figures_of_a_store_with_known_counts(store, pick, expected):
+    assert pick(report_json(store), store) == expected
+
+
+def test_json_shape(store):
+    r = report_json(store)
+    assert set(r) == {"store", "generated_at", "version", "tokenizers", "totals", "unattributed", "licenses",
+                      "authors", "sections", "files", "unknown_sources", "pending", "sections_without_lines",
+                      "authors_without_lines"}
+    assert r["store"] == os.path.join(store["root"], ".vl") and r["tokenizers"] == ["bpe", "ws"]
+    figures = {"lines", "revoked_lines", "files", "tokens"}
+    assert set(r["licenses"][0]) == {"license", "sections"} | figures
+    assert set(r["authors"][0]) == {"id", "name", "email", "registered", "revoked", "sections"} | figures
+    assert set(r["sections"][0]) == {"section_hash", "path", "license", "year", "authors", "revoked",
+                                     "withdrawn"} | figures
+
+
+@pytest.mark.parametrize("args, kept", [
+    (["--by", "licence"], "licenses"), (["--by", "license"], "licenses"), (["--by", "author"], "authors"),
+    (["--by", "section"], "sections"), (["--by", "file"], "files"),
+])
+def test_by_keeps_one_breakdown(store, args, kept):
+    r = report_json(store, *args)
+    assert {"licenses", "authors", "sections", "files"} & set(r) == {kept}
+    assert r["totals"]["lines"] == 7
+
+
+def test_one_tokenizer(store):
+    r = report_json(store, "--tokenizer", "ws")
+    assert r["tokenizers"] == ["ws"] and list(row(r["licenses"], "license", "MIT")["tokens"]) == ["ws"]
+    assert "unknown tokenizer 'nope'" in run(store["root"], "report", "--tokenizer", "nope", code=1).stderr
+
+
+def test_tables_on_a_pipe(store):
+    out = run(store["root"], "report", "--by", "file").stdout.splitlines()
+    assert "x.jsonl\t4\t3 (75.0%)\t0" in out
+
+
+class Cells(HTMLParser):
+    """The cell texts of every table, and the text of every SVG."""
+
+    def __init__(self):
+        super().__init__()
+        self.tables, self.svgs, self.svg_text, self._cell = [], 0, [], None
+        self._in_svg = False
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "table":
+            self.tables.append([])
+        elif tag == "tr":
+            self.tables[-1].append([])
+        elif tag in ("td", "th"):
+            self._cell = ""
+        elif tag == "svg":
+            self.svgs += 1
+            self._in_svg = True
+
+    def handle_endtag(self, tag):
+        if tag in ("td", "th"):
+            self.tables[-1][-1].append(self._cell)
+            self._cell = None
+        elif tag == "svg":
+            self._in_svg = False
+
+    def handle_data(self, data):
+        if self._cell is not None:
+            self._cell += data
+        elif self._in_svg:
+            self.svg_text.append(data)
+
+
+def test_html_page(store, tmp_path):
+    out = tmp_path / "report.html"
+    run(store["root"], "report", "--html", str(out))
+    page = out.read_text()
+    assert "<script>" not in page and "Eve &lt;script&gt;" in page
+    assert not re.search(r"""(src|href)=["'](?!#)""", page)  # nothing fetched from elsewhere
+    parsed = Cells()
+    parsed.feed(page)
+    assert parsed.svgs == 5  # licence mix by lines, by tokens of bpe and ws, top authors, revoked vs active
+    svg_text = " ".join(parsed.svg_text)
+    for label in ("MIT", "5 (71.4%)", "1 active, 4 revoked (80.0%)", "Ada"):
+        assert label in svg_text
+    assert os.path.join(store["root"], ".vl") in page and "vl 0.1.0" in page
+    report = json.loads(run(store["root"], "report", "--json").stdout)
+    expected = tables(report, None)
+    assert len(parsed.tables) == len(expected)
+    for (title, columns, rows), got in zip(expected, parsed.tables):
+        assert got[0] == [str(c) for c in columns], title
+        assert got[1:] == [[str(c) for c in r] for r in rows], title
