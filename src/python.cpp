@@ -10,12 +10,14 @@
 
 #include "authors.hpp"
 #include "blame.hpp"
+#include "clean.hpp"
 #include "error.hpp"
 #include "fs.hpp"
 #include "generate_set.hpp"
 #include "hash.hpp"
 #include "index.hpp"
 #include "indexer.hpp"
+#include "merge.hpp"
 #include "oplog.hpp"
 #include "register.hpp"
 #include "revoke.hpp"
@@ -619,6 +621,30 @@ static PyObject* revoke_by_author_token(const Args& a) {
   return to_int(revoke::revoke_by_author_token(root, author_name, tokenizer, reverse));
 }
 
+constexpr Signature kClean{"clean", {"vl_dir", "split"}, 2, 2};
+static PyObject* clean(const Args& a) {
+  std::string root = a.text(0);
+  bool split = a.flag(1, false);
+  clean::CleanCounts c = clean::clean(root, split);
+  return dict_of({{"document_merged", to_int(c.document_merged)},
+                  {"pid_files_deleted", to_int(c.pid_files_deleted)},
+                  {"archived_records", to_int(c.archived_records)},
+                  {"log_rotated", to_int(c.log_rotated)},
+                  {"token_index_merged", to_int(c.token_index_merged)},
+                  {"token_index_pid_deleted", to_int(c.token_index_pid_deleted)}});
+}
+
+constexpr Signature kMergeAbsorb{"merge_absorb", {"source", "target"}, 2, 2};
+static PyObject* merge_absorb(const Args& a) {
+  std::string source = a.text(0), target = a.text(1);
+  merge::MergeCounts c = merge::absorb(source, target);
+  return dict_of({{"authors_added", to_int(c.authors_added)},
+                  {"sections_added", to_int(c.sections_added)},
+                  {"document_added", to_int(c.document_added)},
+                  {"token_index_added", to_int(c.token_index_added)},
+                  {"skipped", to_int(c.skipped)}});
+}
+
 constexpr Signature kBuildIndex{"build_index", {"vl_dir"}, 1, 1};
 static PyObject* build_index(const Args& a) {
   index::BuildCounts c = index::build_index(a.text(0));
@@ -731,6 +757,8 @@ static PyMethodDef kMethods[] = {
     VL_FN(purge_by_author_indexd, kPurgeByAuthorIndexd,
           "purge_by_author_indexd(vl_dir, author_name, data_file, dry_run)\n--\n\n"),
     VL_FN(purge_reverse, kPurgeReverse, "purge_reverse(vl_dir, data_file)\n--\n\n"),
+    VL_FN(clean, kClean, "clean(vl_dir, split)\n--\n\n"),
+    VL_FN(merge_absorb, kMergeAbsorb, "merge_absorb(source, target)\n--\n\n"),
     VL_FN(build_index, kBuildIndex, "build_index(vl_dir)\n--\n\n"),
     VL_FN(generate_forget_set, kGenerateForgetSet, "generate_forget_set(vl_dir, tokenizer)\n--\n\n"),
     VL_FN(write_forget_set, kWriteForgetSet, "write_forget_set(path, bitmask)\n--\n\n"),
