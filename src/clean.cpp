@@ -1,17 +1,21 @@
 #include "clean.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <thread>
 
 #include "error.hpp"
 #include "fs.hpp"
 #include "json.hpp"
+#include "layout.hpp"
 #include "mmap_lines.hpp"
 #include "oplog.hpp"
 #include "storage.hpp"
@@ -21,17 +25,12 @@ namespace vl::clean {
 
 namespace {
 
-constexpr std::string_view kDocIdxPrefix = "docidx.";
 // A per-process document index file that a clean has claimed is renamed to
 // docidx.clean.<pid>.<n> before it is read: writers that open the file
 // afterwards create a fresh one under the old name.  The name is still a
 // per-process file name, so a file left behind by a clean that died is
 // folded in by the next one.
-constexpr std::string_view kClaimedPrefix = "docidx.clean.";
-
-bool is_hex(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+constexpr std::string_view kClaimedPrefix = "clean.";
 
 bool all_digits(std::string_view s) {
   if (s.empty()) return false;
@@ -47,7 +46,7 @@ bool path_taken(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 || errno != ENOENT;
 }
 
-// The pid of a claimed file's name, when it is one.
+// The pid in a claimed file's suffix, when it is one.
 std::optional<pid_t> claimed_by(std::string_view name) {
   if (name.substr(0, kClaimedPrefix.size()) != kClaimedPrefix) return std::nullopt;
   std::string_view rest = name.substr(kClaimedPrefix.size());
@@ -74,6 +73,25 @@ std::string read_from(const Fd& fd, uint64_t offset) {
     data.append(buf, static_cast<size_t>(n));
   }
   return data;
+}
+
+// Waits until no other process has the claimed file open, so that no line
+// can still be written to it: a write lease is granted only then, and once
+// the file is renamed nobody opens it again.  Writers that keep the file
+// open for longer than the wait (or file systems without leases) are met
+// by reading the file once more after it was removed.
+// Whoever opens the file while the lease is held is made to wait for the
+// clean to finish with it, and the lease holder is told by a signal: one
+// whose default action is to ignore it, rather than SIGIO, which would end
+// the process.
+void wait_for_writers(const Fd& fd) {
+  using namespace std::chrono;
+  if (::fcntl(fd.get(), F_SETSIG, SIGURG) != 0) return;
+  auto deadline = steady_clock::now() + seconds(2);
+  while (::fcntl(fd.get(), F_SETLEASE, F_WRLCK) != 0) {
+    if (errno != EAGAIN || steady_clock::now() > deadline) return;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
 }
 
 // Lines grouped by the file they are appended to, written one request per
@@ -113,25 +131,22 @@ uint64_t fold_records(const std::string& root, std::string_view data, Appends* o
     if (!out) return;
     text.clear();
     json::write(text, *v);
-    out->add(shard_path(root, "document-index", *key), text);
+    out->add(layout::shard_path(root, layout::kDocumentIndex, *key), text);
   });
   return count;
 }
 
 struct DocIdxFile {
-  std::string name;
+  std::string suffix;
   std::string path;
 };
 
 std::vector<DocIdxFile> docidx_files(const std::string& store) {
   std::vector<DocIdxFile> out;
   for (DirEntry& e : list_dir(store)) {
-    std::string_view name = e.name;
-    if (name.substr(0, kDocIdxPrefix.size()) != kDocIdxPrefix) continue;
-    std::string_view suffix = name.substr(kDocIdxPrefix.size());
-    if (suffix.size() == 2 && is_hex(suffix[0]) && is_hex(suffix[1])) continue;
-    if (!is_regular(e.path)) continue;
-    out.push_back({std::move(e.name), std::move(e.path)});
+    layout::Entry entry = layout::parse_store_entry(e.name, false);
+    if (entry.kind != layout::Kind::DocIdx || !is_regular(e.path)) continue;
+    out.push_back({std::move(entry.suffix), std::move(e.path)});
   }
   return out;
 }
@@ -139,11 +154,11 @@ std::vector<DocIdxFile> docidx_files(const std::string& store) {
 // Folds the per-process document index files into the shards; returns
 // (records merged, files deleted).
 std::pair<uint64_t, uint64_t> fold_docidx(const std::string& root, bool dry_run) {
-  std::string store = store_dir(root);
+  std::string store = layout::store_dir(root);
   uint64_t merged = 0, deleted = 0, sequence = 0;
   const pid_t self = ::getpid();
   for (const DocIdxFile& file : docidx_files(store)) {
-    std::optional<pid_t> owner = claimed_by(file.name);
+    std::optional<pid_t> owner = claimed_by(file.suffix);
     // Claimed by another clean that is still running: its business.
     if (owner && *owner != self && process_alive(*owner)) continue;
     if (dry_run) {
@@ -155,9 +170,9 @@ std::pair<uint64_t, uint64_t> fold_docidx(const std::string& root, bool dry_run)
     if (!owner) {
       // Move the file out of its writer's way before reading it, so that
       // nothing appended later is deleted unread.
-      std::string base = join(store, std::string(kClaimedPrefix) + std::to_string(self) + ".");
+      std::string base = std::string(kClaimedPrefix) + std::to_string(self) + ".";
       do {
-        claimed = base + std::to_string(sequence++);
+        claimed = layout::docidx_file(root, base + std::to_string(sequence++));
       } while (path_taken(claimed));
       if (::rename(file.path.c_str(), claimed.c_str()) != 0) {
         if (errno == ENOENT) continue;  // vanished in between
@@ -165,6 +180,7 @@ std::pair<uint64_t, uint64_t> fold_docidx(const std::string& root, bool dry_run)
       }
     }
     Fd fd = Fd::open_read(claimed);
+    wait_for_writers(fd);
     Appends appends;
     uint64_t done = 0;
     auto consume = [&](std::string_view bytes) {
@@ -202,11 +218,10 @@ std::pair<uint64_t, uint64_t> fold_docidx(const std::string& root, bool dry_run)
 // of the name after "token-index.<tokenizer>." is a process id.
 std::pair<uint64_t, uint64_t> count_token_pid_files(const std::string& root,
                                                     const std::string& tokenizer) {
-  std::string prefix = "token-index." + tokenizer + ".";
   uint64_t entries = 0, files = 0;
-  for (const DirEntry& e : list_dir(store_dir(root))) {
-    std::string_view name = e.name;
-    if (name.substr(0, prefix.size()) != prefix || !all_digits(name.substr(prefix.size()))) continue;
+  for (const DirEntry& e : list_dir(layout::store_dir(root))) {
+    layout::Entry entry = layout::parse_store_entry(e.name, false);
+    if (entry.kind != layout::Kind::TokenPidFile || entry.tokenizer != tokenizer) continue;
     if (!is_regular(e.path)) continue;
     ++files;
     if (auto map = mmap_file(e.path)) {
@@ -228,7 +243,7 @@ void rebuild_token_index(const std::string& root, const std::string& tokenizer) 
 }  // namespace
 
 bool names_shard(std::string_view key) {
-  return key.size() >= 2 && is_hex(key[0]) && is_hex(key[1]);
+  return key.size() >= 2 && layout::is_shard_file_name(key.substr(0, 2));
 }
 
 uint64_t archive_layer(const std::string& root, const std::string& archive_dir,
@@ -264,23 +279,22 @@ uint64_t archive_layer(const std::string& root, const std::string& archive_dir,
 }
 
 uint64_t archive_revoked(const std::string& root, bool dry_run) {
-  std::string dir = join(store_dir(root), "archive");
+  std::string dir = layout::archive_dir(root);
   if (!dry_run) create_dir_all(dir);
-  return archive_layer(root, dir, "document-index", "line_hash", dry_run) +
-         archive_layer(root, dir, "sections", "section_hash", dry_run) +
-         archive_layer(root, dir, "authors", "id", dry_run);
+  return archive_layer(root, dir, layout::kDocumentIndex, "line_hash", dry_run) +
+         archive_layer(root, dir, layout::kSections, "section_hash", dry_run) +
+         archive_layer(root, dir, layout::kAuthors, "id", dry_run);
 }
 
 CleanCounts clean(const std::string& root, bool split, bool dry_run) {
   CleanCounts counts;
-  std::string store = store_dir(root);
-  if (!is_dir(store)) return counts;
+  if (!is_dir(layout::store_dir(root))) return counts;
 
-  std::string log = join(store, "log");
+  std::string log = layout::log_file(root);
   struct stat st;
   if (::stat(log.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) > kLogRotateBytes) {
     if (!dry_run) {
-      rename_path(log, join(store, "log.1"));
+      rename_path(log, layout::rotated_log_file(root));
       // Created without truncation: a line another process appended to the
       // new log in the meantime stays.
       Fd::open_append(log).close();
@@ -305,7 +319,7 @@ CleanCounts clean(const std::string& root, bool split, bool dry_run) {
 
   counts.archived_records = archive_revoked(root, dry_run);
 
-  std::string split_dir = join(store, "split");
+  std::string split_dir = layout::split_dir(root);
   if (split && !dry_run && is_dir(split_dir)) {
     std::error_code ec;
     std::filesystem::remove_all(split_dir, ec);

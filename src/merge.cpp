@@ -14,6 +14,7 @@
 #include "error.hpp"
 #include "fs.hpp"
 #include "json.hpp"
+#include "layout.hpp"
 #include "mmap_lines.hpp"
 #include "oplog.hpp"
 #include "storage.hpp"
@@ -107,7 +108,7 @@ void merge_layer(const std::string& source, const std::string& target, std::stri
       ++*skipped;
       return;
     }
-    appends.add(shard_path(target, layer, *key), line);
+    appends.add(layout::shard_path(target, layer, *key), line);
     ++*added;
   });
   appends.flush();
@@ -147,11 +148,11 @@ void merge_tokens(const std::string& source, const std::string& target,
   std::unordered_map<std::string, uint64_t> held;
   for (const auto& e : token_index::read_merged(target, tokenizer)) ++held[triple(e)];
 
-  std::string dir = join(store_dir(target), "token-index." + tokenizer);
+  std::string dir = layout::token_merged_dir(target, tokenizer);
   create_dir_all(dir);
   uint64_t next = 1;
   for (const DirEntry& e : list_dir(dir)) {
-    if (auto n = token_index::parse_file_number(e.name)) next = std::max(next, *n + 1);
+    if (auto n = layout::parse_merged_number(e.name)) next = std::max(next, *n + 1);
   }
 
   std::string out;
@@ -173,7 +174,7 @@ void merge_tokens(const std::string& source, const std::string& target,
   Fd file;
   for (;; ++next) {
     try {
-      file = Fd::create_exclusive(join(dir, token_index::file_name(next)));
+      file = Fd::create_exclusive(join(dir, layout::merged_file_name(next)));
       break;
     } catch (const Error& e) {
       if (e.os_errno() != EEXIST) throw;
@@ -191,18 +192,18 @@ uint64_t records_added(const MergeCounts& c) {
 }  // namespace
 
 MergeCounts absorb(const std::string& source, const std::string& target) {
-  if (!is_dir(store_dir(source))) throw Error("Source has no .vl/ directory: " + source);
+  if (!is_dir(layout::store_dir(source))) throw Error("Source has no .vl/ directory: " + source);
   MergeCounts c;
   try {
-    merge_layer(source, target, "authors",
+    merge_layer(source, target, layout::kAuthors,
                 [](const json::Value& v, const std::string** k) { return single_key(v, "id", k); },
                 &c.skipped, &c.authors_added);
-    merge_layer(source, target, "sections",
+    merge_layer(source, target, layout::kSections,
                 [](const json::Value& v, const std::string** k) {
                   return single_key(v, "section_hash", k);
                 },
                 &c.skipped, &c.sections_added);
-    merge_layer(source, target, "document-index", document_key, &c.skipped, &c.document_added);
+    merge_layer(source, target, layout::kDocumentIndex, document_key, &c.skipped, &c.document_added);
     for (const std::string& tokenizer : token_index::list_tokenizers(source)) {
       merge_tokens(source, target, tokenizer, &c);
     }
