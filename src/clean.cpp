@@ -19,6 +19,7 @@
 #include "mmap_lines.hpp"
 #include "oplog.hpp"
 #include "storage.hpp"
+#include "token_bin_index.hpp"
 #include "token_index.hpp"
 
 namespace vl::clean {
@@ -236,8 +237,10 @@ std::pair<uint64_t, uint64_t> count_token_pid_files(const std::string& root,
 // Rebuilds a tokenizer's binary index after its merge.  A failure (such as
 // a tokenizer without merged files) leaves the readers on the merged files.
 void rebuild_token_index(const std::string& root, const std::string& tokenizer) {
-  (void)root;
-  (void)tokenizer;
+  try {
+    token_index::build_binary_index(root, tokenizer);
+  } catch (const Error&) {
+  }
 }
 
 }  // namespace

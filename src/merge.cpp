@@ -13,6 +13,7 @@
 #include "clean.hpp"
 #include "error.hpp"
 #include "fs.hpp"
+#include "index.hpp"
 #include "json.hpp"
 #include "layout.hpp"
 #include "mmap_lines.hpp"
@@ -131,22 +132,17 @@ std::string triple(const token_index::TokenIndexEntry& e) {
   return key;
 }
 
-// Readers must not trust a token binary index across a new merged file.
-void before_new_merged_file(const std::string& root, const std::string& tokenizer) {
-  (void)root;
-  (void)tokenizer;
-}
-
-// Rebuilds the target's lookup indexes after records were added.
-void rebuild_index(const std::string& root) { (void)root; }
-
 // Copies the tokenizer's entries beyond those the target holds into one
 // new merged file of the target.
 void merge_tokens(const std::string& source, const std::string& target,
                   const std::string& tokenizer, MergeCounts* counts) {
+  using token_index::TokenIndexEntry;
   token_index::check_tokenizer(tokenizer);
   std::unordered_map<std::string, uint64_t> held;
-  for (const auto& e : token_index::read_merged(target, tokenizer)) ++held[triple(e)];
+  token_index::walk_merged_entries(target, tokenizer,
+                                   [&](uint64_t, uint64_t, std::string_view, TokenIndexEntry&& e) {
+                                     ++held[triple(e)];
+                                   });
 
   std::string dir = layout::token_merged_dir(target, tokenizer);
   create_dir_all(dir);
@@ -155,34 +151,44 @@ void merge_tokens(const std::string& source, const std::string& target,
     if (auto n = layout::parse_merged_number(e.name)) next = std::max(next, *n + 1);
   }
 
-  std::string out;
-  uint64_t added = 0;
-  for (const auto& e : token_index::read_merged(source, tokenizer)) {
-    auto it = held.find(triple(e));
-    if (it != held.end() && it->second > 0) {
-      --it->second;
-      ++counts->skipped;
-      continue;
-    }
-    out.append(token_index::to_json(e));
-    out.push_back('\n');
-    ++added;
-  }
-  if (added == 0) return;
-  before_new_merged_file(target, tokenizer);
-  // Created exclusively: a number taken meanwhile moves us to the next.
   Fd file;
-  for (;; ++next) {
-    try {
-      file = Fd::create_exclusive(join(dir, layout::merged_file_name(next)));
-      break;
-    } catch (const Error& e) {
-      if (e.os_errno() != EEXIST) throw;
+  std::string out;
+  auto open_new_file = [&] {
+    // No reader may trust the binary index once a merged file is added.
+    token_index::drop_binary_index(target, tokenizer);
+    // Created exclusively: a number taken meanwhile moves us to the next.
+    for (;; ++next) {
+      try {
+        file = Fd::create_exclusive(join(dir, layout::merged_file_name(next)));
+        return;
+      } catch (const Error& e) {
+        if (e.os_errno() != EEXIST) throw;
+      }
     }
-  }
+  };
+  // The source's merged files are listed before anything is written, so a
+  // merge of a store into itself never reads its own new file (and has
+  // nothing to write in any case).
+  token_index::walk_merged_entries(
+      source, tokenizer, [&](uint64_t, uint64_t, std::string_view, TokenIndexEntry&& e) {
+        auto it = held.find(triple(e));
+        if (it != held.end() && it->second > 0) {
+          --it->second;
+          ++counts->skipped;
+          return;
+        }
+        if (!file) open_new_file();
+        out.append(token_index::to_json(e));
+        out.push_back('\n');
+        ++counts->token_index_added;
+        if (out.size() >= (size_t{4} << 20)) {
+          file.write_all(out);
+          out.clear();
+        }
+      });
+  if (!file) return;
   file.write_all(out);
   file.close();
-  counts->token_index_added += added;
 }
 
 uint64_t records_added(const MergeCounts& c) {
@@ -211,7 +217,7 @@ MergeCounts absorb(const std::string& source, const std::string& target) {
     // Records already appended must be findable through the index.
     if (records_added(c) > 0) {
       try {
-        rebuild_index(target);
+        index::build_index(target);
       } catch (const Error&) {
         // The merge's own error is the one to report.
       }
@@ -222,7 +228,7 @@ MergeCounts absorb(const std::string& source, const std::string& target) {
   std::optional<Error> rebuild_error;
   if (records_added(c) > 0) {
     try {
-      rebuild_index(target);
+      index::build_index(target);
     } catch (Error& e) {
       rebuild_error = std::move(e);
     }

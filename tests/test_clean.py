@@ -199,3 +199,21 @@ def test_split_reset(store, split):
     native.clean(store, split)
     assert os.listdir(vl(store, "split")) == ([] if split else ["sub"])
     assert open(vl(store, "log")).read().endswith(f" clean split={str(split).lower()}\n")
+
+
+def test_token_binary_index_is_replaced_not_rewritten(store):
+    """A reader that mapped the old binary index keeps reading it whole while
+    clean puts a new one in its place."""
+    import mmap
+    write(vl(store, "token-index.t.1"), entry(1, ["a" * 64], "t"))
+    native.clean(store, False)
+    path = vl(store, "token-index.t.bin")
+    with open(path, "rb") as f:
+        old = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    before = bytes(old)
+    write(vl(store, "token-index.t.2"), entry(2, ["b" * 64], "t") + entry(3, ["a" * 64], "t"))
+    native.clean(store, False)
+    assert bytes(old) == before and before[13:17] == (1).to_bytes(4, "little")
+    with open(path, "rb") as f:
+        assert f.read()[13:17] == (3).to_bytes(4, "little")
+    assert not [n for n in os.listdir(vl(store)) if n.startswith(".")]

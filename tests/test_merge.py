@@ -152,3 +152,42 @@ def test_many_look_alike_entries_all_arrive(two):
     write_merged(source, "001", entries)
     assert native.merge_absorb(source, target) == counts(token_index_added=3000)
     assert native.token_index_token_status(target, "t") == native.token_index_token_status(source, "t")
+
+
+def test_index_rebuilt_only_when_records_were_added(two):
+    source, target = two
+    write_merged(source, "001", [tok(3, [A])])
+    assert native.merge_absorb(source, target) == counts(token_index_added=1)
+    assert native.merge_absorb(target, target) == counts(skipped=1)
+    assert not os.path.exists(vl(target, "index.bin"))
+    a = native.author_add("Ada", "ada@example.org", source)
+    s = native.register_section("p", [a], [], "MIT", "2024", source)
+    native.merge_absorb(source, target)
+    assert os.path.exists(vl(target, "index.bin"))
+    assert native.shard_read(target, "index", s) == [{"id": s, "refs": []}]
+
+
+def test_failing_merge_still_rebuilds_the_index(two):
+    """Records appended before the failure are found through the index."""
+    source, target = two
+    a, b, s = fill(source)
+    with open(vl(target, "token-index.t"), "w") as f:
+        f.write("in the way of the merged directory")
+    with pytest.raises(RuntimeError, match="File exists"):
+        native.merge_absorb(source, target)
+    assert native.shard_read(target, "index", s) == [{"id": s, "refs": sorted(
+        {d["line_hash"][:2] for d in native.read_all_documents(source)})}]
+    assert len(native.show_by_author(target, "Ada")) == 3
+
+
+def test_failing_rebuild_is_reported(two):
+    source, target = two
+    fill(source, tokens=False)
+    os.rmdir(vl(target, "index"))
+    with open(vl(target, "index"), "w") as f:
+        f.write("in the way of the index layer")
+    with pytest.raises(RuntimeError, match="^records were merged, but rebuilding the target's index "
+                                           "failed: .*File exists"):
+        native.merge_absorb(source, target)
+    assert len(native.read_all_documents(target)) == 3
+    assert " merge source=" in open(vl(target, "log")).read()

@@ -92,3 +92,9 @@ def test_single_store_into_empty_copies_every_entry(stores, tmp_path):
     assert triples(copy) == triples(single)
     assert (native.token_index_token_status(copy, "tok") ==
             native.token_index_token_status(single, "tok"))
+    revoked = {native.shard_iterate_all(single, "sections")[0]["section_hash"]}
+    for root in (single, copy):
+        assert native.token_index_revoke_by_sources(root, "tok", revoked) == LINES // 4
+    forget = native.generate_forget_set(copy, "tok")
+    assert forget == native.generate_forget_set(single, "tok")
+    assert sum(bin(b).count("1") for b in forget) == LINES // 4
