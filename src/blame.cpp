@@ -15,9 +15,11 @@ namespace vl {
 
 std::vector<documents::DocumentRecord> blame(const std::string& root, const std::string&,
                                              const std::string& line_content) {
-  std::optional<json::Value> value = json::parse(line_content);
-  if (!value) value = json::Value::string(line_content);
-  return documents::lookup_document(root, compute_hash(*value));
+  // Hashed as a tracked line is; content that is not one JSON value is
+  // hashed as a JSON string holding it.
+  std::optional<Digest> digest = canonical_hash_of_line(line_content);
+  if (digest) return documents::lookup_document(root, digest->hex());
+  return documents::lookup_document(root, compute_hash(json::Value::string(line_content)));
 }
 
 const char* op_tag_name(OpTag tag) {

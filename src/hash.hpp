@@ -3,6 +3,9 @@
 // are all content hashes.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,5 +18,30 @@ std::string sha256_hex(std::string_view bytes);
 
 // The content hash of `value`.
 std::string compute_hash(const json::Value& value);
+
+// A SHA-256 digest.
+struct Digest {
+  std::array<uint8_t, 32> bytes;
+
+  // The 64 lowercase hex digits, into out[0..64).
+  void hex_into(char* out) const;
+  std::string hex() const;
+  bool operator==(const Digest&) const = default;
+};
+
+// SHA-256 of `bytes`, through a digest context kept by the calling thread.
+Digest sha256(std::string_view bytes);
+
+// The content hash of a line of JSON text (a data line, a stored record):
+// the hash of the line's JSON value, as compute_hash(parse(line)) gives it,
+// computed without building the value.  Nothing when the line is not
+// exactly one JSON value.  Every place that hashes stored or data lines
+// goes through here.  Safe to call from any thread.
+std::optional<Digest> canonical_hash_of_line(std::string_view line);
+
+// The content hash of the value that the JSON text `text` holds; a text
+// that is not one JSON value throws Error with the reader's message
+// ("expected value at line 1 column 1").
+std::string content_hash_of_json_text(std::string_view text);
 
 }  // namespace vl

@@ -5,6 +5,11 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "utf8.hpp"
 
@@ -122,7 +127,6 @@ class Parser {
  private:
   bool string(std::string& out);
   bool number(Value& out);
-  bool float_from_parts(bool negative, uint64_t significand, int64_t exponent, Value& out);
   bool literal(const char* rest, size_t n);
   bool hex4(uint32_t& out);
   bool enter() {
@@ -350,13 +354,30 @@ bool Parser::string(std::string& out) {
   }
 }
 
-bool Parser::number(Value& out) {
+// One number literal, read by the store's exact rule (see read_number).
+struct Number {
+  Kind kind = Kind::UInt;  // UInt, Int or Float
+  uint64_t u = 0;
+  int64_t i = 0;
+  double f = 0;
+};
+
+// Reads the number literal at p (a minus sign or a digit), advancing p past
+// what it read.  Returns nothing on success, else the error description
+// (the position of the error is where p stopped).
+//
+// The conversion is a fast one that is not always correctly rounded; the
+// floats it yields decide the canonical text and thus the hashes, so it must
+// not change: digits that no longer fit the 64-bit significand are dropped
+// (integer digits scale the exponent, fraction digits are ignored), and the
+// significand is scaled by the correctly rounded powers of ten.
+const char* read_number(const char*& p, const char* end, Number& out) {
   bool negative = false;
-  if (*p_ == '-') {
+  if (*p == '-') {
     negative = true;
-    ++p_;
+    ++p;
   }
-  if (p_ == end_ || !is_digit(*p_)) return fail("invalid number");
+  if (p == end || !is_digit(*p)) return "invalid number";
 
   constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
   auto overflows = [](uint64_t sig, unsigned d) {
@@ -366,66 +387,67 @@ bool Parser::number(Value& out) {
   uint64_t significand = 0;
   int64_t exponent = 0;
   bool is_float = false;
-  if (*p_ == '0') {
-    ++p_;
-    if (p_ < end_ && is_digit(*p_)) return fail("invalid number");
+  if (*p == '0') {
+    ++p;
+    if (p < end && is_digit(*p)) return "invalid number";
   } else {
-    while (p_ < end_ && is_digit(*p_)) {
-      auto d = static_cast<unsigned>(*p_ - '0');
+    while (p < end && is_digit(*p)) {
+      auto d = static_cast<unsigned>(*p - '0');
       if (overflows(significand, d)) {
         // Too many integer digits: the rest only scale the value.
         is_float = true;
-        while (p_ < end_ && is_digit(*p_)) {
+        while (p < end && is_digit(*p)) {
           ++exponent;
-          ++p_;
+          ++p;
         }
         break;
       }
       significand = significand * 10 + d;
-      ++p_;
+      ++p;
     }
   }
-  if (at('.')) {
+  if (p < end && *p == '.') {
     is_float = true;
-    ++p_;
-    if (p_ == end_ || !is_digit(*p_)) return fail("invalid number");
+    ++p;
+    if (p == end || !is_digit(*p)) return "invalid number";
     bool full = false;
-    while (p_ < end_ && is_digit(*p_)) {
-      auto d = static_cast<unsigned>(*p_ - '0');
+    while (p < end && is_digit(*p)) {
+      auto d = static_cast<unsigned>(*p - '0');
       if (!full && overflows(significand, d)) full = true;
       if (!full) {
         significand = significand * 10 + d;
         --exponent;
       }
-      ++p_;
+      ++p;
     }
   }
-  if (at('e') || at('E')) {
+  if (p < end && (*p == 'e' || *p == 'E')) {
     is_float = true;
-    ++p_;
+    ++p;
     bool exp_negative = false;
-    if (at('+')) {
-      ++p_;
-    } else if (at('-')) {
+    if (p < end && *p == '+') {
+      ++p;
+    } else if (p < end && *p == '-') {
       exp_negative = true;
-      ++p_;
+      ++p;
     }
-    if (p_ == end_ || !is_digit(*p_)) return fail("invalid number");
+    if (p == end || !is_digit(*p)) return "invalid number";
     constexpr int32_t kIntMax = std::numeric_limits<int32_t>::max();
     int32_t e = 0;
     bool exp_overflow = false;
-    while (p_ < end_ && is_digit(*p_)) {
-      auto d = *p_ - '0';
+    while (p < end && is_digit(*p)) {
+      auto d = *p - '0';
       if (!exp_overflow && (e > kIntMax / 10 || (e == kIntMax / 10 && d > kIntMax % 10))) {
         exp_overflow = true;
       }
       if (!exp_overflow) e = e * 10 + d;
-      ++p_;
+      ++p;
     }
     if (exp_overflow) {
-      if (significand != 0 && !exp_negative) return fail("number out of range");
-      out = Value::real(negative ? -0.0 : 0.0);
-      return true;
+      if (significand != 0 && !exp_negative) return "number out of range";
+      out.kind = Kind::Float;
+      out.f = negative ? -0.0 : 0.0;
+      return nullptr;
     }
     // The exponent is a 32-bit quantity that saturates.
     int64_t sum = exp_negative ? exponent - e : exponent + e;
@@ -433,36 +455,47 @@ bool Parser::number(Value& out) {
   }
   if (!is_float) {
     if (!negative) {
-      out = Value::uint(significand);
+      out.kind = Kind::UInt;
+      out.u = significand;
     } else if (significand != 0 && significand <= (uint64_t{1} << 63)) {
-      out = Value::integer(static_cast<int64_t>(0 - significand));
+      out.kind = Kind::Int;
+      out.i = static_cast<int64_t>(0 - significand);
     } else {
-      out = Value::real(-static_cast<double>(significand));
+      out.kind = Kind::Float;
+      out.f = -static_cast<double>(significand);
     }
-    return true;
+    return nullptr;
   }
-  return float_from_parts(negative, significand, exponent, out);
-}
-
-bool Parser::float_from_parts(bool negative, uint64_t significand, int64_t exponent, Value& out) {
   double f = static_cast<double>(significand);
   for (;;) {
     int64_t mag = exponent < 0 ? -exponent : exponent;
     if (mag <= 308) {
       if (exponent >= 0) {
         f *= kPow10[mag];
-        if (std::isinf(f)) return fail("number out of range");
+        if (std::isinf(f)) return "number out of range";
       } else {
         f /= kPow10[mag];
       }
       break;
     }
     if (f == 0) break;
-    if (exponent >= 0) return fail("number out of range");
+    if (exponent >= 0) return "number out of range";
     f /= 1e308;
     exponent += 308;
   }
-  out = Value::real(negative ? -f : f);
+  out.kind = Kind::Float;
+  out.f = negative ? -f : f;
+  return nullptr;
+}
+
+bool Parser::number(Value& out) {
+  Number n;
+  if (const char* error = read_number(p_, end_, n)) return fail(error);
+  switch (n.kind) {
+    case Kind::UInt: out = Value::uint(n.u); break;
+    case Kind::Int: out = Value::integer(n.i); break;
+    default: out = Value::real(n.f); break;
+  }
   return true;
 }
 
@@ -525,18 +558,21 @@ void write_int(std::string& out, int64_t i) {
   out.append(buf, r.ptr);
 }
 
-void write_float(std::string& out, double d) {
+// The float layout into `buf` (at least 32 bytes); returns the end.
+static char* format_float(char* buf, double d) {
+  char* o = buf;
   if (d == 0) {
-    out += std::signbit(d) ? "-0.0" : "0.0";
-    return;
+    if (std::signbit(d)) *o++ = '-';
+    std::memcpy(o, "0.0", 3);
+    return o + 3;
   }
   // The shortest digits that read back to d, in scientific form:
   // [-]D[.DDD]e(+|-)XX.
-  char buf[40];
-  auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-  const char* p = buf;
+  char sci[40];
+  auto r = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
+  const char* p = sci;
   if (*p == '-') {
-    out.push_back('-');
+    *o++ = '-';
     ++p;
   }
   char digits[20];
@@ -550,28 +586,42 @@ void write_float(std::string& out, double d) {
 
   if (e >= -5 && e <= 15) {
     if (e >= n - 1) {
-      out.append(digits, static_cast<size_t>(n));
-      out.append(static_cast<size_t>(e - n + 1), '0');
-      out += ".0";
+      std::memcpy(o, digits, static_cast<size_t>(n));
+      o += n;
+      std::memset(o, '0', static_cast<size_t>(e - n + 1));
+      o += e - n + 1;
+      *o++ = '.';
+      *o++ = '0';
     } else if (e >= 0) {
-      out.append(digits, static_cast<size_t>(e + 1));
-      out.push_back('.');
-      out.append(digits + e + 1, static_cast<size_t>(n - e - 1));
+      std::memcpy(o, digits, static_cast<size_t>(e + 1));
+      o += e + 1;
+      *o++ = '.';
+      std::memcpy(o, digits + e + 1, static_cast<size_t>(n - e - 1));
+      o += n - e - 1;
     } else {
-      out += "0.";
-      out.append(static_cast<size_t>(-e - 1), '0');
-      out.append(digits, static_cast<size_t>(n));
+      *o++ = '0';
+      *o++ = '.';
+      std::memset(o, '0', static_cast<size_t>(-e - 1));
+      o += -e - 1;
+      std::memcpy(o, digits, static_cast<size_t>(n));
+      o += n;
     }
-    return;
+    return o;
   }
-  out.push_back(digits[0]);
+  *o++ = digits[0];
   if (n > 1) {
-    out.push_back('.');
-    out.append(digits + 1, static_cast<size_t>(n - 1));
+    *o++ = '.';
+    std::memcpy(o, digits + 1, static_cast<size_t>(n - 1));
+    o += n - 1;
   }
-  out.push_back('e');
-  out.push_back(e >= 0 ? '+' : '-');
-  write_uint(out, static_cast<uint64_t>(e >= 0 ? e : -e));
+  *o++ = 'e';
+  *o++ = e >= 0 ? '+' : '-';
+  return std::to_chars(o, buf + 32, e >= 0 ? e : -e).ptr;
+}
+
+void write_float(std::string& out, double d) {
+  char buf[32];
+  out.append(buf, format_float(buf, d));
 }
 
 void write_string_array(std::string& out, const std::vector<std::string>& items) {
@@ -622,6 +672,505 @@ std::string to_string(const Value& v) {
   std::string out;
   write(out, v);
   return out;
+}
+
+}  // namespace vl::json
+
+// ---------------------------------------------------------------------------
+// Canonical text straight from JSON text
+//
+// One pass over the text writes the canonical bytes into a buffer; no value
+// tree is built.  Strings, numbers and literals are written as they are
+// read.  Each object's members are written in document order while their
+// positions are noted; when the keys were not already strictly ascending,
+// the member texts are put into key order (the last of a repeated key
+// winning) through a scratch buffer once the object is closed.  Every buffer
+// belongs to the thread and is reused, so a thread that hashes line after
+// line allocates only while its buffers grow to the longest line.
+
+namespace vl::json {
+namespace {
+
+// True when one of the eight bytes of w is a quote, a backslash, a control
+// character or not ASCII: the bytes a string run has to stop at.
+inline bool has_special_byte(uint64_t w) {
+  constexpr uint64_t k01 = 0x0101010101010101ULL, k80 = 0x8080808080808080ULL;
+  uint64_t q = w ^ (k01 * '"');
+  uint64_t b = w ^ (k01 * '\\');
+  uint64_t t = ((w - k01 * 0x20) & ~w) | ((q - k01) & ~q) | ((b - k01) & ~b) | w;
+  return (t & k80) != 0;
+}
+
+// Byte order of keys; most keys differ in their first byte.
+inline bool key_less(std::string_view a, std::string_view b) {
+  if (!a.empty() && !b.empty() && a[0] != b[0]) {
+    return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
+  }
+  return a < b;
+}
+
+inline int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+class Canonicalizer {
+ public:
+  // Writes the canonical text of `text` (exactly one JSON value, optionally
+  // surrounded by white space) into the buffer; false when it is not.
+  bool run(std::string_view text) {
+    p_ = text.data();
+    end_ = p_ + text.size();
+    reserve(text.size() + 64);
+    o_ = buf_.get();
+    members_.clear();
+    arena_.clear();
+    skip_ws();
+    if (!value(0)) return false;
+    skip_ws();
+    return p_ == end_;
+  }
+  std::string_view text() const { return {buf_.get(), static_cast<size_t>(o_ - buf_.get())}; }
+
+ private:
+  // A member of an open object: where its text lies in the buffer (from
+  // the key's opening quote to the end of the value), and where its key's
+  // bytes can be compared: the key text inside the quotes, or the decoded
+  // bytes in the arena when the key text holds escapes.
+  struct MemberRef {
+    uint32_t seg_start, seg_end;
+    uint32_t key_start, key_len;
+    bool key_in_arena;
+  };
+
+  size_t used() const { return static_cast<size_t>(o_ - buf_.get()); }
+
+  // Room for `extra` more bytes than the text left to read can produce
+  // without numbers (strings, literals and punctuation never write more
+  // than they read; only a number's canonical text can be longer).
+  void reserve(size_t need) {
+    size_t have_used = buf_ ? used() : 0;
+    if (need <= cap_) return;
+    size_t cap = std::max(need, cap_ * 2);
+    std::unique_ptr<char[]> grown(new char[cap]);
+    if (have_used) std::memcpy(grown.get(), buf_.get(), have_used);
+    buf_ = std::move(grown);
+    cap_ = cap;
+    o_ = buf_.get() + have_used;
+  }
+
+  void skip_ws() {
+    while (p_ < end_ && is_ws(*p_)) ++p_;
+  }
+
+  std::string_view key_of(const MemberRef& m) const {
+    const char* base = m.key_in_arena ? arena_.data() : buf_.get();
+    return {base + m.key_start, m.key_len};
+  }
+
+  bool value(int depth) {
+    if (p_ == end_) return false;
+    switch (*p_) {
+      case '"':
+        ++p_;
+        return string();
+      case '{':
+        ++p_;
+        return object(depth + 1);
+      case '[':
+        ++p_;
+        return array(depth + 1);
+      case 't': return literal("true", 4);
+      case 'f': return literal("false", 5);
+      case 'n': return literal("null", 4);
+      default:
+        if (*p_ == '-' || is_digit(*p_)) return number();
+        return false;
+    }
+  }
+
+  bool literal(const char* word, size_t n) {
+    if (static_cast<size_t>(end_ - p_) < n || std::memcmp(p_, word, n) != 0) return false;
+    std::memcpy(o_, word, n);
+    o_ += n;
+    p_ += n;
+    return true;
+  }
+
+  bool number() {
+    const char* start = p_;
+    Number n;
+    if (read_number(p_, end_, n)) return false;
+    reserve(used() + static_cast<size_t>(end_ - p_) + 64);
+    if (n.kind != Kind::Float) {
+      // An integer literal is its own canonical text: the grammar allows
+      // no leading zeros and no plus sign.
+      size_t len = static_cast<size_t>(p_ - start);
+      std::memcpy(o_, start, len);
+      o_ += len;
+    } else {
+      o_ = format_float(o_, n.f);
+    }
+    return true;
+  }
+
+  // One character given by a \u escape, in the canonical string form.
+  void put_char(uint32_t c) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    if (c >= 0x80) {
+      char tmp[4];
+      char* t = tmp;
+      struct Sink {
+        char*& t;
+        void push_back(char ch) { *t++ = ch; }
+      } sink{t};
+      utf8::encode(static_cast<char32_t>(c), sink);
+      std::memcpy(o_, tmp, static_cast<size_t>(t - tmp));
+      o_ += t - tmp;
+      return;
+    }
+    switch (c) {
+      case '"': *o_++ = '\\'; *o_++ = '"'; return;
+      case '\\': *o_++ = '\\'; *o_++ = '\\'; return;
+      case '\b': *o_++ = '\\'; *o_++ = 'b'; return;
+      case '\t': *o_++ = '\\'; *o_++ = 't'; return;
+      case '\n': *o_++ = '\\'; *o_++ = 'n'; return;
+      case '\f': *o_++ = '\\'; *o_++ = 'f'; return;
+      case '\r': *o_++ = '\\'; *o_++ = 'r'; return;
+      default:
+        if (c < 0x20) {
+          const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+          std::memcpy(o_, esc, 6);
+          o_ += 6;
+        } else {
+          *o_++ = static_cast<char>(c);
+        }
+    }
+  }
+
+  bool hex4(uint32_t& out) {
+    if (end_ - p_ < 4) return false;
+    out = 0;
+    for (int i = 0; i < 4; ++i) {
+      int d = hex_digit(p_[i]);
+      if (d < 0) return false;
+      out = out * 16 + static_cast<uint32_t>(d);
+    }
+    p_ += 4;
+    return true;
+  }
+
+  // Copies the leading run of bytes at p_ that a string takes over
+  // unchanged without a second look: printable ASCII other than the quote
+  // and the backslash.  (Whole 16-byte blocks are stored before they are
+  // checked: the buffer always has room for the rest of the text.)
+  void copy_plain_run() {
+    const char* p = p_;
+    char* o = o_;
+#ifdef __SSE2__
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'),
+                  space = _mm_set1_epi8(0x20);
+    while (end_ - p >= 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+      // Signed compare: bytes below 0x20 and bytes from 0x80 up.
+      __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                     _mm_cmplt_epi8(v, space));
+      auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+      if (mask) {
+        auto n = static_cast<unsigned>(__builtin_ctz(mask));
+        p_ = p + n;
+        o_ = o + n;
+        return;
+      }
+      p += 16;
+      o += 16;
+    }
+#endif
+    while (end_ - p >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p, 8);
+      if (has_special_byte(w)) break;
+      std::memcpy(o, &w, 8);
+      p += 8;
+      o += 8;
+    }
+    while (p < end_) {
+      auto c = static_cast<unsigned char>(*p);
+      if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
+      *o++ = static_cast<char>(c);
+      ++p;
+    }
+    p_ = p;
+    o_ = o;
+  }
+
+  // The opening quote read; writes the whole canonical string.  Sets
+  // escaped_ when the canonical text holds an escape.
+  bool string() {
+    *o_++ = '"';
+    for (;;) {
+      copy_plain_run();
+      if (p_ == end_) return false;
+      auto c = static_cast<unsigned char>(*p_);
+      if (c >= 0x80) {
+        if (!multibyte_run()) return false;
+        continue;
+      }
+      if (c == '"') {
+        ++p_;
+        *o_++ = '"';
+        return true;
+      }
+      if (c < 0x20) return false;
+      // A backslash.
+      if (end_ - p_ < 2) return false;
+      char e = p_[1];
+      p_ += 2;
+      switch (e) {
+        case '"': *o_++ = '\\'; *o_++ = '"'; escaped_ = true; break;
+        case '\\': *o_++ = '\\'; *o_++ = '\\'; escaped_ = true; break;
+        case '/': *o_++ = '/'; break;
+        case 'b': *o_++ = '\\'; *o_++ = 'b'; escaped_ = true; break;
+        case 'f': *o_++ = '\\'; *o_++ = 'f'; escaped_ = true; break;
+        case 'n': *o_++ = '\\'; *o_++ = 'n'; escaped_ = true; break;
+        case 'r': *o_++ = '\\'; *o_++ = 'r'; escaped_ = true; break;
+        case 't': *o_++ = '\\'; *o_++ = 't'; escaped_ = true; break;
+        case 'u': {
+          uint32_t u;
+          if (!hex4(u)) return false;
+          if (u >= 0xDC00 && u <= 0xDFFF) return false;
+          if (u >= 0xD800 && u <= 0xDBFF) {
+            if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
+            p_ += 2;
+            uint32_t low;
+            if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+            u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+          }
+          if (u < 0x20 || u == '"' || u == '\\') escaped_ = true;
+          put_char(u);
+          break;
+        }
+        default:
+          return false;
+      }
+    }
+  }
+
+  // Copies the run of non-ASCII characters at p_, checking that each is
+  // valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+  bool multibyte_run() {
+    const char* p = p_;
+    char* o = o_;
+    bool ok = true;
+    while (p < end_) {
+      auto b0 = static_cast<unsigned char>(p[0]);
+      if (b0 < 0x80) break;
+      size_t left = static_cast<size_t>(end_ - p);
+      if (b0 >= 0xC2 && b0 <= 0xDF) {
+        if (left < 2 || (static_cast<unsigned char>(p[1]) & 0xC0) != 0x80) {
+          ok = false;
+          break;
+        }
+        std::memcpy(o, p, 2);
+        o += 2;
+        p += 2;
+        continue;
+      }
+      if (b0 >= 0xE0 && b0 <= 0xEF) {
+        if (left < 3) {
+          ok = false;
+          break;
+        }
+        auto b1 = static_cast<unsigned char>(p[1]), b2 = static_cast<unsigned char>(p[2]);
+        unsigned char lo = b0 == 0xE0 ? 0xA0 : 0x80, hi = b0 == 0xED ? 0x9F : 0xBF;
+        if (b1 < lo || b1 > hi || (b2 & 0xC0) != 0x80) {
+          ok = false;
+          break;
+        }
+        std::memcpy(o, p, 3);
+        o += 3;
+        p += 3;
+        continue;
+      }
+      char32_t cp;
+      size_t n = utf8::decode(std::string_view(p, left), &cp);
+      if (n == 0) {
+        ok = false;
+        break;
+      }
+      std::memcpy(o, p, n);
+      o += n;
+      p += n;
+    }
+    p_ = p;
+    o_ = o;
+    return ok;
+  }
+
+  bool array(int depth) {
+    if (depth > kMaxDepth) return false;
+    *o_++ = '[';
+    skip_ws();
+    if (p_ < end_ && *p_ == ']') {
+      ++p_;
+      *o_++ = ']';
+      return true;
+    }
+    for (;;) {
+      skip_ws();
+      if (!value(depth)) return false;
+      skip_ws();
+      if (p_ == end_) return false;
+      if (*p_ == ']') {
+        ++p_;
+        *o_++ = ']';
+        return true;
+      }
+      if (*p_ != ',') return false;
+      ++p_;
+      *o_++ = ',';
+    }
+  }
+
+  bool object(int depth) {
+    if (depth > kMaxDepth) return false;
+    size_t open = used();
+    *o_++ = '{';
+    skip_ws();
+    if (p_ < end_ && *p_ == '}') {
+      ++p_;
+      *o_++ = '}';
+      return true;
+    }
+    size_t first = members_.size();
+    size_t arena_mark = arena_.size();
+    bool ascending = true;
+    for (;;) {
+      skip_ws();
+      if (p_ == end_ || *p_ != '"') return false;
+      ++p_;
+      MemberRef m;
+      m.seg_start = static_cast<uint32_t>(used());
+      escaped_ = false;
+      if (!string()) return false;
+      m.key_start = m.seg_start + 1;
+      m.key_len = static_cast<uint32_t>(used() - 1 - m.key_start);
+      m.key_in_arena = false;
+      if (escaped_) {
+        std::string_view key_text(buf_.get() + m.key_start, m.key_len);
+        // The canonical escapes stand for other bytes; keys are ordered by
+        // their bytes, so keep the decoded key for the comparison.
+        m.key_start = static_cast<uint32_t>(arena_.size());
+        decode_canonical(key_text, arena_);
+        m.key_len = static_cast<uint32_t>(arena_.size() - m.key_start);
+        m.key_in_arena = true;
+      }
+      skip_ws();
+      if (p_ == end_ || *p_ != ':') return false;
+      ++p_;
+      *o_++ = ':';
+      skip_ws();
+      if (!value(depth)) return false;
+      m.seg_end = static_cast<uint32_t>(used());
+      if (ascending && members_.size() > first && !key_less(key_of(members_.back()), key_of(m))) {
+        ascending = false;
+      }
+      members_.push_back(m);
+      skip_ws();
+      if (p_ == end_) return false;
+      if (*p_ == '}') {
+        ++p_;
+        break;
+      }
+      if (*p_ != ',') return false;
+      ++p_;
+      *o_++ = ',';
+    }
+    if (!ascending) reorder(open, first);
+    *o_++ = '}';
+    members_.resize(first);
+    arena_.resize(arena_mark);
+    return true;
+  }
+
+  // Undoes the escapes of a canonical string's text.
+  static void decode_canonical(std::string_view s, std::string& out) {
+    for (size_t i = 0; i < s.size(); ++i) {
+      if (s[i] != '\\') {
+        out.push_back(s[i]);
+        continue;
+      }
+      char e = s[++i];
+      switch (e) {
+        case 'b': out.push_back('\b'); break;
+        case 't': out.push_back('\t'); break;
+        case 'n': out.push_back('\n'); break;
+        case 'f': out.push_back('\f'); break;
+        case 'r': out.push_back('\r'); break;
+        case 'u':
+          out.push_back(static_cast<char>(hex_digit(s[i + 3]) * 16 + hex_digit(s[i + 4])));
+          i += 4;
+          break;
+        default: out.push_back(e); break;  // the quote and the backslash
+      }
+    }
+  }
+
+  // Rewrites the members of the object opened at `open` (members_[first..])
+  // in ascending key order, keeping only the last of each repeated key.
+  void reorder(size_t open, size_t first) {
+    size_t count = members_.size() - first;
+    order_.resize(count);
+    for (size_t i = 0; i < count; ++i) order_[i] = static_cast<uint32_t>(first + i);
+    auto before = [this](uint32_t a, uint32_t b) {
+      std::string_view ka = key_of(members_[a]), kb = key_of(members_[b]);
+      if (ka != kb) return key_less(ka, kb);
+      return a < b;
+    };
+    if (count <= 16) {
+      for (size_t i = 1; i < count; ++i) {
+        uint32_t item = order_[i];
+        size_t j = i;
+        for (; j > 0 && before(item, order_[j - 1]); --j) order_[j] = order_[j - 1];
+        order_[j] = item;
+      }
+    } else {
+      std::sort(order_.begin(), order_.end(), before);
+    }
+    scratch_.clear();
+    for (size_t i = 0; i < count; ++i) {
+      const MemberRef& m = members_[order_[i]];
+      if (i + 1 < count && key_of(members_[order_[i + 1]]) == key_of(m)) continue;
+      if (!scratch_.empty()) scratch_.push_back(',');
+      scratch_.append(buf_.get() + m.seg_start, m.seg_end - m.seg_start);
+    }
+    o_ = buf_.get() + open + 1;
+    std::memcpy(o_, scratch_.data(), scratch_.size());
+    o_ += scratch_.size();
+  }
+
+  const char* p_ = nullptr;
+  const char* end_ = nullptr;
+  std::unique_ptr<char[]> buf_;
+  size_t cap_ = 0;
+  char* o_ = nullptr;
+  bool escaped_ = false;
+  std::vector<MemberRef> members_;
+  std::vector<uint32_t> order_;
+  std::string arena_;
+  std::string scratch_;
+};
+
+thread_local Canonicalizer t_canonicalizer;
+
+}  // namespace
+
+std::optional<std::string_view> canonical_text(std::string_view text) {
+  if (!t_canonicalizer.run(text)) return std::nullopt;
+  return t_canonicalizer.text();
 }
 
 }  // namespace vl::json

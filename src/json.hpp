@@ -89,6 +89,13 @@ std::optional<Value> parse(std::string_view text, ParseError* error = nullptr);
 // a field given twice.  Nothing when the text is not a JSON object.
 std::optional<std::vector<Member>> parse_members(std::string_view text);
 
+// The canonical text of `text`, which must be exactly one JSON value
+// (optionally surrounded by white space), computed in one pass without
+// building a value: the same bytes as write(parse(text)).  Nothing when the
+// text is not one JSON value by the reader's rules.  The view points into a
+// buffer of the calling thread, valid until its next call.
+std::optional<std::string_view> canonical_text(std::string_view text);
+
 // The canonical compact text, appended to `out`.
 void write(std::string& out, const Value& v);
 std::string to_string(const Value& v);

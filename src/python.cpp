@@ -218,7 +218,7 @@ std::vector<uint8_t> Args::byte_sequence(size_t i) const {
   return out;
 }
 
-json::Value Args::json_value(size_t i) const {
+std::string_view Args::json_text(size_t i, Ref* keep) const {
   Ref module(check(PyImport_ImportModule("json")));
   Ref dumps(check(PyObject_GetAttrString(module.get(), "dumps")));
   Ref text(check(PyObject_CallOneArg(dumps.get(), slots_[i])));
@@ -229,8 +229,15 @@ json::Value Args::json_value(size_t i) const {
   Py_ssize_t len = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
   if (!utf8) throw PythonErrorSet{};
+  *keep = std::move(text);
+  return std::string_view(utf8, static_cast<size_t>(len));
+}
+
+json::Value Args::json_value(size_t i) const {
+  Ref keep;
+  std::string_view text = json_text(i, &keep);
   json::ParseError error;
-  auto value = json::parse(std::string_view(utf8, static_cast<size_t>(len)), &error);
+  auto value = json::parse(text, &error);
   if (!value) throw Error(error.message());
   return std::move(*value);
 }
@@ -405,7 +412,8 @@ static PyObject* track(const Args& a) {
   std::string root = a.text(3);
   std::optional<uint64_t> token_count = a.count_or_none(4);
   std::optional<std::string> tokenizer = a.text_or_none(5);
-  json::Value data = a.json_value(0);
+  Ref keep;
+  std::string_view data = a.json_text(0, &keep);
   return to_str(vl::track(root, data, file, sources, token_count, tokenizer));
 }
 
@@ -706,7 +714,10 @@ static PyObject* oplog_append(const Args& a) {
 }
 
 constexpr Signature kComputeHash{"compute_hash", {"data"}, 1, 1};
-static PyObject* compute_hash(const Args& a) { return to_str(vl::compute_hash(a.json_value(0))); }
+static PyObject* compute_hash(const Args& a) {
+  Ref keep;
+  return to_str(content_hash_of_json_text(a.json_text(0, &keep)));
+}
 
 #define VL_FN(fn, sig, doc)                                                      \
   {                                                                              \

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -76,6 +77,9 @@ class Args {
   std::vector<uint8_t> byte_sequence(size_t i) const;
   // Through json.dumps and the store's JSON reader; their errors propagate.
   json::Value json_value(size_t i) const;
+  // The text json.dumps gives for the argument (its errors propagate),
+  // held by *keep; the view is valid while *keep lives.
+  std::string_view json_text(size_t i, Ref* keep) const;
 
  private:
   [[noreturn]] void fail(size_t i, PyObject* type, const std::string& reason) const;

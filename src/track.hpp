@@ -5,16 +5,16 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
-
-#include "json.hpp"
 
 namespace vl {
 
-// Returns the line hash.  The token entry is written only when both the
-// tokenizer and the token count are given; a tokenizer name that is not
-// usable in a file name is refused before anything is written.
-std::string track(const std::string& root, const json::Value& data, const std::string& file,
+// `data_json` is the data's JSON text (one value).  Returns the line hash.
+// The token entry is written only when both the tokenizer and the token
+// count are given; text that is not one JSON value, and a tokenizer name
+// that is not usable in a file name, are refused before anything is written.
+std::string track(const std::string& root, std::string_view data_json, const std::string& file,
                   const std::vector<std::string>& sources, std::optional<uint64_t> token_count,
                   const std::optional<std::string>& tokenizer);
 
