@@ -16,13 +16,12 @@
 #include <unordered_set>
 #include <vector>
 
-#include <openssl/evp.h>
-
 #include "authors.hpp"
 #include "binary_index.hpp"
 #include "crashpoint.hpp"
 #include "error.hpp"
 #include "fs.hpp"
+#include "hash.hpp"
 #include "indexer.hpp"
 #include "json.hpp"
 #include "layout.hpp"
@@ -66,19 +65,16 @@ std::optional<Key> key_of(std::string_view hex) {
   return k;
 }
 
-// The content hash of a data line, or nothing when the line is not JSON.
-// Also hands back the canonical text, which the archive record needs.
-bool hash_line(std::string_view line, Key& out, std::string& canonical) {
-  auto value = json::parse(line);
-  if (!value) return false;
-  canonical.clear();
-  json::write(canonical, *value);
-  unsigned int len = 0;
-  if (EVP_Digest(canonical.data(), canonical.size(), out.data(), &len, EVP_sha256(), nullptr) != 1 ||
-      len != 32) {
-    throw Panic("SHA-256 digest failed");
-  }
-  return true;
+// The content hash of a data line, as tracking computes it, or nothing when
+// the line is not JSON.  Also hands back the canonical text, which the
+// archive record needs; it lives in a buffer of the calling thread until
+// its next canonical text.
+std::optional<std::string_view> hash_line(std::string_view line, Key& out) {
+  std::optional<std::string_view> canonical = json::canonical_text(line);
+  if (!canonical) return std::nullopt;
+  Digest digest = sha256(*canonical);
+  std::memcpy(out.data(), digest.bytes.data(), out.size());
+  return canonical;
 }
 
 void check_path(const std::string& path) {
@@ -319,14 +315,15 @@ Decision decide(std::string_view bytes, const KeySet& revoked, std::string_view 
   d.chunks = whole_line_chunks(bytes, target);
   d.verdicts = pool::ordered_map<std::vector<unsigned char>>(d.chunks.size(), [&](size_t i) {
     std::vector<unsigned char> out;
-    std::string canonical, record;
+    std::string record;
     Key key;
     for_each_line(d.chunks[i], [&](std::string_view line) {
       unsigned char v = kKeep;
-      if (!revoked.empty() && hash_line(line, key, canonical) && revoked.count(key)) {
+      std::optional<std::string_view> canonical;
+      if (!revoked.empty() && (canonical = hash_line(line, key)) && revoked.count(key)) {
         // The record must read back, or the line could never be restored.
         record.clear();
-        write_record(record, stamp, file, canonical, line);
+        write_record(record, stamp, file, *canonical, line);
         v = json::parse(record) ? kPurge : kUnarchivable;
       }
       out.push_back(v);
@@ -487,13 +484,13 @@ PurgeResult rewrite(const std::string& root, const std::string& data_file, const
       auto [fd, path] = create_archive(root, stamp);
       archive = path;
       BufferedWriter out(fd);
-      std::string canonical, record;
+      std::string record;
       Key key;
       walk(d, [&](std::string_view line, unsigned char v) {
         if (v == kKeep) return;
-        hash_line(line, key, canonical);
+        std::optional<std::string_view> canonical = hash_line(line, key);
         record.clear();
-        write_record(record, stamp, data_file, canonical, line);
+        write_record(record, stamp, data_file, canonical ? *canonical : std::string_view(), line);
         record.push_back('\n');
         out.add(record);
       });
