@@ -261,19 +261,20 @@ def test_track_again_records_nothing_new_and_force_records_again(proj):
 
 def test_ctrl_c_during_track_then_a_rerun_gives_the_complete_store(proj, tmp_path, monkeypatch):
     (tmp_path / "stopper.py").write_text(textwrap.dedent("""
+        import os, signal
+        fired = []
         def count(text):
-            if text == "stop here":
-                raise KeyboardInterrupt
+            if text == "stop here" and not fired:  # Ctrl-C while this line is being tracked
+                fired.append(1)
+                os.kill(os.getpid(), signal.SIGINT)
             return len(text.split())
     """))
     monkeypatch.syspath_prepend(str(tmp_path))
-    lines = [json.dumps({"text": f"line {i}"}) for i in range(5)]
-    data = proj / "data" / "more.jsonl"
-    data.write_text("\n".join(lines[:3] + ['{"text": "stop here"}'] + lines[3:]) + "\n")
+    texts = ["line 0", "line 1", "stop here", "line 3", "line 4"]
+    (proj / "data" / "more.jsonl").write_text("".join(json.dumps({"text": t}) + "\n" for t in texts))
     err = run("track", "data/more.jsonl", "-t", "words=stopper:count", cwd=proj, code=130).stderr
     assert "interrupted: recorded 3 lines of data/more.jsonl" in err
     assert (proj / ".vl" / "log").read_text().splitlines()[-1].endswith("lines=3 already=0 invalid=0 interrupted")
-    data.write_text("\n".join(lines) + "\n")
     run("track", "data/more.jsonl", "-t", "words=stopper:count", cwd=proj)
     run("tokens", "merge", "words", cwd=proj)
     assert sorted(f for f, _ in documents(proj)).count("data/more.jsonl") == 5

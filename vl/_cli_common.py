@@ -54,7 +54,8 @@ tests/test_cli.py keep holding):
 * Long work.  ``with progress("tracking train.jsonl", total_bytes) as bar:``
   then ``bar.advance(n)``: a rich bar with MB/s on a terminal (stderr), and
   nothing otherwise or under ``-q``.  End with a one-line ``notice()``
-  summary.  Every state-changing verb appends its own operation-log line with
+  summary.  ``with deferred_interrupt() as check:`` and ``check()`` after each
+  whole unit of work make Ctrl-C stop between units, never inside one.  Every state-changing verb appends its own operation-log line with
   ``native.oplog_append(root, "<operation>", "<key=value ...>")``.
 """
 
@@ -66,7 +67,9 @@ import errno
 import json
 import os
 import re
+import signal
 import sys
+import threading
 import time
 import unicodedata
 from dataclasses import dataclass, field
@@ -445,6 +448,33 @@ def progress(description: str, total: int | None) -> Iterator[_Bar]:
                    TimeRemainingColumn(), console=Console(stderr=True), transient=True)
     with bar:
         yield _Bar(bar, bar.add_task(description, total=total))
+
+
+@contextlib.contextmanager
+def deferred_interrupt() -> Iterator[Callable[[], None]]:
+    """Ctrl-C only sets a flag; the returned `check()` raises KeyboardInterrupt
+    at a point where the work done so far is whole.  A second Ctrl-C interrupts
+    at once."""
+    hits: list[int] = []
+
+    def check() -> None:
+        if hits:
+            raise KeyboardInterrupt
+
+    def handler(signum: int, frame: Any) -> None:
+        hits.append(signum)
+        if len(hits) > 1:
+            raise KeyboardInterrupt
+
+    if threading.current_thread() is not threading.main_thread() or \
+            signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+        yield check
+        return
+    signal.signal(signal.SIGINT, handler)
+    try:
+        yield check
+    finally:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 class Stopwatch:

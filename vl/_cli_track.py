@@ -12,9 +12,9 @@ import click
 
 from vl import _vl_native as native
 from vl import tokenizers
-from vl._cli_common import (Interrupted, Stopwatch, VlError, command, data_path, notice, parse_json, plural,
-                            progress, project, quiet_option, quote_path, resolve_section, sections, warn,
-                            working_on)
+from vl._cli_common import (Interrupted, Stopwatch, VlError, command, data_path, deferred_interrupt, notice,
+                            parse_json, plural, progress, project, quiet_option, quote_path, resolve_section,
+                            sections, warn, working_on)
 
 
 @dataclass
@@ -74,10 +74,12 @@ def track_file(root: str, path: str, rel: str, sources: list[str], *,
                tokenizer: tokenizers.Tokenizer | None, text_field: str | None,
                already: Counter[str], result: TrackResult,
                on_invalid: Callable[[int, str], None], advance: Callable[[int], None],
-               on_recorded: Callable[[int, str, int | None], None] | None = None) -> TrackResult:
+               on_recorded: Callable[[int, str, int | None], None] | None = None,
+               check: Callable[[], None] = lambda: None) -> TrackResult:
     """Record the lines of one data file, skipping those counted in `already`
     (a line hash recorded n times for this file is skipped n times) and lines
-    that are not valid JSON data (reported through `on_invalid`)."""
+    that are not valid JSON data (reported through `on_invalid`).  `check` is
+    called after each line and may raise KeyboardInterrupt to stop there."""
     name = tokenizer.name if tokenizer else None
     pending = 0
     with open(path, "rb") as f:
@@ -108,6 +110,7 @@ def track_file(root: str, path: str, rel: str, sources: list[str], *,
             result.recorded += 1
             if on_recorded is not None:
                 on_recorded(number, line_hash, tokens)
+            check()
     advance(pending)
     return result
 
@@ -188,10 +191,10 @@ def _track_one(root: str, path: str, rel: str, size: int, sources: list[str],
                                            f"invalid={len(result.invalid)}{extra}")
 
     try:
-        with working_on(path), progress(f"tracking {rel}", size) as bar:
+        with working_on(path), progress(f"tracking {rel}", size) as bar, deferred_interrupt() as check:
             track_file(root, path, rel, sources, tokenizer=tokenizer, text_field=text_field, already=already,
                        result=result, on_invalid=lambda n, why: warn(f"{rel}:{n}: skipped: {why}"),
-                       advance=bar.advance, on_recorded=_print_recorded if verbose else None)
+                       advance=bar.advance, on_recorded=_print_recorded if verbose else None, check=check)
     except KeyboardInterrupt:
         log(" interrupted")
         raise Interrupted(f"recorded {plural(result.recorded, 'line')} of {rel} before stopping; "
