@@ -55,3 +55,20 @@ step show license CC0-1.0
 step show section "$notes"
 
 step log
+
+# Housekeeping: the new version's token entries wait in a per-process file
+# until a clean folds them in; then a second store (another worker's
+# project) is merged in.
+"$VL" -q track train.v2.jsonl --source "$notes" --tokenizer whitespace
+step clean --dry-run
+step clean
+second="$project/second"
+mkdir -p "$second"
+"$VL" -q -C "$second" init . >/dev/null
+"$VL" -q -C "$second" author add "Ada Lovelace" ada@example.org >/dev/null
+notes2=$("$VL" -C "$second" section add notes/engine.md --author "Ada Lovelace" --license CC-BY-4.0 --year 1843)
+echo '{"text": "a line tracked in the second store", "id": 5}' > "$second/more.jsonl"
+"$VL" -q -C "$second" track more.jsonl --source "$notes2" --tokenizer whitespace
+"$VL" -q -C "$second" clean >/dev/null
+step merge "$second"
+step tokens status whitespace

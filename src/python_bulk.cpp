@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "clean.hpp"
 #include "error.hpp"
 #include "report.hpp"
 
@@ -267,12 +268,41 @@ static PyObject* report_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// clean_dry_run(vl_dir): the counters a clean would report now, with
+// nothing changed.
+static PyObject* clean_dry_run_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kKeywords[] = {"vl_dir", nullptr};
+    PyObject* root_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:clean_dry_run", const_cast<char**>(kKeywords),
+                                     &root_obj)) {
+      return nullptr;
+    }
+    clean::CleanCounts c = clean::clean(arg_text(root_obj, "vl_dir"), false, true);
+    Ref out(check(PyDict_New()));
+    for (auto [key, value] : {std::pair<const char*, uint64_t>{"document_merged", c.document_merged},
+                              {"pid_files_deleted", c.pid_files_deleted},
+                              {"archived_records", c.archived_records},
+                              {"log_rotated", c.log_rotated},
+                              {"token_index_merged", c.token_index_merged},
+                              {"token_index_pid_deleted", c.token_index_pid_deleted}}) {
+      Ref v(check(PyLong_FromUnsignedLongLong(value)));
+      if (PyDict_SetItemString(out.get(), key, v.get()) < 0) throw PythonErrorSet{};
+    }
+    return out.release();
+  });
+}
+
 static PyMethodDef kMethods[] = {
     {"report", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(report_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "report(vl_dir, tokenizers=None)\n--\n\n"
      "The store's composition by licence, author, section and data file: tracked lines,\n"
      "data files, tokens per tokenizer and revoked shares, in one native pass."},
+    {"clean_dry_run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(clean_dry_run_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "clean_dry_run(vl_dir)\n--\n\n"
+     "The counters that clean(vl_dir, split) would return now, without changing anything."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,3 +4,5 @@ from vl._vl_native import PanicException as PanicException
 
 def report(vl_dir: str, tokenizers: list[str] | None = None) -> dict[str, object]:
     """The store's composition by licence, author, section and data file."""
+def clean_dry_run(vl_dir: str) -> dict[str, int]:
+    """The counters that clean(vl_dir, split) would return now, without changing anything."""
