@@ -113,6 +113,8 @@ def test_outside_a_project(tmp_path, args, env, message):
     (["hash", "{nope"], 1, "error: value '{nope' is not JSON"),
     (["hash", "NaN"], 1, "error: value 'NaN' is not JSON"),
     (["diff", "data/train.jsonl", "missing"], 1, 'error: "missing": No such file or directory'),
+    (["jsonl", "read", "data"], 1, 'error: "data": No such device (os error 19)'),
+    (["jsonl", "append", "nowhere/x.jsonl", "1"], 1, 'error: "nowhere/x.jsonl": No such file or directory (os'),
     (["blame", "data/train.jsonl", "9" * 5000], 2, "Usage: vl blame"),
     (["log", "5"], 2, "Usage: vl log"),
     (["shwo"], 2, "The most similar commands are:\n    show\n"),

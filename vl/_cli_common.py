@@ -169,6 +169,11 @@ def working_on(path: str) -> Iterator[None]:
     e.working.append(path)
     try:
         yield
+    except (RuntimeError, OSError, UnicodeError) as exc:
+        if isinstance(exc, OSError) and exc.errno == errno.EPIPE:
+            raise
+        known = translate(exc)
+        raise (known or exc) from None
     finally:
         e.working.pop()
 
