@@ -54,6 +54,15 @@ step show author "Ada Lovelace"
 step show license CC0-1.0
 step show section "$notes"
 
+# Withdrawal for a training pipeline: build the lookup indexes, withdraw
+# Ada's token entries, and hand the trainer a forget set.
+step index build
+step tokens show whitespace --author "Ada Lovelace"
+step tokens revoke whitespace --author "Ada Lovelace"
+step tokens status whitespace
+step forget-set whitespace forget.bin
+"$(dirname "$VL")/python" -c 'from vl.forget import forget_mask; print("forget mask:", forget_mask("forget.bin", 3))'
+
 step log
 
 # Housekeeping: the new version's token entries wait in a per-process file

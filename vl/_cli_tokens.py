@@ -5,7 +5,8 @@ from __future__ import annotations
 import click
 
 from vl import _vl_native as native
-from vl._cli_common import VlError, emit_fields, emit_json, emit_json_lines, group, json_option, notice, plural, project
+from vl._cli_common import (VlError, command, emit_fields, emit_json, emit_json_lines, emit_table, group, json_option,
+                            notice, plural, project, resolve_author, short, working_on)
 
 
 def known_tokenizer(root: str, name: str) -> str:
@@ -71,3 +72,78 @@ def tokens_status_cmd(tokenizer: str, as_json: bool) -> None:
         emit_json({"tokenizer": tokenizer, **status})
     else:
         emit_fields({"tokenizer": tokenizer, **status})
+
+
+@tokens_group.command("show")
+@click.argument("tokenizer")
+@click.option("-a", "--author", "author_ref", required=True, metavar="AUTHOR",
+              help="The author (id prefix, name or e-mail) whose active entries are shown.")
+@json_option
+def tokens_show_cmd(tokenizer: str, author_ref: str, as_json: bool) -> None:
+    """Active token entries of TOKENIZER deriving from an author's sections.
+
+    \b
+    Example:
+      vl tokens show whitespace --author "Ada Lovelace"
+    """
+    root = project()
+    known_tokenizer(root, tokenizer)
+    author = resolve_author(root, author_ref)
+    found = native.show_by_author_token(root, author["name"], tokenizer)
+    if as_json:
+        emit_json({"tokenizer": tokenizer, "author": author["name"], **found})
+        return
+    emit_table(("token_count", "sources"),
+               ((e["token_count"], " ".join(short(s) for s in e["sources"])) for e in found["entries"]))
+    notice(f"{plural(found['document_count'], 'active entry', 'active entries')}, "
+           f"{plural(found['total_tokens'], 'token')} from {author['name']}")
+
+
+@tokens_group.command("revoke")
+@click.argument("tokenizer")
+@click.option("-a", "--author", "author_ref", required=True, metavar="AUTHOR",
+              help="The author (id prefix, name or e-mail) whose entries are toggled.")
+@click.option("--reverse", is_flag=True,
+              help="Record the call as a reinstatement in the log (the flags are toggled either way).")
+def tokens_revoke_cmd(tokenizer: str, author_ref: str, reverse: bool) -> None:
+    """Toggle the revoked flag of every entry deriving from an author's sections.
+
+    Revoking is a toggle: running it again reinstates the same entries.
+
+    \b
+    Example:
+      vl tokens revoke whitespace --author "Ada Lovelace"
+    """
+    root = project()
+    known_tokenizer(root, tokenizer)
+    author = resolve_author(root, author_ref)
+    count = native.revoke_by_author_token(root, author["name"], tokenizer, reverse)
+    notice(f"toggled {plural(count, 'entry', 'entries')} of {author['name']} for {tokenizer}")
+
+
+@command("forget-set")
+@click.argument("tokenizer")
+@click.argument("output", type=click.Path(dir_okay=False))
+@json_option
+def forget_set_cmd(tokenizer: str, output: str, as_json: bool) -> None:
+    """Write the bitmask of revoked entries of TOKENIZER to OUTPUT, for a trainer.
+
+    Bit i (bit i % 8 of byte i // 8, least significant first) is set when
+    entry i of the merged token files is revoked; vl.forget.forget_mask()
+    reads the file into a numpy array.
+
+    \b
+    Example:
+      vl forget-set whitespace forget.bin
+    """
+    root = project()
+    known_tokenizer(root, tokenizer)
+    bits = native.generate_forget_set(root, tokenizer)
+    with working_on(output):
+        native.write_forget_set(output, bits)
+    withdrawn = sum(bin(b).count("1") for b in bits)
+    entries = native.token_index_token_status(root, tokenizer)["total_entries"]
+    if as_json:
+        emit_json({"tokenizer": tokenizer, "path": output, "entries": entries, "withdrawn": withdrawn})
+    else:
+        click.echo(f"{output}: {plural(withdrawn, 'item')} withdrawn of {plural(entries, 'entry', 'entries')}")

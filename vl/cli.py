@@ -490,14 +490,17 @@ def show_section_cmd(ref: str, as_json: bool) -> None:
 
 
 def _register() -> None:
+    from vl._cli_index import index_group
     from vl._cli_maintain import clean_cmd, merge_cmd
     from vl._cli_report import report_cmd
     from vl._cli_status import status_cmd
-    from vl._cli_tokens import tokens_group
+    from vl._cli_tokens import forget_set_cmd, tokens_group
     from vl._cli_track import track_cmd
 
     for cmd in (init_cmd, status_cmd, log_cmd, hash_cmd, jsonl_group, shard_cmd, author_group, section_group, track_cmd,
                 lookup_cmd, blame_cmd, diff_cmd, show_group, tokens_group, report_cmd, clean_cmd, merge_cmd):
+        main.add_command(cmd)
+    for cmd in (index_group, forget_set_cmd):
         main.add_command(cmd)
 
 

@@ -1,0 +1,154 @@
+// The token binary index reader: header checks before any read, entry
+// references, lookups, and the flag patch through a shared mapping.
+
+#include "token_bin_index.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vl::token_index::RawLocation;
+using vl::token_index::SourceKey;
+using vl::token_index::TokenBinIndex;
+using vl::token_index::TokenBinIndexBuilder;
+using vl::token_index::TokenIndexEntry;
+
+struct ProjectDir {
+  ProjectDir() : root((fs::temp_directory_path() / "vl-tokbin-XXXXXX").string()) {
+    if (!::mkdtemp(root.data())) throw std::runtime_error("mkdtemp failed");
+    fs::create_directory(root + "/.vl");
+  }
+  ~ProjectDir() { fs::remove_all(root, ec); }
+  std::string index() const { return root + "/.vl/token-index.t.bin"; }
+  std::string root;
+  std::error_code ec;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+void put_u32(std::string& b, size_t pos, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[pos + i] = static_cast<char>(v >> (8 * i));
+}
+
+const std::string kA(64, 'a'), kB = "ab" + std::string(62, '0');
+
+SourceKey key(const std::string& hex) { return vl::token_index::source_key(hex).value(); }
+
+// Three entries: [A] revoked, [A, B], [B].
+void build_three(const ProjectDir& dir) {
+  std::vector<TokenIndexEntry> entries = {
+      {1, {kA}, "t", true}, {2, {kA, kB}, "t", false}, {3, {kB}, "t", false}};
+  std::vector<RawLocation> locations = {{1, 0, 10}, {1, 11, 20}, {2, 0, 30}};
+  EXPECT_EQ(TokenBinIndexBuilder::build(dir.root, "t", entries, locations), std::make_pair(3u, 2u));
+}
+
+std::string message_of(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const vl::Error& e) {
+    return e.message();
+  }
+  return "(no error)";
+}
+
+TEST(TokenBinIndex, ReadsRecordsAndLooksUpSources) {
+  ProjectDir dir;
+  build_three(dir);
+  TokenBinIndex index = TokenBinIndex::open(dir.root, "t").value();
+  EXPECT_EQ(index.entry_count(), 3u);
+  auto ref = index.get_entry_ref(1).value();
+  EXPECT_EQ(std::make_tuple(ref.file_number, ref.offset, ref.length, ref.revoked),
+            std::make_tuple(uint16_t{1}, 11u, 20u, false));
+  EXPECT_FALSE(index.get_entry_ref(3).has_value());
+  EXPECT_EQ(index.lookup_by_sources({key(kB)}), (std::vector<uint32_t>{1, 2}));
+  EXPECT_EQ(index.lookup_by_sources({key(kA), key(kB)}), (std::vector<uint32_t>{0, 1, 2}));
+  EXPECT_EQ(index.lookup_by_sources({key(std::string(64, 'f'))}), std::vector<uint32_t>{});
+  EXPECT_EQ(index.generate_forget_set(), std::string("\x01", 1));
+}
+
+TEST(TokenBinIndex, FlagPatchGoesThroughTheFileAndSkipsUnknownEntries) {
+  ProjectDir dir;
+  build_three(dir);
+  TokenBinIndex index = TokenBinIndex::open(dir.root, "t").value();
+  const std::string before = read_file(dir.index());
+  index.set_revoked_batch({{0, false}, {2, true}, {8, true}});
+  // The open mapping sees the new flags, and so does the file.
+  EXPECT_EQ(index.generate_forget_set(), std::string("\x04", 1));
+  std::string expected = before;
+  expected[64 + 10] = 0;
+  expected[64 + 32 + 10] = 1;
+  EXPECT_EQ(read_file(dir.index()), expected);
+  index.set_revoked_batch({});
+}
+
+TEST(TokenBinIndex, FlagPatchChecksTheFileFirst) {
+  ProjectDir dir;
+  build_three(dir);
+  TokenBinIndex index = TokenBinIndex::open(dir.root, "t").value();
+  // Replaced by a file whose header claims more entries than it holds.
+  std::string cut = read_file(dir.index()).substr(0, 100);
+  write_file(dir.index(), cut);
+  EXPECT_NE(message_of([&] { index.set_revoked_batch({{0, true}}); }).find("is corrupt"),
+            std::string::npos);
+  EXPECT_EQ(read_file(dir.index()), cut);
+  fs::remove(dir.index());
+  EXPECT_EQ(message_of([&] { index.set_revoked_batch({{0, true}}); }),
+            "opening " + dir.index() + " for write");
+}
+
+TEST(TokenBinIndex, OpenRefusesHeadersThatDoNotFitTheFile) {
+  ProjectDir dir;
+  EXPECT_FALSE(TokenBinIndex::open(dir.root, "t").has_value());
+  build_three(dir);
+  const std::string good = read_file(dir.index());
+  auto with = [&](size_t pos, uint32_t v) {
+    std::string b = good;
+    put_u32(b, pos, v);
+    return b;
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      {good.substr(0, 10), "token binary index file too small: 10 bytes"},
+      {std::string(64, 'x'), "token binary index magic mismatch"},
+      {with(9, 2), "unsupported token binary index version: 2"},
+      {with(13, 0xFFFFFFFFu), "is corrupt"},             // entry count
+      {with(25, 65), "is corrupt"},                      // sources offset
+      {with(29, 0xFFFFFF00u), "is corrupt"},             // fan-out table offset
+      {good.substr(0, good.size() - 1), "is corrupt"},   // fan-out table cut
+  };
+  for (const auto& [bytes, message] : cases) {
+    write_file(dir.index(), bytes);
+    EXPECT_NE(message_of([&] { TokenBinIndex::open(dir.root, "t"); }).find(message), std::string::npos)
+        << message;
+  }
+}
+
+TEST(TokenBinIndex, LookupStaysInsideACorruptSourceArea) {
+  ProjectDir dir;
+  build_three(dir);
+  std::string b = read_file(dir.index());
+  // Source record A claims 60000 indices; its range ends long before that.
+  const size_t first_record = 64 + 3 * 16;
+  b[first_record + 32] = static_cast<char>(0x60);
+  b[first_record + 33] = static_cast<char>(0xEA);
+  write_file(dir.index(), b);
+  TokenBinIndex index = TokenBinIndex::open(dir.root, "t").value();
+  EXPECT_EQ(index.lookup_by_sources({key(kA)}), std::vector<uint32_t>{});
+}
+
+}  // namespace
