@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 VL="$(pwd)/.venv/bin/vl"
+checkout=$(pwd)
 
 project=$(mktemp -d /tmp/vl-demo.XXXXXX)
 trap 'rm -rf "$project"' EXIT
@@ -81,3 +82,10 @@ echo '{"text": "a line tracked in the second store", "id": 5}' > "$second/more.j
 "$VL" -q -C "$second" clean >/dev/null
 step merge "$second"
 step tokens status whitespace
+
+# What is the training data made of?  The composition report, as tables and
+# as a self-contained HTML page (kept in build/ for scripts/report-shot.sh).
+step report
+step report --html report.html
+mkdir -p "$checkout/build" && cp report.html "$checkout/build/demo-report.html"
+echo "report page: $checkout/build/demo-report.html"

@@ -199,5 +199,6 @@ def test_html_page(store, tmp_path):
     expected = tables(report, None)
     assert len(parsed.tables) == len(expected)
     for (title, columns, rows), got in zip(expected, parsed.tables):
-        assert got[0] == [str(c) for c in columns], title
-        assert got[1:] == [[str(c) for c in r] for r in rows], title
+        if any(columns):
+            assert got.pop(0) == [str(c) for c in columns], title
+        assert got == [[str(c) for c in r] for r in rows], title

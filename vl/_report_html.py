@@ -64,6 +64,7 @@ def _chart(items: list[tuple[str, int, int]], unit: str, whole: int, stacked: bo
     split into active and hatched revoked parts, labelled with both."""
     from matplotlib import rc_context
     from matplotlib.figure import Figure
+    from matplotlib.ticker import MaxNLocator
 
     items = _top(items)
     with rc_context({"svg.fonttype": "none", "svg.hashsalt": "vl-report", "font.size": 10}):
@@ -78,12 +79,13 @@ def _chart(items: list[tuple[str, int, int]], unit: str, whole: int, stacked: bo
             ax.barh(names, revoked, left=active, color=REVOKED, hatch="//", edgecolor="white", label="revoked")
             labels = [f"{a:,} active, {r:,} revoked ({100.0 * r / v if v else 0:.1f}%)"
                       for a, r, v in zip(active, revoked, values)]
-            ax.legend(loc="lower right", frameon=False)
+            ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.25 - 1.0 / len(items)), ncols=2, frameon=False)
         else:
             ax.barh(names, values, color=ACTIVE)
             labels = [f"{v:,} ({100.0 * v / whole if whole else 0:.1f}%)" for v in values]
         for y, (v, text) in enumerate(zip(values, labels)):
             ax.annotate(text, (v, y), xytext=(4, 0), textcoords="offset points", va="center")
+        ax.xaxis.set_major_locator(MaxNLocator(integer=True))
         ax.set_xlabel(unit)
         ax.set_xlim(0, max(values + [1]) * 1.6)
         for side in ("top", "right"):
@@ -123,8 +125,9 @@ def _cell(value: Any) -> str:
 
 def _table(title: str, columns: Sequence[str], rows: Sequence[Sequence[Any]]) -> str:
     head = "".join(f"<th>{escape(c)}</th>" for c in columns)
+    head = f"<thead><tr>{head}</tr></thead>\n" if any(columns) else ""
     body = "\n".join("<tr>" + "".join(_cell(c) for c in row) + "</tr>" for row in rows)
-    return f"<table>\n<caption>{escape(title)}</caption>\n<thead><tr>{head}</tr></thead>\n<tbody>\n{body}\n</tbody>\n</table>"
+    return f"<table>\n<caption>{escape(title)}</caption>\n{head}<tbody>\n{body}\n</tbody>\n</table>"
 
 
 def render(report: dict[str, Any], tables: list[tuple[str, list[str], list[list[Any]]]]) -> str:
