@@ -1,0 +1,956 @@
+"""Bulk tracking, purging and restoring on a Dask cluster.
+
+Imported only when a command asks for workers or a scheduler, so that the
+rest of the tool never needs Dask.
+
+Everything a task writes goes to a work area of the project's store,
+``.vl/split/<run>``, which lies on the same shared storage as the store
+itself.  Tasks never write the project's store; the calling process (the
+driver) alone does, once every task has succeeded, so a run that fails
+leaves the store as it was.
+
+Tracking
+    Files, and large files cut at line boundaries into byte ranges, are the
+    parts of a run.  Each part is tracked by one task into a private store
+    of its own: a fresh directory per attempt, published under the part's
+    name by a rename only once it is complete.  A retried task therefore
+    starts from an empty store and never records anything twice; if two
+    attempts of one part both finish, the first rename wins and the other
+    attempt's store is discarded.  The published parts are then folded, in
+    a tree of fan-in ``fan_in``, into one store holding all new records in
+    part order; the last level of the tree writes, shard by shard, the new
+    content of every document-index shard (the project's shard followed by
+    the parts' records) and the new merged token files.  The commit renames
+    these into the store.
+
+    The fold appends every part's records whole.  Folding with the store
+    merge (``merge_absorb``) would be wrong here: its identity rules treat a
+    document record with the same line hash and file, and a token entry
+    with the same count, sources and tokenizer, as one already present, so
+    a line that occurs twice in a data file, a file tracked again, or two
+    lines of equal token count and sources in different parts would lose
+    records that tracking in one process keeps.
+
+Purging and restoring
+    The revoked line set is computed once by the driver and written as a
+    revoked document list into a small store that each task links into its
+    private store; each data file is purged by one task, on a hard link (or
+    copy) of the data file inside the work area, so the data file itself is
+    untouched until the commit.  The commit writes one purge archive into
+    the project's store (each record also names its data file under
+    ``file``), then moves the purged files over the data files.  A restore
+    reads the newest purge archive, restores each file's records by one task
+    into a staged copy of the data file, then moves the copies over the data
+    files and deletes the archive.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import json
+import logging
+import os
+import shutil
+import threading
+import time
+import uuid
+from dataclasses import dataclass
+from typing import Any, Callable, Iterator, Sequence
+
+from vl import _vl_native as native
+
+#: Files larger than this are cut into byte ranges of about this size.
+DEFAULT_CHUNK_BYTES = 64 << 20
+#: How many stores one fold of the merge tree takes at most.
+DEFAULT_FAN_IN = 16
+#: A merged token file is closed once it reaches this size, so that every
+#: byte offset into it fits the 32 bits the token binary index gives one.
+TOKEN_FILE_CAP = 1 << 31
+#: How often a Dask task is run again after it raised.
+RETRIES = 2
+
+Progress = Callable[[int, int], None]
+
+_SHARD_CHARS = set("0123456789abcdefABCDEF")
+_PROGRESS_TOPIC = "vl-progress"
+_COPY_BLOCK = 8 << 20
+
+# Called by tasks at the point where their private store is complete but not
+# yet published; the tests install a hook here in the worker processes to end
+# a worker in the middle of a task.
+_task_hook: Callable[[str, str], None] | None = None
+
+
+class DistributedError(RuntimeError):
+    """A run that could not complete; the project's store is as it was."""
+
+
+# -- small file helpers --------------------------------------------------------
+
+
+def _is_shard_name(name: str) -> bool:
+    return len(name) == 2 and all(c in _SHARD_CHARS for c in name)
+
+
+def _merged_number(name: str) -> int | None:
+    body = name[1:] if name.startswith("+") else name
+    return int(body) if body.isdigit() and body.isascii() else None
+
+
+def _merged_files(store: str, tokenizer: str) -> list[str]:
+    """The merged token files of a tokenizer in a project root, in entry order."""
+    return _numbered_files(os.path.join(store, ".vl", f"token-index.{tokenizer}"))
+
+
+def _numbered_files(directory: str) -> list[str]:
+    """The files of a merged token directory, ascending by number."""
+    try:
+        names = os.listdir(directory)
+    except FileNotFoundError:
+        return []
+    numbered = [(n, name) for name in names if (n := _merged_number(name)) is not None]
+    numbered.sort(key=lambda item: item[0])
+    return [os.path.join(directory, name) for _, name in numbered]
+
+
+def _tokenizers(store: str) -> list[str]:
+    """Tokenizers with a merged directory in a project root."""
+    vl = os.path.join(store, ".vl")
+    prefix = "token-index."
+    return sorted(
+        e.name[len(prefix) :]
+        for e in os.scandir(vl)
+        if e.name.startswith(prefix) and len(e.name) > len(prefix) and e.is_dir(follow_symlinks=False)
+    )
+
+
+def _copy_into(src: str, out: io.BufferedWriter) -> int:
+    """Appends the bytes of ``src`` to ``out``; never glues onto a line cut short."""
+    copied = 0
+    last = b"\n"
+    with open(src, "rb") as f:
+        while block := f.read(_COPY_BLOCK):
+            out.write(block)
+            copied += len(block)
+            last = block[-1:]
+    if last != b"\n":
+        out.write(b"\n")
+        copied += 1
+    return copied
+
+
+def _fsync_dir(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _link_or_copy(src: str, dst: str) -> None:
+    """Gives ``dst`` the content of ``src`` without changing ``src``: a hard link
+    when both lie on one file system, else a copy."""
+    try:
+        os.link(src, dst)
+    except OSError:
+        shutil.copyfile(src, dst)
+
+
+def _replace(staged: str, target: str) -> None:
+    """Moves a finished file over ``target``; through a temporary file beside
+    the target when the two lie on different file systems."""
+    try:
+        os.replace(staged, target)
+        return
+    except OSError as e:
+        if e.errno != 18:  # EXDEV
+            raise
+    directory = os.path.dirname(os.path.abspath(target))
+    tmp = os.path.join(directory, f".{os.path.basename(target)}.vl-{uuid.uuid4().hex}")
+    try:
+        with open(staged, "rb") as src, open(tmp, "xb") as out:
+            shutil.copyfileobj(src, out, _COPY_BLOCK)
+            out.flush()
+            os.fsync(out.fileno())
+        os.replace(tmp, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+    os.unlink(staged)
+
+
+def _attempt_dir(parent: str, name: str) -> str:
+    return os.path.join(parent, f"{name}.attempt-{uuid.uuid4().hex[:12]}")
+
+
+def _publish(attempt: str, final: str) -> str:
+    """Renames a finished attempt to its final name.  When another attempt of
+    the same work got there first, this one is discarded."""
+    if _task_hook is not None:
+        _task_hook(os.path.basename(final), attempt)
+    try:
+        os.rename(attempt, final)
+    except OSError:
+        if not os.path.isdir(final):
+            raise
+        shutil.rmtree(attempt, ignore_errors=True)
+    return final
+
+
+def quote_path(path: str) -> str:
+    """A path as the operation log shows it: in double quotes, with escapes."""
+    out = ['"']
+    for ch in path:
+        code = ord(ch)
+        if ch in '\\"':
+            out.append("\\" + ch)
+        elif ch == "\t":
+            out.append("\\t")
+        elif ch == "\r":
+            out.append("\\r")
+        elif ch == "\n":
+            out.append("\\n")
+        elif ch == "\0":
+            out.append("\\0")
+        elif 0xDC80 <= code <= 0xDCFF:  # undecodable byte kept by the file system encoding
+            out.append(f"\\x{code - 0xDC00:02X}")
+        elif not ch.isprintable() or _is_combining(ch):
+            out.append(f"\\u{{{code:x}}}")
+        else:
+            out.append(ch)
+    out.append('"')
+    return "".join(out)
+
+
+def _is_combining(ch: str) -> bool:
+    import unicodedata
+
+    return unicodedata.category(ch) in ("Mn", "Me")
+
+
+# -- partitioning --------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Part:
+    """A byte range [start, end) of a data file, cut at line boundaries."""
+
+    key: str
+    path: str  # where the task reads the file
+    name: str  # the file as the caller named it: what the records say
+    start: int
+    end: int
+
+
+def partition(files: Sequence[str], chunk_bytes: int = DEFAULT_CHUNK_BYTES) -> list[Part]:
+    """Cuts the files into parts of at most about ``chunk_bytes``, each ending
+    just after a newline (or at the end of the file), in file order."""
+    if chunk_bytes <= 0:
+        raise ValueError("chunk size must be positive")
+    parts: list[Part] = []
+    for name in files:
+        path = os.path.abspath(name)
+        size = os.stat(path).st_size
+        if size == 0:
+            continue
+        start = 0
+        with open(path, "rb") as f:
+            while start < size:
+                end = start + chunk_bytes
+                if end < size:
+                    f.seek(end - 1)
+                    while True:
+                        block = f.read(1 << 16)
+                        if not block:
+                            end = size
+                            break
+                        i = block.find(b"\n")
+                        if i >= 0:
+                            end = f.tell() - len(block) + i + 1
+                            break
+                else:
+                    end = size
+                parts.append(Part(f"{len(parts):06d}", path, name, start, end))
+                start = end
+    return parts
+
+
+# -- token counting -------------------------------------------------------------
+
+
+def _count_tokens(value: object) -> int:
+    """Whitespace tokens of every string in a JSON value."""
+    if isinstance(value, str):
+        return len(value.split())
+    if isinstance(value, dict):
+        return sum(_count_tokens(v) for v in value.values())
+    if isinstance(value, list):
+        return sum(_count_tokens(v) for v in value)
+    return 0
+
+
+def _token_counter() -> Callable[[object], int]:
+    try:
+        from vl.cli import count_tokens  # the tool's own tokenizer, when it has one
+
+        return count_tokens
+    except ImportError:
+        return _count_tokens
+
+
+# -- progress ------------------------------------------------------------------
+
+
+def _report(run: str, key: str, done: int) -> None:
+    """Tells the driver how far a task has come (best effort)."""
+    try:
+        from distributed import get_worker
+
+        get_worker().log_event(_PROGRESS_TOPIC, (run, key, done))
+    except Exception:
+        pass
+
+
+class _ProgressSink:
+    """Adds up the latest progress of every task of a run; a retried task
+    starts again from zero, so the total can go back."""
+
+    def __init__(self, client: Any, run: str, total: int, callback: Progress | None) -> None:
+        self.client, self.run, self.total, self.callback = client, run, total, callback
+        self.done: dict[str, int] = {}
+        self.lock = threading.Lock()
+
+    def __enter__(self) -> "_ProgressSink":
+        if self.callback is not None:
+            self.callback(0, self.total)
+            with contextlib.suppress(Exception):
+                self.client.subscribe_topic(_PROGRESS_TOPIC, self._on_event)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.callback is not None:
+            with contextlib.suppress(Exception):
+                self.client.unsubscribe_topic(_PROGRESS_TOPIC)
+
+    def _on_event(self, event: Any) -> None:
+        _, message = event
+        run, key, done = message
+        if run == self.run:
+            self.set(key, done)
+
+    def set(self, key: str, done: int) -> None:
+        with self.lock:
+            self.done[key] = done
+            total = sum(self.done.values())
+        if self.callback is not None:
+            self.callback(min(total, self.total), self.total)
+
+
+# -- cluster -------------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def cluster(workers: int | None = None, scheduler: str | None = None, client: Any = None) -> Iterator[Any]:
+    """A Dask client: the one given, one connected to ``scheduler``, or a local
+    cluster of ``workers`` processes (one thread each) for the duration."""
+    if client is not None:
+        yield client
+        return
+    from distributed import Client, LocalCluster
+
+    if scheduler:
+        with Client(scheduler) as c:
+            yield c
+        return
+    n = workers or os.cpu_count() or 1
+    with LocalCluster(
+        n_workers=n,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address=None,
+        silence_logs=logging.ERROR,
+    ) as lc, Client(lc) as c:
+        yield c
+
+
+def _run_dir(root: str) -> tuple[str, str]:
+    run = time.strftime("%Y%m%dT%H%M%S", time.gmtime()) + "-" + uuid.uuid4().hex[:8]
+    path = os.path.join(os.path.abspath(root), ".vl", "split", run)
+    os.makedirs(path)
+    return run, path
+
+
+def _gather(client: Any, futures: list[Any], what: str) -> list[Any]:
+    """Waits for every future; the first failure cancels the rest."""
+    from distributed import as_completed
+
+    try:
+        for future in as_completed(futures):
+            if future.status == "error":
+                raise DistributedError(f"{what} failed: {future.exception()}")
+            if future.status == "cancelled":
+                raise DistributedError(f"{what} was cancelled")
+        return client.gather(futures)
+    except BaseException:
+        client.cancel(futures)
+        raise
+
+
+def _native_error(e: BaseException) -> BaseException:
+    """Errors a task raised reach the caller as the tool's errors."""
+    return e
+
+
+# -- tracking: tasks -------------------------------------------------------------
+
+
+def _track_part(
+    run: str, work: str, part: Part, sources: list[str], tokenizer: str | None
+) -> dict[str, Any]:
+    """Tracks one byte range into a fresh private store and publishes it."""
+    parts_dir = os.path.join(work, "parts")
+    final = os.path.join(parts_dir, part.key)
+    if os.path.isdir(final):  # an earlier attempt finished after all
+        return _part_summary(final)
+    attempt = _attempt_dir(parts_dir, part.key)
+    try:
+        native.init(attempt)
+        count = _token_counter() if tokenizer else None
+        lines = skipped = tokens = 0
+        with open(part.path, "rb") as f:
+            f.seek(part.start)
+            raw = f.read(part.end - part.start)
+        text = io.TextIOWrapper(io.BytesIO(raw), encoding="utf-8")
+        done = 0
+        reported = 0
+        for line in text:
+            done += len(line)
+            if not line.strip():
+                continue
+            try:
+                data = json.loads(line)
+            except json.JSONDecodeError:
+                skipped += 1
+                continue
+            n = count(data) if count else None
+            native.track(data, part.name, sources, attempt, n, tokenizer)
+            lines += 1
+            tokens += n or 0
+            if done - reported >= 1 << 20:
+                _report(run, part.key, min(done, len(raw)))
+                reported = done
+        if tokenizer:
+            native.token_index_merge_pid_files(attempt, tokenizer)
+        with open(os.path.join(attempt, "part.json"), "w", encoding="utf-8") as f:
+            json.dump(
+                {"key": part.key, "file": part.name, "lines": lines, "skipped": skipped, "tokens": tokens,
+                 "bytes": part.end - part.start},
+                f,
+            )
+        _publish(attempt, final)
+    except BaseException:
+        shutil.rmtree(attempt, ignore_errors=True)
+        raise
+    _report(run, part.key, part.end - part.start)
+    return _part_summary(final)
+
+
+def _part_summary(store: str) -> dict[str, Any]:
+    with open(os.path.join(store, "part.json"), encoding="utf-8") as f:
+        summary = json.load(f)
+    summary["store"] = store
+    return summary
+
+
+def _write_tokens(out_dir: str, sources: list[str], first: int = 1) -> list[str]:
+    """Concatenates merged token files into new ones of at most about
+    ``TOKEN_FILE_CAP`` bytes, numbered from ``first``; returns their paths."""
+    written: list[str] = []
+    out = None
+    size = 0
+    try:
+        for src in sources:
+            if out is None or size >= TOKEN_FILE_CAP:
+                if out is not None:
+                    out.close()
+                path = os.path.join(out_dir, f"{first + len(written):03d}")
+                out = open(path, "xb")
+                written.append(path)
+                size = 0
+            size += _copy_into(src, out)
+    finally:
+        if out is not None:
+            out.close()
+    return written
+
+
+def _fold(work: str, key: str, children: list[dict[str, Any]]) -> dict[str, Any]:
+    """Folds stores into one: every shard the concatenation of the children's
+    shards in child order, the merged token files of each tokenizer the
+    children's files in child order.  Records are appended whole."""
+    folds = os.path.join(work, "folds")
+    final = os.path.join(folds, key)
+    if os.path.isdir(final):
+        return _fold_summary(final, children)
+    attempt = _attempt_dir(folds, key)
+    try:
+        docs = os.path.join(attempt, ".vl", "document-index")
+        os.makedirs(docs)
+        shards = sorted(
+            {n for c in children for n in os.listdir(os.path.join(c["store"], ".vl", "document-index")) if _is_shard_name(n)}
+        )
+        for shard in shards:
+            with open(os.path.join(docs, shard), "xb") as out:
+                for c in children:
+                    src = os.path.join(c["store"], ".vl", "document-index", shard)
+                    if os.path.exists(src):
+                        _copy_into(src, out)
+        for tokenizer in sorted({t for c in children for t in _tokenizers(c["store"])}):
+            out_dir = os.path.join(attempt, ".vl", f"token-index.{tokenizer}")
+            os.makedirs(out_dir)
+            _write_tokens(out_dir, [p for c in children for p in _merged_files(c["store"], tokenizer)])
+        _publish(attempt, final)
+    except BaseException:
+        shutil.rmtree(attempt, ignore_errors=True)
+        raise
+    return _fold_summary(final, children)
+
+
+def _fold_summary(store: str, children: list[dict[str, Any]]) -> dict[str, Any]:
+    summary: dict[str, Any] = {"store": store, "files": []}
+    for c in children:
+        for k in ("lines", "skipped", "tokens", "bytes"):
+            summary[k] = summary.get(k, 0) + c[k]
+        summary["files"] += c.get("files") or [(c["file"], c["lines"])]
+    return summary
+
+
+def _prepare_shards(project: str, commit: str, shards: list[str], delta: str) -> list[str]:
+    """Writes the new content of some document-index shards: the project's
+    shard followed by the run's records; fsynced, ready to be renamed."""
+    out_dir = os.path.join(commit, "document-index")
+    written = []
+    for shard in shards:
+        path = os.path.join(out_dir, shard)
+        with open(path, "xb") as out:
+            base = os.path.join(project, ".vl", "document-index", shard)
+            if os.path.exists(base):
+                _copy_into(base, out)
+            _copy_into(os.path.join(delta, ".vl", "document-index", shard), out)
+            out.flush()
+            os.fsync(out.fileno())
+        written.append(shard)
+    return written
+
+
+def _prepare_tokens(commit: str, tokenizer: str, delta: str) -> list[str]:
+    out_dir = os.path.join(commit, f"token-index.{tokenizer}")
+    os.makedirs(out_dir)
+    paths = _write_tokens(out_dir, _merged_files(delta, tokenizer))
+    for p in paths:
+        with open(p, "rb") as f:
+            os.fsync(f.fileno())
+    return paths
+
+
+# -- tracking: driver ------------------------------------------------------------
+
+
+@dataclass
+class TrackResult:
+    files: list[tuple[str, int]]
+    lines: int
+    skipped: int
+    tokens: int
+    bytes: int
+    parts: int
+    depth: int
+    token_files: int
+    seconds: float
+
+    def as_dict(self) -> dict[str, Any]:
+        return {
+            "files": [{"file": f, "lines": n} for f, n in self.files],
+            "lines": self.lines,
+            "skipped": self.skipped,
+            "tokens": self.tokens,
+            "bytes": self.bytes,
+            "parts": self.parts,
+            "merge_depth": self.depth,
+            "token_files": self.token_files,
+            "seconds": round(self.seconds, 3),
+        }
+
+
+def track(
+    root: str,
+    files: Sequence[str],
+    sources: Sequence[str] = (),
+    tokenizer: str | None = None,
+    *,
+    workers: int | None = None,
+    scheduler: str | None = None,
+    client: Any = None,
+    chunk_bytes: int = DEFAULT_CHUNK_BYTES,
+    fan_in: int = DEFAULT_FAN_IN,
+    forget_set: str | None = None,
+    progress: Progress | None = None,
+) -> TrackResult:
+    """Tracks every line of ``files`` into the store of ``root`` on a Dask
+    cluster; gives the store the same records tracking in one process would.
+
+    With a tokenizer, the token entries land in new merged token files (the
+    order of entries is the order of the lines).  ``forget_set`` names a file
+    that receives the tokenizer's forget set once everything is committed.
+    """
+    if fan_in < 2:
+        raise ValueError("fan-in must be at least 2")
+    started = time.monotonic()
+    root = os.path.abspath(root)
+    if not os.path.isdir(os.path.join(root, ".vl", "document-index")):
+        raise DistributedError(f"no store at {os.path.join(root, '.vl')}: run `vl init` first")
+    parts = partition(files, chunk_bytes)
+    total = sum(p.end - p.start for p in parts)
+    run, work = _run_dir(root)
+    try:
+        for d in ("parts", "folds", "commit/document-index"):
+            os.makedirs(os.path.join(work, d))
+        with cluster(workers, scheduler, client) as c, _ProgressSink(c, run, total, progress) as sink:
+            opts = {"retries": RETRIES, "pure": False}
+            level = [
+                c.submit(_track_part, run, work, p, list(sources), tokenizer, key=f"vl-track-{run}-{p.key}", **opts)
+                for p in parts
+            ]
+            depth = 0
+            while len(level) > 1:
+                depth += 1
+                level = [
+                    c.submit(_fold, work, f"{depth}-{i:06d}", level[i : i + fan_in],
+                             key=f"vl-fold-{run}-{depth}-{i}", **opts)
+                    for i in range(0, len(level), fan_in)
+                ]
+            if not level:
+                delta = None
+            else:
+                (delta,) = _gather(c, level, "tracking")
+            sink.set("", total)
+            if delta is None:
+                summary: dict[str, Any] = {"files": [], "lines": 0, "skipped": 0, "tokens": 0, "bytes": 0}
+            else:
+                summary = delta if "files" in delta else _fold_summary(delta["store"], [delta])
+                summary["store"] = delta["store"]
+            token_files = 0
+            if delta is not None:
+                commit = os.path.join(work, "commit")
+                shards = sorted(
+                    n for n in os.listdir(os.path.join(delta["store"], ".vl", "document-index")) if _is_shard_name(n)
+                )
+                groups = [shards[i : i + 16] for i in range(0, len(shards), 16)]
+                jobs = [c.submit(_prepare_shards, root, commit, g, delta["store"], key=f"vl-commit-{run}-{i}", **opts)
+                        for i, g in enumerate(groups)]
+                jobs += [c.submit(_prepare_tokens, commit, t, delta["store"], key=f"vl-tokens-{run}-{t}", **opts)
+                         for t in _tokenizers(delta["store"])]
+                _gather(c, jobs, "merging")
+                token_files = _commit_track(root, commit, shards)
+        _log_track(root, summary, len(parts), depth, token_files, workers, scheduler)
+        if forget_set and tokenizer:
+            write_forget_set(root, tokenizer, forget_set)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    per_file: dict[str, int] = {}
+    for f, n in summary["files"]:
+        per_file[f] = per_file.get(f, 0) + n
+    return TrackResult(
+        files=list(per_file.items()),
+        lines=summary["lines"],
+        skipped=summary["skipped"],
+        tokens=summary["tokens"],
+        bytes=summary["bytes"],
+        parts=len(parts),
+        depth=depth,
+        token_files=token_files,
+        seconds=time.monotonic() - started,
+    )
+
+
+def _commit_track(root: str, commit: str, shards: list[str]) -> int:
+    """Moves the prepared shards and token files into the store."""
+    docs = os.path.join(root, ".vl", "document-index")
+    for shard in shards:
+        os.replace(os.path.join(commit, "document-index", shard), os.path.join(docs, shard))
+    _fsync_dir(docs)
+    moved = 0
+    for name in sorted(os.listdir(commit)):
+        if not name.startswith("token-index."):
+            continue
+        target = os.path.join(root, ".vl", name)
+        os.makedirs(target, exist_ok=True)
+        existing = [n for f in os.listdir(target) if (n := _merged_number(f)) is not None]
+        number = max(existing, default=0) + 1
+        for src in _numbered_files(os.path.join(commit, name)):
+            while True:
+                dst = os.path.join(target, f"{number:03d}")
+                number += 1
+                try:
+                    os.link(src, dst)  # never over a file someone else just made
+                    break
+                except FileExistsError:
+                    continue
+            os.unlink(src)
+            moved += 1
+        _fsync_dir(target)
+    return moved
+
+
+def _log_track(
+    root: str, summary: dict[str, Any], parts: int, depth: int, token_files: int,
+    workers: int | None, scheduler: str | None,
+) -> None:
+    per_file: dict[str, int] = {}
+    for f, n in summary["files"]:
+        per_file[f] = per_file.get(f, 0) + n
+    for f, n in per_file.items():
+        native.oplog_append(root, "track", f"file={f} lines={n}")
+    where = f"scheduler={scheduler}" if scheduler else f"workers={workers or os.cpu_count() or 1}"
+    native.oplog_append(
+        root,
+        "track_distributed",
+        f"files={len(per_file)} parts={parts} lines={summary['lines']} tokens={summary['tokens']} "
+        f"merge_depth={depth} token_files={token_files} {where}",
+    )
+
+
+# -- forget sets ---------------------------------------------------------------
+
+
+def write_forget_set(root: str, tokenizer: str, path: str) -> int:
+    """Writes the tokenizer's forget set to ``path`` once; returns its size."""
+    if hasattr(native, "generate_forget_set"):
+        bits = native.generate_forget_set(root, tokenizer)
+    else:
+        bits = _forget_set_from_files(root, tokenizer)
+    if hasattr(native, "write_forget_set"):
+        native.write_forget_set(path, bits)
+    else:
+        with open(path, "wb") as f:
+            f.write(bits)
+    return len(bits)
+
+
+def _forget_set_from_files(root: str, tokenizer: str) -> bytes:
+    """Bit i set when the i-th non-empty line of the merged files is revoked."""
+    bits = bytearray()
+    i = 0
+    for path in _merged_files(root, tokenizer):
+        with open(path, "rb") as f:
+            for line in f:
+                line = line.rstrip(b"\n").removesuffix(b"\r")
+                if not line:
+                    continue
+                if len(bits) <= i // 8:
+                    bits.append(0)
+                if b'"revoked":true' in line:
+                    bits[i // 8] |= 1 << (i % 8)
+                i += 1
+    return bytes(bits)
+
+
+# -- purging -------------------------------------------------------------------
+
+
+def revoked_records(root: str) -> list[dict[str, Any]]:
+    """The revoked documents of a store, each line hash once (the first record
+    wins): those of the revoked document list, then those that derive from a
+    revoked section."""
+    vl = os.path.join(root, ".vl")
+    seen: set[str] = set()
+    records: list[dict[str, Any]] = []
+
+    def take(value: Any) -> None:
+        if (
+            isinstance(value, dict)
+            and isinstance(value.get("line_hash"), str)
+            and isinstance(value.get("file"), str)
+            and isinstance(value.get("sources"), list)
+            and all(isinstance(s, str) for s in value["sources"])
+            and value["line_hash"] not in seen
+        ):
+            seen.add(value["line_hash"])
+            records.append({"line_hash": value["line_hash"], "file": value["file"], "sources": value["sources"]})
+
+    listed = os.path.join(vl, "document-index", "revoked", "all")
+    if os.path.isfile(listed):
+        for value in native.jsonl_read(listed):
+            take(value)
+    revoked_sections: set[str] = set()
+    sections = os.path.join(vl, "sections")
+    if os.path.isdir(sections):
+        for entry in os.scandir(sections):
+            if not entry.is_file():
+                continue
+            for value in native.jsonl_read(entry.path):
+                if isinstance(value, dict) and value.get("revoked") is True and isinstance(value.get("section_hash"), str):
+                    revoked_sections.add(value["section_hash"])
+    if revoked_sections:
+        docs = os.path.join(vl, "document-index")
+        for entry in os.scandir(docs):
+            if not (_is_shard_name(entry.name) and entry.is_file()):
+                continue
+            for value in native.jsonl_read(entry.path):
+                if isinstance(value, dict) and isinstance(value.get("sources"), list):
+                    if any(s in revoked_sections for s in value["sources"] if isinstance(s, str)):
+                        take(value)
+    return records
+
+
+def _purge_file(run: str, work: str, key: str, name: str, revoked_store: str) -> dict[str, Any]:
+    """Purges one data file, staged: the purge runs on a link (or copy) of the
+    data file inside a private store that carries the run's revoked list."""
+    parts_dir = os.path.join(work, "parts")
+    final = os.path.join(parts_dir, key)
+    if not os.path.isdir(final):
+        path = os.path.abspath(name)
+        if not os.path.isfile(path) or os.path.getsize(path) == 0:
+            raise RuntimeError(f"data file not found: {name}")
+        attempt = _attempt_dir(parts_dir, key)
+        try:
+            revoked_dir = os.path.join(attempt, ".vl", "document-index", "revoked")
+            os.makedirs(revoked_dir)
+            _link_or_copy(os.path.join(revoked_store, ".vl", "document-index", "revoked", "all"),
+                          os.path.join(revoked_dir, "all"))
+            staged = os.path.join(attempt, "data.jsonl")
+            _link_or_copy(path, staged)
+            counts = native.purge_revoked(attempt, staged, False)
+            with open(os.path.join(attempt, "part.json"), "w", encoding="utf-8") as f:
+                json.dump({"key": key, "file": name, **counts}, f)
+            _publish(attempt, final)
+        except BaseException:
+            shutil.rmtree(attempt, ignore_errors=True)
+            raise
+    _report(run, key, 1)
+    with open(os.path.join(final, "part.json"), encoding="utf-8") as f:
+        summary = json.load(f)
+    summary["store"] = final
+    return summary
+
+
+def _canonical_string(work: str, text: str) -> bytes:
+    """A string as the store writes it in a JSON line."""
+    probe = os.path.join(work, f"probe-{uuid.uuid4().hex}")
+    native.jsonl_append(probe, text)
+    with open(probe, "rb") as f:
+        line = f.read().rstrip(b"\n")
+    os.unlink(probe)
+    return line
+
+
+def _archive_name(now: float) -> str:
+    return "purge." + time.strftime("%Y%m%dT%H%M%S", time.gmtime(max(now, 0)))
+
+
+def purge(
+    root: str,
+    files: Sequence[str],
+    *,
+    workers: int | None = None,
+    scheduler: str | None = None,
+    client: Any = None,
+    forget_set: tuple[str, str] | None = None,
+    progress: Progress | None = None,
+) -> dict[str, Any]:
+    """Purges the lines of revoked documents out of ``files``, one task per
+    file, against the revoked line set computed once.  Returns the summed
+    counts ("purged", "kept", "archived") and the counts of every file.
+
+    Nothing is changed unless every file was purged: then the purged lines
+    go to one purge archive of the store and the purged files replace the
+    data files.  ``forget_set`` (tokenizer, path) writes that tokenizer's
+    forget set once at the end."""
+    root = os.path.abspath(root)
+    names = list(dict.fromkeys(files))
+    if not os.path.isdir(os.path.join(root, ".vl")):
+        raise DistributedError(f"no store at {os.path.join(root, '.vl')}: run `vl init` first")
+    for name in names:
+        if not os.path.isfile(name) or os.path.getsize(name) == 0:
+            raise RuntimeError(f"data file not found: {name}")
+    run, work = _run_dir(root)
+    try:
+        os.makedirs(os.path.join(work, "parts"))
+        revoked_store = os.path.join(work, "revoked")
+        listed = os.path.join(revoked_store, ".vl", "document-index", "revoked")
+        os.makedirs(listed)
+        records = revoked_records(root)
+        with open(os.path.join(listed, "all"), "wb") as f:
+            for r in records:  # plain ASCII hex and the names as the store wrote them
+                f.write(json.dumps(r, ensure_ascii=False, separators=(",", ":")).encode("utf-8", "surrogateescape") + b"\n")
+        with cluster(workers, scheduler, client) as c, _ProgressSink(c, run, len(names), progress):
+            futures = [
+                c.submit(_purge_file, run, work, f"{i:06d}", name, revoked_store,
+                         key=f"vl-purge-{run}-{i}", retries=RETRIES, pure=False)
+                for i, name in enumerate(names)
+            ]
+            results = _gather(c, futures, "purging") if futures else []
+        total = {"purged": 0, "kept": 0, "archived": 0}
+        for r in results:
+            for k in total:
+                total[k] += r[k]
+        archive = _commit_purge(root, work, results)
+        for r in results:
+            native.oplog_append(root, "purge", f"purged {r['purged']} lines from {quote_path(r['file'])}")
+        native.oplog_append(
+            root, "purge_distributed",
+            f"files={len(results)} purged={total['purged']} kept={total['kept']} archived={total['archived']}",
+        )
+        if forget_set:
+            write_forget_set(root, forget_set[0], forget_set[1])
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return {**total, "archive": archive, "files": [{k: r[k] for k in ("file", "purged", "kept", "archived")} for r in results]}
+
+
+def _commit_purge(root: str, work: str, results: list[dict[str, Any]]) -> str | None:
+    """Writes the run's purge archive into the store, then moves every purged
+    file over its data file.  The archive is complete and synced before the
+    first data file changes."""
+    path = _write_archive(root, work, results) if any(r["archived"] for r in results) else None
+    for r in results:
+        _replace(os.path.join(r["store"], "data.jsonl"), os.path.abspath(r["file"]))
+    return path
+
+
+def _write_archive(root: str, work: str, results: list[dict[str, Any]]) -> str:
+    archive_dir = os.path.join(root, ".vl", "archive")
+    os.makedirs(archive_dir, exist_ok=True)
+    name = _archive_name(time.time())
+    stamp = name.removeprefix("purge.").encode()
+    path = os.path.join(archive_dir, name)
+    tmp = os.path.join(archive_dir, f".{name}.tmp-{uuid.uuid4().hex}")
+    try:
+        with open(tmp, "xb") as out:
+            if os.path.isfile(path):  # a purge earlier in this second: keep its records first
+                _copy_into(path, out)
+            for r in results:
+                if not r["archived"]:
+                    continue
+                file_field = b',"file":' + _canonical_string(work, r["file"]) + b","
+                part_archive = os.path.join(r["store"], ".vl", "archive")
+                for archived in sorted(os.listdir(part_archive)):
+                    with open(os.path.join(part_archive, archived), "rb") as f:
+                        for line in f:
+                            # {"archived_at":"<stamp>","line":...}: restamped, the file added
+                            head = b'{"archived_at":"'
+                            if not line.startswith(head) or line[len(head) + 15 : len(head) + 17] != b'",':
+                                raise DistributedError(f"unexpected archive record in {archived}")
+                            out.write(head + stamp + b'"' + file_field + line[len(head) + 17 :])
+            out.flush()
+            os.fsync(out.fileno())
+        os.replace(tmp, path)
+        _fsync_dir(archive_dir)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+    native.oplog_append(root, "purge_archive", f"archived {sum(r['archived'] for r in results)} lines to {quote_path(path)}")
+    return path
