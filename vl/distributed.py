@@ -55,7 +55,7 @@ import shutil
 import threading
 import time
 import uuid
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable, Iterator, Sequence
 
 from vl import _vl_native as native
@@ -277,29 +277,6 @@ def partition(files: Sequence[str], chunk_bytes: int = DEFAULT_CHUNK_BYTES) -> l
     return parts
 
 
-# -- token counting -------------------------------------------------------------
-
-
-def _count_tokens(value: object) -> int:
-    """Whitespace tokens of every string in a JSON value."""
-    if isinstance(value, str):
-        return len(value.split())
-    if isinstance(value, dict):
-        return sum(_count_tokens(v) for v in value.values())
-    if isinstance(value, list):
-        return sum(_count_tokens(v) for v in value)
-    return 0
-
-
-def _token_counter() -> Callable[[object], int]:
-    try:
-        from vl.cli import count_tokens  # the tool's own tokenizer, when it has one
-
-        return count_tokens
-    except ImportError:
-        return _count_tokens
-
-
 # -- progress ------------------------------------------------------------------
 
 
@@ -407,9 +384,19 @@ def _native_error(e: BaseException) -> BaseException:
 
 
 def _track_part(
-    run: str, work: str, part: Part, sources: list[str], tokenizer: str | None
+    run: str, work: str, part: Part, sources: list[str], tokenizer_spec: str | None,
+    text_field: str | None, already: dict[str, int] | None,
 ) -> dict[str, Any]:
-    """Tracks one byte range into a fresh private store and publishes it."""
+    """Tracks one byte range into a fresh private store and publishes it.
+
+    Lines are read, judged and counted exactly as ``vl track`` does in one
+    process; ``already`` (line hash -> times already recorded for this file)
+    skips that many occurrences, as a re-run of ``vl track`` does."""
+    from collections import Counter
+
+    from vl import tokenizers
+    from vl._cli_track import _invalid_reason, parse_line
+
     parts_dir = os.path.join(work, "parts")
     final = os.path.join(parts_dir, part.key)
     if os.path.isdir(final):  # an earlier attempt finished after all
@@ -417,36 +404,48 @@ def _track_part(
     attempt = _attempt_dir(parts_dir, part.key)
     try:
         native.init(attempt)
-        count = _token_counter() if tokenizer else None
-        lines = skipped = tokens = 0
+        tokenizer = tokenizers.load(tokenizer_spec) if tokenizer_spec else None
+        name = tokenizer.name if tokenizer else None
+        skip = Counter(already or {})
+        recorded = skipped_already = tokens = 0
+        invalid: list[tuple[int, str]] = []
+        done = reported = 0
         with open(part.path, "rb") as f:
             f.seek(part.start)
-            raw = f.read(part.end - part.start)
-        text = io.TextIOWrapper(io.BytesIO(raw), encoding="utf-8")
-        done = 0
-        reported = 0
-        for line in text:
-            done += len(line)
-            if not line.strip():
+            raw_range = f.read(part.end - part.start)
+        number = 0
+        for raw in io.BytesIO(raw_range):
+            number += 1
+            done += len(raw)
+            if done - reported >= 1 << 20:
+                _report(run, part.key, done)
+                reported = done
+            if not raw.strip():
                 continue
             try:
-                data = json.loads(line)
-            except json.JSONDecodeError:
-                skipped += 1
+                value, n = parse_line(raw, tokenizer, text_field)
+            except (ValueError, RecursionError) as e:
+                invalid.append((number, _invalid_reason(e)))
                 continue
-            n = count(data) if count else None
-            native.track(data, part.name, sources, attempt, n, tokenizer)
-            lines += 1
+            if skip:
+                line_hash = native.compute_hash(value)
+                if skip[line_hash] > 0:
+                    skip[line_hash] -= 1
+                    skipped_already += 1
+                    continue
+                native.index_document(attempt, line_hash, part.name, sources)
+                if n is not None and name is not None:
+                    native.token_index_write_pid(attempt, name, n, sources)
+            else:
+                native.track(value, part.name, sources, attempt, n, name)
+            recorded += 1
             tokens += n or 0
-            if done - reported >= 1 << 20:
-                _report(run, part.key, min(done, len(raw)))
-                reported = done
-        if tokenizer:
-            native.token_index_merge_pid_files(attempt, tokenizer)
+        if name:
+            native.token_index_merge_pid_files(attempt, name)
         with open(os.path.join(attempt, "part.json"), "w", encoding="utf-8") as f:
             json.dump(
-                {"key": part.key, "file": part.name, "lines": lines, "skipped": skipped, "tokens": tokens,
-                 "bytes": part.end - part.start},
+                {"key": part.key, "file": part.name, "lines": recorded, "already": skipped_already,
+                 "invalid": invalid, "line_count": number, "tokens": tokens, "bytes": part.end - part.start},
                 f,
             )
         _publish(attempt, final)
@@ -493,7 +492,7 @@ def _fold(work: str, key: str, children: list[dict[str, Any]]) -> dict[str, Any]
     folds = os.path.join(work, "folds")
     final = os.path.join(folds, key)
     if os.path.isdir(final):
-        return _fold_summary(final, children)
+        return {"store": final}
     attempt = _attempt_dir(folds, key)
     try:
         docs = os.path.join(attempt, ".vl", "document-index")
@@ -515,16 +514,7 @@ def _fold(work: str, key: str, children: list[dict[str, Any]]) -> dict[str, Any]
     except BaseException:
         shutil.rmtree(attempt, ignore_errors=True)
         raise
-    return _fold_summary(final, children)
-
-
-def _fold_summary(store: str, children: list[dict[str, Any]]) -> dict[str, Any]:
-    summary: dict[str, Any] = {"store": store, "files": []}
-    for c in children:
-        for k in ("lines", "skipped", "tokens", "bytes"):
-            summary[k] = summary.get(k, 0) + c[k]
-        summary["files"] += c.get("files") or [(c["file"], c["lines"])]
-    return summary
+    return {"store": final}
 
 
 def _prepare_shards(project: str, commit: str, shards: list[str], delta: str) -> list[str]:
@@ -559,23 +549,39 @@ def _prepare_tokens(commit: str, tokenizer: str, delta: str) -> list[str]:
 
 
 @dataclass
+class FileResult:
+    file: str
+    recorded: int = 0
+    already: int = 0
+    tokens: int = 0
+    bytes: int = 0
+    invalid: list[tuple[int, str]] = field(default_factory=list)
+
+
+@dataclass
 class TrackResult:
-    files: list[tuple[str, int]]
-    lines: int
-    skipped: int
-    tokens: int
-    bytes: int
+    files: list[FileResult]
     parts: int
     depth: int
     token_files: int
     seconds: float
 
+    @property
+    def recorded(self) -> int:
+        return sum(f.recorded for f in self.files)
+
+    @property
+    def bytes(self) -> int:
+        return sum(f.bytes for f in self.files)
+
     def as_dict(self) -> dict[str, Any]:
         return {
-            "files": [{"file": f, "lines": n} for f, n in self.files],
-            "lines": self.lines,
-            "skipped": self.skipped,
-            "tokens": self.tokens,
+            "files": [
+                {"file": f.file, "recorded": f.recorded, "already": f.already, "invalid": len(f.invalid),
+                 "tokens": f.tokens}
+                for f in self.files
+            ],
+            "recorded": self.recorded,
             "bytes": self.bytes,
             "parts": self.parts,
             "merge_depth": self.depth,
@@ -584,12 +590,27 @@ class TrackResult:
         }
 
 
+def _recorded(root: str, names: set[str], sources: Sequence[str]) -> dict[str, dict[str, int]]:
+    """Per file name: how often each line hash is already recorded for it with
+    these sources (one read of the document index for all files)."""
+    wanted = sorted(sources)
+    counts: dict[str, dict[str, int]] = {}
+    for r in native.read_all_documents(root):
+        if r["file"] in names and sorted(r["sources"]) == wanted:
+            per = counts.setdefault(r["file"], {})
+            per[r["line_hash"]] = per.get(r["line_hash"], 0) + 1
+    return counts
+
+
 def track(
     root: str,
-    files: Sequence[str],
+    files: Sequence[str | tuple[str, str]],
     sources: Sequence[str] = (),
     tokenizer: str | None = None,
     *,
+    text_field: str | None = None,
+    force: bool = False,
+    strict: bool = False,
     workers: int | None = None,
     scheduler: str | None = None,
     client: Any = None,
@@ -599,31 +620,49 @@ def track(
     progress: Progress | None = None,
 ) -> TrackResult:
     """Tracks every line of ``files`` into the store of ``root`` on a Dask
-    cluster; gives the store the same records tracking in one process would.
+    cluster, giving the store the records that ``vl track`` in one process
+    gives it.
 
-    With a tokenizer, the token entries land in new merged token files (the
-    order of entries is the order of the lines).  ``forget_set`` names a file
-    that receives the tokenizer's forget set once everything is committed.
-    """
+    ``files`` are paths, recorded as given, or (path, name) pairs, recorded
+    under the name.  ``tokenizer`` is a tokenizer spec of ``vl track``.
+    Lines already recorded for a file with the same sources are skipped
+    unless ``force`` (such a file is tracked by one task, since which
+    occurrences to skip depends on the order of its lines).  With
+    ``strict``, an invalid line anywhere fails the run.  The new token
+    entries land in new merged token files, in line order; ``forget_set``
+    names a file that receives the tokenizer's forget set at the end."""
     if fan_in < 2:
         raise ValueError("fan-in must be at least 2")
     started = time.monotonic()
     root = os.path.abspath(root)
     if not os.path.isdir(os.path.join(root, ".vl", "document-index")):
         raise DistributedError(f"no store at {os.path.join(root, '.vl')}: run `vl init` first")
-    parts = partition(files, chunk_bytes)
+    pairs = [(f, f) if isinstance(f, str) else (f[0], f[1]) for f in files]
+    already = {} if force else _recorded(root, {n for _, n in pairs}, sources)
+    parts: list[Part] = []
+    for path, name in pairs:
+        whole = name in already
+        for p in partition([path], os.path.getsize(path) + 1 if whole else chunk_bytes):
+            parts.append(Part(f"{len(parts):06d}", p.path, name, p.start, p.end))
+    token_name = None
+    if tokenizer:
+        from vl import tokenizers
+
+        token_name = tokenizers.load(tokenizer).name
     total = sum(p.end - p.start for p in parts)
     run, work = _run_dir(root)
+    depth = token_files = 0
     try:
         for d in ("parts", "folds", "commit/document-index"):
             os.makedirs(os.path.join(work, d))
         with cluster(workers, scheduler, client) as c, _ProgressSink(c, run, total, progress) as sink:
             opts = {"retries": RETRIES, "pure": False}
-            level = [
-                c.submit(_track_part, run, work, p, list(sources), tokenizer, key=f"vl-track-{run}-{p.key}", **opts)
+            tracked = [
+                c.submit(_track_part, run, work, p, list(sources), tokenizer, text_field, already.get(p.name),
+                         key=f"vl-track-{run}-{p.key}", **opts)
                 for p in parts
             ]
-            depth = 0
+            level = tracked
             while len(level) > 1:
                 depth += 1
                 level = [
@@ -631,48 +670,53 @@ def track(
                              key=f"vl-fold-{run}-{depth}-{i}", **opts)
                     for i in range(0, len(level), fan_in)
                 ]
-            if not level:
-                delta = None
-            else:
-                (delta,) = _gather(c, level, "tracking")
+            summaries = _gather(c, tracked, "tracking") if tracked else []
+            results = _file_results(pairs, summaries)
+            if strict:
+                for r in results:
+                    if r.invalid:
+                        n, why = r.invalid[0]
+                        raise DistributedError(f"{r.file}:{n}: {why}; nothing recorded (--strict)")
+            delta = _gather(c, level, "merging")[0]["store"] if level else None
             sink.set("", total)
-            if delta is None:
-                summary: dict[str, Any] = {"files": [], "lines": 0, "skipped": 0, "tokens": 0, "bytes": 0}
-            else:
-                summary = delta if "files" in delta else _fold_summary(delta["store"], [delta])
-                summary["store"] = delta["store"]
-            token_files = 0
             if delta is not None:
                 commit = os.path.join(work, "commit")
                 shards = sorted(
-                    n for n in os.listdir(os.path.join(delta["store"], ".vl", "document-index")) if _is_shard_name(n)
+                    n for n in os.listdir(os.path.join(delta, ".vl", "document-index")) if _is_shard_name(n)
                 )
                 groups = [shards[i : i + 16] for i in range(0, len(shards), 16)]
-                jobs = [c.submit(_prepare_shards, root, commit, g, delta["store"], key=f"vl-commit-{run}-{i}", **opts)
+                jobs = [c.submit(_prepare_shards, root, commit, g, delta, key=f"vl-commit-{run}-{i}", **opts)
                         for i, g in enumerate(groups)]
-                jobs += [c.submit(_prepare_tokens, commit, t, delta["store"], key=f"vl-tokens-{run}-{t}", **opts)
-                         for t in _tokenizers(delta["store"])]
+                jobs += [c.submit(_prepare_tokens, commit, t, delta, key=f"vl-tokens-{run}-{t}", **opts)
+                         for t in _tokenizers(delta)]
                 _gather(c, jobs, "merging")
                 token_files = _commit_track(root, commit, shards)
-        _log_track(root, summary, len(parts), depth, token_files, workers, scheduler)
-        if forget_set and tokenizer:
-            write_forget_set(root, tokenizer, forget_set)
+        result = TrackResult(results, len(parts), depth, token_files, time.monotonic() - started)
+        _log_track(root, result, workers, scheduler)
+        if forget_set and token_name:
+            write_forget_set(root, token_name, forget_set)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    per_file: dict[str, int] = {}
-    for f, n in summary["files"]:
-        per_file[f] = per_file.get(f, 0) + n
-    return TrackResult(
-        files=list(per_file.items()),
-        lines=summary["lines"],
-        skipped=summary["skipped"],
-        tokens=summary["tokens"],
-        bytes=summary["bytes"],
-        parts=len(parts),
-        depth=depth,
-        token_files=token_files,
-        seconds=time.monotonic() - started,
-    )
+    return result
+
+
+def _file_results(pairs: list[tuple[str, str]], summaries: list[dict[str, Any]]) -> list[FileResult]:
+    """Adds up the parts of every file; line numbers of invalid lines become
+    numbers in the whole file."""
+    by_name: dict[str, FileResult] = {}
+    lines_before: dict[str, int] = {}
+    for _, name in pairs:
+        by_name.setdefault(name, FileResult(name))
+    for s in summaries:
+        r = by_name[s["file"]]
+        base = lines_before.get(s["file"], 0)
+        r.recorded += s["lines"]
+        r.already += s["already"]
+        r.tokens += s["tokens"]
+        r.bytes += s["bytes"]
+        r.invalid += [(base + n, why) for n, why in s["invalid"]]
+        lines_before[s["file"]] = base + s["line_count"]
+    return list(by_name.values())
 
 
 def _commit_track(root: str, commit: str, shards: list[str]) -> int:
@@ -704,21 +748,17 @@ def _commit_track(root: str, commit: str, shards: list[str]) -> int:
     return moved
 
 
-def _log_track(
-    root: str, summary: dict[str, Any], parts: int, depth: int, token_files: int,
-    workers: int | None, scheduler: str | None,
-) -> None:
-    per_file: dict[str, int] = {}
-    for f, n in summary["files"]:
-        per_file[f] = per_file.get(f, 0) + n
-    for f, n in per_file.items():
-        native.oplog_append(root, "track", f"file={f} lines={n}")
+def _log_track(root: str, result: TrackResult, workers: int | None, scheduler: str | None) -> None:
+    for r in result.files:
+        native.oplog_append(
+            root, "track", f"file={r.file} lines={r.recorded} already={r.already} invalid={len(r.invalid)}"
+        )
     where = f"scheduler={scheduler}" if scheduler else f"workers={workers or os.cpu_count() or 1}"
     native.oplog_append(
         root,
         "track_distributed",
-        f"files={len(per_file)} parts={parts} lines={summary['lines']} tokens={summary['tokens']} "
-        f"merge_depth={depth} token_files={token_files} {where}",
+        f"files={len(result.files)} parts={result.parts} lines={result.recorded} bytes={result.bytes} "
+        f"merge_depth={result.depth} token_files={result.token_files} {where}",
     )
 
 
@@ -805,13 +845,12 @@ def revoked_records(root: str) -> list[dict[str, Any]]:
     return records
 
 
-def _purge_file(run: str, work: str, key: str, name: str, revoked_store: str) -> dict[str, Any]:
+def _purge_file(run: str, work: str, key: str, name: str, path: str, revoked_store: str) -> dict[str, Any]:
     """Purges one data file, staged: the purge runs on a link (or copy) of the
     data file inside a private store that carries the run's revoked list."""
     parts_dir = os.path.join(work, "parts")
     final = os.path.join(parts_dir, key)
     if not os.path.isdir(final):
-        path = os.path.abspath(name)
         if not os.path.isfile(path) or os.path.getsize(path) == 0:
             raise RuntimeError(f"data file not found: {name}")
         attempt = _attempt_dir(parts_dir, key)
@@ -860,8 +899,8 @@ def purge(
     forget_set: tuple[str, str] | None = None,
     progress: Progress | None = None,
 ) -> dict[str, Any]:
-    """Purges the lines of revoked documents out of ``files``, one task per
-    file, against the revoked line set computed once.  Returns the summed
+    """Purges the lines of revoked documents out of ``files`` (relative names
+    are taken from the project root), one task per file, against the revoked line set computed once.  Returns the summed
     counts ("purged", "kept", "archived") and the counts of every file.
 
     Nothing is changed unless every file was purged: then the purged lines
@@ -873,7 +912,8 @@ def purge(
     if not os.path.isdir(os.path.join(root, ".vl")):
         raise DistributedError(f"no store at {os.path.join(root, '.vl')}: run `vl init` first")
     for name in names:
-        if not os.path.isfile(name) or os.path.getsize(name) == 0:
+        path = os.path.join(root, name)
+        if not os.path.isfile(path) or os.path.getsize(path) == 0:
             raise RuntimeError(f"data file not found: {name}")
     run, work = _run_dir(root)
     try:
@@ -887,7 +927,7 @@ def purge(
                 f.write(json.dumps(r, ensure_ascii=False, separators=(",", ":")).encode("utf-8", "surrogateescape") + b"\n")
         with cluster(workers, scheduler, client) as c, _ProgressSink(c, run, len(names), progress):
             futures = [
-                c.submit(_purge_file, run, work, f"{i:06d}", name, revoked_store,
+                c.submit(_purge_file, run, work, f"{i:06d}", name, os.path.join(root, name), revoked_store,
                          key=f"vl-purge-{run}-{i}", retries=RETRIES, pure=False)
                 for i, name in enumerate(names)
             ]
@@ -916,7 +956,7 @@ def _commit_purge(root: str, work: str, results: list[dict[str, Any]]) -> str | 
     first data file changes."""
     path = _write_archive(root, work, results) if any(r["archived"] for r in results) else None
     for r in results:
-        _replace(os.path.join(r["store"], "data.jsonl"), os.path.abspath(r["file"]))
+        _replace(os.path.join(r["store"], "data.jsonl"), os.path.join(root, r["file"]))
     return path
 
 
@@ -954,3 +994,103 @@ def _write_archive(root: str, work: str, results: list[dict[str, Any]]) -> str:
         raise
     native.oplog_append(root, "purge_archive", f"archived {sum(r['archived'] for r in results)} lines to {quote_path(path)}")
     return path
+
+
+# -- restoring -----------------------------------------------------------------
+
+
+def _restore_file(run: str, work: str, key: str, name: str, path: str, archive_name: str,
+                  records: list[Any]) -> dict[str, Any]:
+    """Restores one file's archived lines into a staged copy of the data file."""
+    parts_dir = os.path.join(work, "parts")
+    final = os.path.join(parts_dir, key)
+    if not os.path.isdir(final):
+        attempt = _attempt_dir(parts_dir, key)
+        try:
+            archive_dir = os.path.join(attempt, ".vl", "archive")
+            os.makedirs(archive_dir)
+            archive = os.path.join(archive_dir, archive_name)
+            for record in records:
+                native.jsonl_append(archive, record)
+            staged = os.path.join(attempt, "data.jsonl")
+            if os.path.exists(path):
+                shutil.copyfile(path, staged)
+            restored = native.purge_reverse(attempt, staged) if records else 0
+            with open(os.path.join(attempt, "part.json"), "w", encoding="utf-8") as f:
+                json.dump({"key": key, "file": name, "restored": restored}, f)
+            _publish(attempt, final)
+        except BaseException:
+            shutil.rmtree(attempt, ignore_errors=True)
+            raise
+    _report(run, key, 1)
+    with open(os.path.join(final, "part.json"), encoding="utf-8") as f:
+        summary = json.load(f)
+    summary["store"] = final
+    return summary
+
+
+def newest_archive(root: str) -> str | None:
+    """The newest purge archive of a store (the greatest name), or None."""
+    d = os.path.join(root, ".vl", "archive")
+    if not os.path.isdir(d):
+        return None
+    names = [e.name for e in os.scandir(d) if e.name.startswith("purge.") and e.is_file()]
+    return os.path.join(d, max(names, key=lambda n: n.encode("utf-8", "surrogateescape"))) if names else None
+
+
+def restore(
+    root: str,
+    files: Sequence[str] | None = None,
+    *,
+    workers: int | None = None,
+    scheduler: str | None = None,
+    client: Any = None,
+    progress: Progress | None = None,
+) -> dict[str, Any]:
+    """Puts the lines of the newest purge archive back at the end of the data
+    files they were purged from, one task per file, then deletes the archive.
+
+    Each record names its data file (relative names are taken from the
+    project root).  Records that name none can only go to a single data file
+    given in ``files``; records of files not in ``files``, when given, make
+    the restore refuse before anything is changed."""
+    root = os.path.abspath(root)
+    archive = newest_archive(root)
+    if archive is None:
+        return {"restored": 0, "archive": None, "files": []}
+    records = [r for r in native.jsonl_read(archive) if isinstance(r, dict) and "line" in r]
+    wanted = list(dict.fromkeys(files)) if files else None
+    groups: dict[str, list[Any]] = {name: [] for name in wanted or ()}
+    for r in records:
+        name = r.get("file")
+        if not isinstance(name, str):
+            if not wanted or len(wanted) != 1:
+                raise DistributedError(
+                    f"{quote_path(archive)} holds lines that name no data file; restore it into one data file"
+                )
+            name = wanted[0]
+        if wanted is not None and name not in groups:
+            raise DistributedError(f"{quote_path(archive)} holds lines of {quote_path(name)}, which was not named")
+        groups.setdefault(name, []).append(r)
+    archive_name = os.path.basename(archive)
+    run, work = _run_dir(root)
+    try:
+        os.makedirs(os.path.join(work, "parts"))
+        with cluster(workers, scheduler, client) as c, _ProgressSink(c, run, len(groups), progress):
+            futures = [
+                c.submit(_restore_file, run, work, f"{i:06d}", name, os.path.join(root, name), archive_name,
+                         recs, key=f"vl-restore-{run}-{i}", retries=RETRIES, pure=False)
+                for i, (name, recs) in enumerate(groups.items())
+            ]
+            results = _gather(c, futures, "restoring") if futures else []
+        for r in results:
+            staged = os.path.join(r["store"], "data.jsonl")
+            if os.path.exists(staged):
+                _replace(staged, os.path.join(root, r["file"]))
+        os.unlink(archive)
+        total = sum(r["restored"] for r in results)
+        native.oplog_append(root, "purge_reverse", f"restored {total} lines from {quote_path(archive)}")
+        native.oplog_append(root, "restore_distributed", f"files={len(results)} restored={total}")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return {"restored": total, "archive": archive, "files": [{"file": r["file"], "restored": r["restored"]} for r in results]}

@@ -1,0 +1,105 @@
+"""``--workers`` and ``--scheduler``: running track, purge and restore on Dask.
+
+Dask is imported only when a cluster is used; without it installed, the
+commands run in this process unless a cluster was asked for explicitly.
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import os
+from typing import Any, Callable, Iterator
+
+import click
+
+from vl._cli_common import VlError, progress
+
+_F = Callable[..., Any]
+
+
+def cluster_options(f: _F) -> _F:
+    f = click.option("--scheduler", metavar="ADDRESS",
+                     help="Run the work as tasks of an existing Dask cluster (e.g. tcp://10.0.0.5:8786); "
+                          "data files and the project must lie on storage every worker sees.")(f)
+    f = click.option("--workers", type=click.IntRange(min=0), metavar="N",
+                     help="Run the work on a local Dask cluster of N processes (the default, with one per "
+                          "processor, when several files are given and Dask is installed); 0 runs it in "
+                          "this process.")(f)
+    return f
+
+
+def dask_available() -> bool:
+    return importlib.util.find_spec("distributed") is not None
+
+
+def use_cluster(workers: int | None, scheduler: str | None, files: int) -> bool:
+    """Whether to run on Dask: asked for, or by default for several files."""
+    if scheduler and workers is not None:
+        raise click.UsageError("--workers starts a local cluster; --scheduler uses an existing one: give one of them")
+    asked = scheduler is not None or (workers is not None and workers > 0)
+    if asked and not dask_available():
+        raise VlError("--workers and --scheduler need Dask (Debian: python3-distributed)")
+    if asked:
+        return True
+    return workers is None and files > 1 and dask_available()
+
+
+def worker_count(workers: int | None) -> int | None:
+    return workers if workers else os.cpu_count() or 1
+
+
+class _Feed:
+    """Turns (done, total) reports into advances of a progress bar."""
+
+    def __init__(self, bar: Any) -> None:
+        self.bar, self.shown = bar, 0
+
+    def __call__(self, done: int, total: int) -> None:
+        if done > self.shown:
+            self.bar.advance(done - self.shown)
+            self.shown = done
+
+
+def feed(description: str, total: int | None) -> Iterator[_Feed]:
+    """A progress bar fed by the tasks of a run."""
+    import contextlib
+
+    @contextlib.contextmanager
+    def bar() -> Iterator[_Feed]:
+        with progress(description, total) as b:
+            yield _Feed(b)
+
+    return bar()
+
+
+def track_on_cluster(root: str, targets: list[tuple[str, str, int]], sources: list[str], tokenizer_spec: str | None,
+                     text_field: str | None, force: bool, strict: bool, workers: int | None,
+                     scheduler: str | None) -> None:
+    """``vl track`` of many files as Dask tasks; all or nothing is recorded."""
+    from vl import distributed
+    from vl._cli_common import Interrupted, Stopwatch, notice, plural, warn
+
+    clock = Stopwatch()
+    total = sum(size for _, _, size in targets)
+    try:
+        with feed(f"tracking {plural(len(targets), 'file')}", total) as bar:
+            result = distributed.track(
+                root, [(path, rel) for path, rel, _ in targets], sources, tokenizer_spec, text_field=text_field,
+                force=force, strict=strict, workers=None if scheduler else worker_count(workers),
+                scheduler=scheduler, progress=bar)
+    except KeyboardInterrupt:
+        raise Interrupted("stopped before anything was recorded; run the same command again") from None
+    except distributed.DistributedError as e:
+        raise VlError(f"{e}; nothing recorded") from None
+    for r in result.files:
+        for n, why in r.invalid:
+            warn(f"{r.file}:{n}: skipped: {why}")
+        parts = [f"{plural(r.recorded, 'line')} recorded"]
+        if r.already:
+            parts.append(f"{r.already} already recorded")
+        if r.invalid:
+            parts.append(f"{len(r.invalid)} invalid skipped")
+        notice(f"tracked {r.file}: {', '.join(parts)}")
+    where = scheduler or plural(worker_count(workers) or 1, "worker")
+    notice(f"tracked {plural(len(result.files), 'file')} in {clock} on {where} "
+           f"({plural(result.parts, 'part')}, merge depth {result.depth})")
