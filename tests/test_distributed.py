@@ -71,7 +71,7 @@ def corpus(tmp_path):
     for name, lines in files.items():
         (base / name).write_bytes(b"\n".join(lines) + b"\n")
     # Lines recorded before the run: the run's records follow them.
-    native.track({"text": "earlier"}, "a.jsonl", [kept], str(base), 1, "whitespace")
+    native.track({"text": "earlier"}, "earlier.jsonl", [kept], str(base), 1, "whitespace")
     return {"root": str(base), "files": sorted(files), "kept": kept, "gone": gone}
 
 
@@ -155,7 +155,7 @@ def test_failed_run_leaves_the_store_as_it_was(corpus, client, tmp_path):
     assert os.listdir(os.path.join(corpus["root"], ".vl", "split")) == []
 
 
-def test_purge_and_restore_on_the_cluster(corpus, client, tmp_path, written_line):
+def test_purge_and_restore_on_the_cluster(corpus, client, tmp_path):
     root = corpus["root"]
     names = corpus["files"]
     for name in names[:2]:
@@ -190,6 +190,6 @@ def test_purge_and_restore_on_the_cluster(corpus, client, tmp_path, written_line
     restored = vd.restore(root, client=client)
     assert restored["restored"] == len(records)
     for n in names:
-        back = b"".join(written_line(r["line"]) + b"\n" for r in records if r["file"] == os.path.join(root, n))
+        back = b"".join(r["text"].encode() + b"\n" for r in records if r["file"] == os.path.join(root, n))
         assert open(os.path.join(root, n), "rb").read() == purged[n] + back
     assert os.listdir(os.path.join(root, ".vl", "archive")) == []

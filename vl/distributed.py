@@ -34,9 +34,9 @@ Tracking
 Purging and restoring
     The revoked line set is computed once by the driver and written as a
     revoked document list into a small store that each task links into its
-    private store; each data file is purged by one task, on a hard link (or
-    copy) of the data file inside the work area, so the data file itself is
-    untouched until the commit.  The commit writes one purge archive into
+    private store; each data file is purged by one task, on a copy of the
+    data file inside the work area, so the data file itself is untouched
+    until the commit.  The commit writes one purge archive into
     the project's store (each record also names its data file under
     ``file``), then moves the purged files over the data files.  A restore
     reads the newest purge archive, restores each file's records by one task
@@ -860,7 +860,7 @@ def _purge_file(run: str, work: str, key: str, name: str, path: str, revoked_sto
             _link_or_copy(os.path.join(revoked_store, ".vl", "document-index", "revoked", "all"),
                           os.path.join(revoked_dir, "all"))
             staged = os.path.join(attempt, "data.jsonl")
-            _link_or_copy(path, staged)
+            shutil.copyfile(path, staged)  # a copy: the purge refuses a file with other links
             counts = native.purge_revoked(attempt, staged, False)
             with open(os.path.join(attempt, "part.json"), "w", encoding="utf-8") as f:
                 json.dump({"key": key, "file": name, **counts}, f)
@@ -960,33 +960,68 @@ def _commit_purge(root: str, work: str, results: list[dict[str, Any]]) -> str | 
     return path
 
 
+def _string_end(line: bytes, start: int) -> int:
+    """The index after the JSON string token that begins at ``start``."""
+    i = start + 1
+    while i < len(line):
+        c = line[i]
+        if c == 0x5C:  # backslash: the next byte is escaped
+            i += 2
+            continue
+        if c == 0x22:
+            return i + 1
+        i += 1
+    raise ValueError("unterminated string")
+
+
+def _stamp_after(last: str) -> str:
+    """The archive stamp that sorts right after ``last``."""
+    head, dot, seq = last[:15], last[15:16], last[16:]
+    if dot == "." and len(seq) == 6 and seq.isdigit() and int(seq) < 999999:
+        return f"{head}.{int(seq) + 1:06d}"
+    return last + ".000001"
+
+
 def _write_archive(root: str, work: str, results: list[dict[str, Any]]) -> str:
+    """One purge archive for the run, named to sort after every archive there
+    (so a restore takes it first); each record names its data file as the
+    caller named it."""
     archive_dir = os.path.join(root, ".vl", "archive")
     os.makedirs(archive_dir, exist_ok=True)
-    name = _archive_name(time.time())
-    stamp = name.removeprefix("purge.").encode()
-    path = os.path.join(archive_dir, name)
-    tmp = os.path.join(archive_dir, f".{name}.tmp-{uuid.uuid4().hex}")
+    stamp = _archive_name(time.time()).removeprefix("purge.")
+    existing = [n.removeprefix("purge.") for n in os.listdir(archive_dir) if n.startswith("purge.")]
+    name = stamp
+    if existing and max(existing) >= name:
+        name = _stamp_after(max(existing))
+    tmp = os.path.join(archive_dir, f".purge.tmp-{uuid.uuid4().hex}")
+    head = b'{"archived_at":"'
     try:
         with open(tmp, "xb") as out:
-            if os.path.isfile(path):  # a purge earlier in this second: keep its records first
-                _copy_into(path, out)
             for r in results:
                 if not r["archived"]:
                     continue
-                file_field = b',"file":' + _canonical_string(work, r["file"]) + b","
+                file_value = _canonical_string(work, r["file"])
                 part_archive = os.path.join(r["store"], ".vl", "archive")
                 for archived in sorted(os.listdir(part_archive)):
                     with open(os.path.join(part_archive, archived), "rb") as f:
                         for line in f:
-                            # {"archived_at":"<stamp>","line":...}: restamped, the file added
-                            head = b'{"archived_at":"'
-                            if not line.startswith(head) or line[len(head) + 15 : len(head) + 17] != b'",':
+                            # {"archived_at":"<stamp>","file":"<staged copy>",...}: restamped, and the
+                            # file the caller named in place of the staged copy
+                            at = len(head) + 15
+                            if not line.startswith(head) or not line.startswith(b'","file":', at):
                                 raise DistributedError(f"unexpected archive record in {archived}")
-                            out.write(head + stamp + b'"' + file_field + line[len(head) + 17 :])
+                            rest = _string_end(line, at + len(b'","file":'))
+                            out.write(head + stamp.encode() + b'","file":' + file_value + line[rest:])
             out.flush()
             os.fsync(out.fileno())
-        os.replace(tmp, path)
+        while True:
+            path = os.path.join(archive_dir, "purge." + name)
+            try:
+                os.link(tmp, path)  # never over an archive made meanwhile
+                break
+            except FileExistsError:
+                name = _stamp_after(name)
+        os.unlink(tmp)
         _fsync_dir(archive_dir)
     except BaseException:
         with contextlib.suppress(OSError):
