@@ -12,6 +12,7 @@ import click
 
 from vl import _vl_native as native
 from vl import tokenizers
+from vl._cli_distributed import cluster_options, track_on_cluster, use_cluster
 from vl._cli_common import (Interrupted, Stopwatch, VlError, command, data_path, deferred_interrupt, notice,
                             parse_json, plural, progress, project, quiet_option, quote_path, resolve_section,
                             sections, warn, working_on)
@@ -138,9 +139,11 @@ def _first_invalid(path: str, tokenizer: tokenizers.Tokenizer | None, text_field
 @click.option("--force", is_flag=True, help="Record every line again, even lines already recorded for this file.")
 @click.option("--strict", is_flag=True, help="Refuse the file, recording nothing, if any line is invalid.")
 @click.option("-v", "--verbose", is_flag=True, help="Print the hash of each recorded line (and its token count).")
+@cluster_options
 @quiet_option
 def track_cmd(files: tuple[str, ...], source_refs: tuple[str, ...], tokenizer_spec: str | None,
-              text_field: str | None, force: bool, strict: bool, verbose: bool) -> None:
+              text_field: str | None, force: bool, strict: bool, verbose: bool, workers: int | None,
+              scheduler: str | None) -> None:
     """Record every line of JSONL data FILES, with the sections they derive from.
 
     Each line is identified by the hash of its JSON value.  Lines already
@@ -149,9 +152,14 @@ def track_cmd(files: tuple[str, ...], source_refs: tuple[str, ...], tokenizer_sp
     Invalid lines (not UTF-8, not JSON, NaN, numbers out of range) are skipped
     with a warning naming file and line; --strict refuses the file instead.
 
+    Several files (or --workers / --scheduler) are tracked as tasks on a Dask
+    cluster, large files cut into pieces at line boundaries; the records are
+    committed to the store only once every task has succeeded.
+
     \b
     Example:
       vl track data/train.jsonl --source notes/engine.md --tokenizer whitespace
+      vl track data/*.jsonl --source notes/engine.md --workers 8
     """
     root = project()
     pool = sections(root)
@@ -165,6 +173,12 @@ def track_cmd(files: tuple[str, ...], source_refs: tuple[str, ...], tokenizer_sp
     targets = {}
     for path in files:  # a file named twice is tracked once
         targets.setdefault(data_path(root, path), (path, check_data_file(path)))
+    if use_cluster(workers, scheduler, 1 if verbose else len(targets)):
+        if verbose:
+            raise click.UsageError("--verbose prints lines as this process records them: not with a cluster")
+        track_on_cluster(root, [(path, rel, size) for rel, (path, size) in targets.items()], sources,
+                         tokenizer_spec, text_field, force, strict, workers, scheduler)
+        return
     with working_on(os.path.join(root, ".vl", "document-index")):
         already = {rel: Counter() for rel in targets} if force else recorded_lines(root, list(targets), sources)
     for rel, (path, size) in targets.items():
