@@ -11,6 +11,7 @@ import shutil
 import pytest
 
 pytest.importorskip("distributed")
+pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
 
 import vl._vl_native as native  # noqa: E402
 from vl import distributed as vd  # noqa: E402
