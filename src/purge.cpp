@@ -309,7 +309,7 @@ struct Decision {
 };
 
 Decision decide(std::string_view bytes, const KeySet& revoked, std::string_view stamp,
-                std::string_view file) {
+                std::string_view file, Progress* progress) {
   Decision d;
   size_t target = std::max<size_t>(size_t{1} << 20, bytes.size() / (pool::size() * 16) + 1);
   d.chunks = whole_line_chunks(bytes, target);
@@ -328,6 +328,7 @@ Decision decide(std::string_view bytes, const KeySet& revoked, std::string_view 
       }
       out.push_back(v);
     });
+    if (progress) progress->fetch_add(d.chunks[i].size(), std::memory_order_relaxed);
     return out;
   });
   uint64_t line_no = 0;
@@ -347,10 +348,11 @@ Decision decide(std::string_view bytes, const KeySet& revoked, std::string_view 
 
 // Calls fn(line, verdict) for every line in file order.
 template <typename Fn>
-void walk(const Decision& d, Fn&& fn) {
+void walk(const Decision& d, Fn&& fn, Progress* progress = nullptr, uint64_t weight = 1) {
   for (size_t c = 0; c < d.chunks.size(); ++c) {
     size_t k = 0;
     for_each_line(d.chunks[c], [&](std::string_view line) { fn(line, d.verdicts[c][k++]); });
+    if (progress) progress->fetch_add(d.chunks[c].size() / weight, std::memory_order_relaxed);
   }
 }
 
@@ -467,11 +469,11 @@ DataFile open_data_file(const std::string& data_file) {
 }
 
 PurgeResult rewrite(const std::string& root, const std::string& data_file, const KeySet& revoked,
-                    const std::string& log_detail_suffix) {
+                    const std::string& log_detail_suffix, Progress* progress) {
   DataFile f = open_data_file(data_file);
   Mapping map = Mapping::map(f.fd, static_cast<size_t>(f.st.st_size));
   std::string stamp = archive_stamp(now_seconds());
-  Decision d = decide(map.view(), revoked, stamp, data_file);
+  Decision d = decide(map.view(), revoked, stamp, data_file, progress);
   if (d.first_unarchivable) {
     throw Error("line " + std::to_string(d.first_unarchivable) + " of " + quote_path(data_file) +
                 " cannot be purged: its archive record would be nested too deeply to be read back");
@@ -512,7 +514,7 @@ PurgeResult rewrite(const std::string& root, const std::string& data_file, const
         if (v != kKeep) return;
         out.add(line);
         out.add("\n");
-      });
+      }, progress);
       out.flush();
       sync_fd(fd);
     });
@@ -547,7 +549,8 @@ std::string archive_stamp(uint64_t unix_seconds) {
   return buf;
 }
 
-PurgeResult purge_revoked(const std::string& root, const std::string& data_file, bool dry_run) {
+PurgeResult purge_revoked(const std::string& root, const std::string& data_file, bool dry_run,
+                          Progress* progress) {
   if (dry_run) {
     PurgeResult r;
     if (auto map = mmap_file(layout::revoked_documents(root))) {
@@ -556,15 +559,30 @@ PurgeResult purge_revoked(const std::string& root, const std::string& data_file,
     return r;
   }
   KeySet revoked = revoked_line_set(root);
-  return rewrite(root, data_file, revoked, "");
+  return rewrite(root, data_file, revoked, "", progress);
 }
 
 PurgeResult purge_by_author_indexed(const std::string& root, const std::string& author_name,
-                                    const std::string& data_file, bool dry_run) {
+                                    const std::string& data_file, bool dry_run, Progress* progress) {
   uint64_t distinct = 0;
   KeySet revoked = author_line_set(root, author_name, &distinct);
   if (dry_run) return PurgeResult{distinct, 0, 0};
-  return rewrite(root, data_file, revoked, " (indexed, author=" + author_name + ")");
+  return rewrite(root, data_file, revoked, " (indexed, author=" + author_name + ")", progress);
+}
+
+Plan plan(const std::string& root, const std::string& data_file,
+          const std::optional<std::string>& author_name) {
+  uint64_t distinct = 0;
+  KeySet revoked = author_name ? author_line_set(root, *author_name, &distinct) : revoked_line_set(root);
+  DataFile f = open_data_file(data_file);
+  Mapping map = Mapping::map(f.fd, static_cast<size_t>(f.st.st_size));
+  Decision d = decide(map.view(), revoked, archive_stamp(now_seconds()), data_file, nullptr);
+  Plan p;
+  walk(d, [&](std::string_view, unsigned char v) {
+    ++p.lines;
+    if (v != kKeep) p.purged.push_back(p.lines);
+  });
+  return p;
 }
 
 ReverseResult purge_reverse(const std::string& root, const std::string& data_file) {

@@ -9,9 +9,11 @@
 // exactly what was purged.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vl::purge {
 
@@ -21,15 +23,32 @@ struct PurgeResult {
   uint64_t archived = 0;  // lines written to the archive
 };
 
+// Where a long purge stands: bytes of the data file handled so far, out of
+// twice its size (once deciding, once writing).  Updated from the worker
+// threads; read by anyone.
+using Progress = std::atomic<uint64_t>;
+
 // Purges the lines listed in the revoked document list or derived from a
 // revoked section.  A dry run only counts the revoked document list.
-PurgeResult purge_revoked(const std::string& root, const std::string& data_file, bool dry_run);
+PurgeResult purge_revoked(const std::string& root, const std::string& data_file, bool dry_run,
+                          Progress* progress = nullptr);
 
 // Purges the lines derived from sections of the revoked author(s) named
 // `author_name`, found through .vl/index.bin, which must be at least as new
 // as the section and document shards.  A dry run counts the line hashes.
 PurgeResult purge_by_author_indexed(const std::string& root, const std::string& author_name,
-                                    const std::string& data_file, bool dry_run);
+                                    const std::string& data_file, bool dry_run,
+                                    Progress* progress = nullptr);
+
+// What a purge would do, without writing anything: the data file's line
+// count and the 1-based numbers of the lines it would remove, for the
+// revoked set or (given an author name) for that author through the index.
+struct Plan {
+  uint64_t lines = 0;
+  std::vector<uint64_t> purged;
+};
+Plan plan(const std::string& root, const std::string& data_file,
+          const std::optional<std::string>& author_name);
 
 struct ReverseResult {
   uint64_t restored = 0;

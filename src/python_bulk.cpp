@@ -18,6 +18,7 @@
 
 #include "clean.hpp"
 #include "error.hpp"
+#include "purge.hpp"
 #include "report.hpp"
 
 namespace vl::bulk {
@@ -293,6 +294,80 @@ static PyObject* clean_dry_run_entry(PyObject*, PyObject* args, PyObject* kwargs
   });
 }
 
+// purge_plan(vl_dir, data_file, author_name=None): what a purge of the data
+// file would remove, as {"lines": n, "purged": [line numbers]}.
+static PyObject* purge_plan_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kKeywords[] = {"vl_dir", "data_file", "author_name", nullptr};
+    PyObject *root_obj = nullptr, *file_obj = nullptr, *author_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:purge_plan", const_cast<char**>(kKeywords),
+                                     &root_obj, &file_obj, &author_obj)) {
+      return nullptr;
+    }
+    std::string root = arg_text(root_obj, "vl_dir"), data_file = arg_text(file_obj, "data_file");
+    std::optional<std::string> author;
+    if (author_obj != Py_None) author = arg_text(author_obj, "author_name");
+    purge::Plan p = purge::plan(root, data_file, author);
+    Ref numbers(check(PyList_New(static_cast<Py_ssize_t>(p.purged.size()))));
+    for (size_t i = 0; i < p.purged.size(); ++i) {
+      PyList_SET_ITEM(numbers.get(), static_cast<Py_ssize_t>(i), report_result::num(p.purged[i]));
+    }
+    Ref out(check(PyDict_New()));
+    report_result::set(out.get(), "lines", report_result::num(p.lines));
+    report_result::set(out.get(), "purged", numbers.release());
+    return out.release();
+  });
+}
+
+// purge(vl_dir, data_file, author_name=None, progress=None): purge_revoked,
+// or purge_by_author_indexd for an author name, without holding the
+// interpreter lock, so that another thread can show how far it got: the
+// bytes handled so far (out of twice the file's size) are stored as an
+// unsigned 64-bit integer in native byte order at the start of `progress`,
+// a writable buffer of at least 8 bytes (such as a bytearray).
+static PyObject* purge_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kKeywords[] = {"vl_dir", "data_file", "author_name", "progress", nullptr};
+    PyObject *root_obj = nullptr, *file_obj = nullptr, *author_obj = Py_None, *progress_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:purge", const_cast<char**>(kKeywords), &root_obj,
+                                     &file_obj, &author_obj, &progress_obj)) {
+      return nullptr;
+    }
+    std::string root = arg_text(root_obj, "vl_dir"), data_file = arg_text(file_obj, "data_file");
+    std::optional<std::string> author;
+    if (author_obj != Py_None) author = arg_text(author_obj, "author_name");
+    Py_buffer view{};
+    bool have_view = false;
+    if (progress_obj != Py_None) {
+      if (PyObject_GetBuffer(progress_obj, &view, PyBUF_WRITABLE) < 0) throw PythonErrorSet{};
+      have_view = true;
+      if (view.len < 8 || reinterpret_cast<uintptr_t>(view.buf) % alignof(uint64_t) != 0) {
+        PyBuffer_Release(&view);
+        arg_fail("progress", "expected a writable buffer of at least 8 aligned bytes");
+      }
+    }
+    // The counter lives in the caller's buffer for the length of the call.
+    purge::Progress* counter = have_view ? new (view.buf) purge::Progress(0) : nullptr;
+    purge::PurgeResult r;
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      r = author ? purge::purge_by_author_indexed(root, *author, data_file, false, counter)
+                 : purge::purge_revoked(root, data_file, false, counter);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (have_view) PyBuffer_Release(&view);
+    if (failure) std::rethrow_exception(failure);
+    Ref out(check(PyDict_New()));
+    report_result::set(out.get(), "purged", report_result::num(r.purged));
+    report_result::set(out.get(), "kept", report_result::num(r.kept));
+    report_result::set(out.get(), "archived", report_result::num(r.archived));
+    return out.release();
+  });
+}
+
 static PyMethodDef kMethods[] = {
     {"report", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(report_entry)),
      METH_VARARGS | METH_KEYWORDS,
@@ -303,6 +378,17 @@ static PyMethodDef kMethods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "clean_dry_run(vl_dir)\n--\n\n"
      "The counters that clean(vl_dir, split) would return now, without changing anything."},
+    {"purge_plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(purge_plan_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "purge_plan(vl_dir, data_file, author_name=None)\n--\n\n"
+     "What a purge of the data file would remove, writing nothing: the line count and\n"
+     "the 1-based numbers of the lines that would go."},
+    {"purge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(purge_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "purge(vl_dir, data_file, author_name=None, progress=None)\n--\n\n"
+     "purge_revoked, or purge_by_author_indexd given an author name, run without the\n"
+     "interpreter lock; the bytes handled so far (of twice the file's size) go into\n"
+     "the first 8 bytes of the writable buffer `progress`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,6 +6,7 @@ import os
 import resource
 import signal
 import stat
+import sys
 
 import pytest
 
@@ -287,3 +288,16 @@ def test_indexed_purge_needs_a_fresh_index(indexed):
     os.unlink(os.path.join(root, ".vl", "index.bin"))
     with pytest.raises(RuntimeError, match="^binary index not found, run `vl index build` first$"):
         native.purge_by_author_indexd(root, "Ada", data, True)
+
+
+def test_bulk_plan_and_purge_with_progress(project):
+    from vl import _vl_bulk as bulk
+    root, data = project["root"], project["data"]
+    native.revoke_section(root, project["gone"])
+    assert bulk.purge_plan(root, data) == {"lines": 5, "purged": [2, 4]}
+    size, counter = os.path.getsize(data), bytearray(8)
+    assert bulk.purge(root, data, None, counter) == {"purged": 2, "kept": 3, "archived": 2}
+    assert int.from_bytes(counter, sys.byteorder) == 2 * size
+    assert open(data, "rb").read() == kept_bytes(project)
+    with pytest.raises(TypeError, match="argument 'progress'"):
+        bulk.purge(root, data, None, bytearray(4))

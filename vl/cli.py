@@ -496,9 +496,11 @@ def _register() -> None:
     from vl._cli_status import status_cmd
     from vl._cli_tokens import forget_set_cmd, tokens_group
     from vl._cli_track import track_cmd
+    from vl._cli_withdraw import archive_cmd, purge_cmd, restore_cmd, revoke_cmd
 
     for cmd in (init_cmd, status_cmd, log_cmd, hash_cmd, jsonl_group, shard_cmd, author_group, section_group, track_cmd,
-                lookup_cmd, blame_cmd, diff_cmd, show_group, tokens_group, report_cmd, clean_cmd, merge_cmd):
+                lookup_cmd, blame_cmd, diff_cmd, show_group, tokens_group, report_cmd, clean_cmd, merge_cmd,
+                revoke_cmd, purge_cmd, restore_cmd, archive_cmd):
         main.add_command(cmd)
     for cmd in (index_group, forget_set_cmd):
         main.add_command(cmd)
