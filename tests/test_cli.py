@@ -295,9 +295,13 @@ def test_invalid_lines_are_skipped_with_file_and_line_or_refused_by_strict(proj)
     err = run("track", "data/bad.jsonl", "--strict", cwd=proj, code=1).stderr
     assert err == "error: data/bad.jsonl:2: not valid UTF-8; nothing recorded (--strict)\n"
     assert len(documents(proj)) == 2
-    err = run("track", "data/bad.jsonl", cwd=proj).stderr.splitlines()
+    out = run("track", "data/bad.jsonl", "--json", cwd=proj)
+    err = out.stderr.splitlines()
     assert [w.split(":")[2] for w in err[:-1]] == ["2", "3", "4", "5", "6", "7"]
     assert err[-1].startswith("tracked data/bad.jsonl: 2 lines recorded, 6 invalid skipped in ")
+    summary = json.loads(out.stdout)
+    assert (summary["file"], summary["recorded"], summary["already"]) == ("data/bad.jsonl", 2, 0)
+    assert [i["line"] for i in summary["invalid"]] == [2, 3, 4, 5, 6, 7]
 
 
 @pytest.mark.parametrize("spec, field, name, tokens", [

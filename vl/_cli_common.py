@@ -486,8 +486,11 @@ class Stopwatch:
     def __init__(self) -> None:
         self.start = time.monotonic()
 
+    def seconds(self) -> float:
+        return time.monotonic() - self.start
+
     def __str__(self) -> str:
-        s = time.monotonic() - self.start
+        s = self.seconds()
         return f"{s:.1f} s" if s < 100 else f"{int(s) // 60} min {int(s) % 60} s"
 
 

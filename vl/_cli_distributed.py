@@ -74,8 +74,9 @@ def feed(description: str, total: int | None) -> Iterator[_Feed]:
 
 def track_on_cluster(root: str, targets: list[tuple[str, str, int]], sources: list[str], tokenizer_spec: str | None,
                      text_field: str | None, force: bool, strict: bool, workers: int | None,
-                     scheduler: str | None) -> None:
-    """``vl track`` of many files as Dask tasks; all or nothing is recorded."""
+                     scheduler: str | None) -> Any:
+    """``vl track`` of many files as Dask tasks; all or nothing is recorded.
+    Returns the run's ``distributed.TrackResult``."""
     from vl import distributed
     from vl._cli_common import Interrupted, Stopwatch, notice, plural, warn
 
@@ -103,3 +104,4 @@ def track_on_cluster(root: str, targets: list[tuple[str, str, int]], sources: li
     where = scheduler or plural(worker_count(workers) or 1, "worker")
     notice(f"tracked {plural(len(result.files), 'file')} in {clock} on {where} "
            f"({plural(result.parts, 'part')}, merge depth {result.depth})")
+    return result

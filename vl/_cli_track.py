@@ -13,9 +13,9 @@ import click
 from vl import _vl_native as native
 from vl import tokenizers
 from vl._cli_distributed import cluster_options, track_on_cluster, use_cluster
-from vl._cli_common import (Interrupted, Stopwatch, VlError, command, data_path, deferred_interrupt, notice,
-                            parse_json, plural, progress, project, quiet_option, quote_path, resolve_section,
-                            sections, warn, working_on)
+from vl._cli_common import (Interrupted, Stopwatch, VlError, command, data_path, deferred_interrupt,
+                            emit_json_lines, notice, parse_json, plural, progress, project, quiet_option,
+                            quote_path, resolve_section, sections, warn, working_on)
 
 
 @dataclass
@@ -23,6 +23,7 @@ class TrackResult:
     recorded: int = 0
     already: int = 0
     invalid: list[tuple[int, str]] = field(default_factory=list)
+    seconds: float = 0.0
 
 
 def recorded_lines(root: str, files: Sequence[str], sources: Sequence[str]) -> dict[str, Counter[str]]:
@@ -139,10 +140,12 @@ def _first_invalid(path: str, tokenizer: tokenizers.Tokenizer | None, text_field
 @click.option("--force", is_flag=True, help="Record every line again, even lines already recorded for this file.")
 @click.option("--strict", is_flag=True, help="Refuse the file, recording nothing, if any line is invalid.")
 @click.option("-v", "--verbose", is_flag=True, help="Print the hash of each recorded line (and its token count).")
+@click.option("--json", "as_json", is_flag=True,
+              help="Print a JSON summary per file: file, recorded, already, invalid (line and reason), seconds.")
 @cluster_options
 @quiet_option
 def track_cmd(files: tuple[str, ...], source_refs: tuple[str, ...], tokenizer_spec: str | None,
-              text_field: str | None, force: bool, strict: bool, verbose: bool, workers: int | None,
+              text_field: str | None, force: bool, strict: bool, verbose: bool, as_json: bool, workers: int | None,
               scheduler: str | None) -> None:
     """Record every line of JSONL data FILES, with the sections they derive from.
 
@@ -173,16 +176,27 @@ def track_cmd(files: tuple[str, ...], source_refs: tuple[str, ...], tokenizer_sp
     targets = {}
     for path in files:  # a file named twice is tracked once
         targets.setdefault(data_path(root, path), (path, check_data_file(path)))
+    if verbose and as_json:
+        raise click.UsageError("--verbose and --json both print on stdout; choose one")
     if use_cluster(workers, scheduler, 1 if verbose else len(targets)):
         if verbose:
             raise click.UsageError("--verbose prints lines as this process records them: not with a cluster")
-        track_on_cluster(root, [(path, rel, size) for rel, (path, size) in targets.items()], sources,
-                         tokenizer_spec, text_field, force, strict, workers, scheduler)
+        done = track_on_cluster(root, [(path, rel, size) for rel, (path, size) in targets.items()], sources,
+                                tokenizer_spec, text_field, force, strict, workers, scheduler)
+        if as_json:
+            emit_json_lines(_summary(f.file, f.recorded, f.already, f.invalid, done.seconds) for f in done.files)
         return
     with working_on(os.path.join(root, ".vl", "document-index")):
         already = {rel: Counter() for rel in targets} if force else recorded_lines(root, list(targets), sources)
     for rel, (path, size) in targets.items():
-        _track_one(root, path, rel, size, sources, tokenizer, text_field, strict, verbose, already[rel])
+        result = _track_one(root, path, rel, size, sources, tokenizer, text_field, strict, verbose, already[rel])
+        if as_json:
+            emit_json_lines([_summary(rel, result.recorded, result.already, result.invalid, result.seconds)])
+
+
+def _summary(rel: str, recorded: int, already: int, invalid: list[tuple[int, str]], seconds: float) -> dict:
+    return {"file": rel, "recorded": recorded, "already": already,
+            "invalid": [{"line": n, "reason": why} for n, why in invalid], "seconds": round(seconds, 3)}
 
 
 def _print_recorded(number: int, line_hash: str, tokens: int | None) -> None:
@@ -191,7 +205,7 @@ def _print_recorded(number: int, line_hash: str, tokens: int | None) -> None:
 
 def _track_one(root: str, path: str, rel: str, size: int, sources: list[str],
                tokenizer: tokenizers.Tokenizer | None, text_field: str | None, strict: bool, verbose: bool,
-               already: Counter[str]) -> None:
+               already: Counter[str]) -> TrackResult:
     clock = Stopwatch()
     with working_on(path):
         if strict:
@@ -220,3 +234,5 @@ def _track_one(root: str, path: str, rel: str, size: int, sources: list[str],
     if result.invalid:
         parts.append(f"{len(result.invalid)} invalid skipped")
     notice(f"tracked {rel}: {', '.join(parts)} in {clock}")
+    result.seconds = clock.seconds()
+    return result
