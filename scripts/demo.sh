@@ -64,6 +64,20 @@ step tokens status whitespace
 step forget-set whitespace forget.bin
 "$(dirname "$VL")/python" -c 'from vl.forget import forget_mask; print("forget mask:", forget_mask("forget.bin", 3))'
 
+# Withdrawal from the data itself: revoke the poems section, see what a
+# purge would take out of poems.jsonl, purge it (the lines go to an archive
+# in .vl/archive), look at the archive, then put the lines back and
+# reinstate the section.
+step revoke --section poems/childe.md
+step purge poems.jsonl --dry-run
+step purge poems.jsonl --yes
+echo "poems.jsonl now holds $(wc -l < poems.jsonl) lines"
+step archive
+step archive "$("$VL" -q archive --json | "$(dirname "$VL")/python" -c 'import json, sys; print(json.loads(sys.stdin.readline())["archive"])')"
+step restore poems.jsonl
+cat poems.jsonl
+step revoke --section poems/childe.md --reinstate
+
 step log
 
 # Housekeeping: the new version's token entries wait in a per-process file
