@@ -182,7 +182,12 @@ def _replace(staged: str, target: str) -> None:
 
 
 def _attempt_dir(parent: str, name: str) -> str:
-    return os.path.join(parent, f"{name}.attempt-{uuid.uuid4().hex[:12]}")
+    """A new, empty directory for one attempt at some work.  Never creates
+    ``parent``: once a failed run has removed its work area, a task still
+    running there fails instead of making it again."""
+    path = os.path.join(parent, f"{name}.attempt-{uuid.uuid4().hex[:12]}")
+    os.mkdir(path)
+    return path
 
 
 def _publish(attempt: str, final: str) -> str:
@@ -359,8 +364,10 @@ def _run_dir(root: str) -> tuple[str, str]:
     return run, path
 
 
-def _gather(client: Any, futures: list[Any], what: str) -> list[Any]:
-    """Waits for every future; the first failure cancels the rest."""
+def _gather(client: Any, futures: list[Any], what: str, run: str) -> list[Any]:
+    """Waits for every future; the first failure cancels the rest and waits
+    until no task of the run is still running, so that none writes into the
+    work area after the run has removed it."""
     from distributed import as_completed
 
     try:
@@ -372,7 +379,26 @@ def _gather(client: Any, futures: list[Any], what: str) -> list[Any]:
         return client.gather(futures)
     except BaseException:
         client.cancel(futures)
+        _settle(client, run)
         raise
+
+
+def _executing(dask_worker: Any) -> list[str]:
+    state = getattr(dask_worker, "state", dask_worker)
+    return [str(ts.key) for ts in getattr(state, "executing", ())]
+
+
+def _settle(client: Any, run: str, timeout: float = 60.0) -> None:
+    """Waits (at most ``timeout`` seconds) until no worker runs a task of the run."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            busy = client.run(_executing)
+        except Exception:
+            return
+        if not any(run in key for keys in busy.values() for key in keys):
+            return
+        time.sleep(0.2)
 
 
 def _native_error(e: BaseException) -> BaseException:
@@ -496,7 +522,7 @@ def _fold(work: str, key: str, children: list[dict[str, Any]]) -> dict[str, Any]
     attempt = _attempt_dir(folds, key)
     try:
         docs = os.path.join(attempt, ".vl", "document-index")
-        os.makedirs(docs)
+        os.makedirs(docs)  # inside the attempt, which exists
         shards = sorted(
             {n for c in children for n in os.listdir(os.path.join(c["store"], ".vl", "document-index")) if _is_shard_name(n)}
         )
@@ -517,28 +543,28 @@ def _fold(work: str, key: str, children: list[dict[str, Any]]) -> dict[str, Any]
     return {"store": final}
 
 
-def _prepare_shards(project: str, commit: str, shards: list[str], delta: str) -> list[str]:
+def _prepare_shards(project: str, commit: str, shards: list[str], stores: list[dict[str, Any]]) -> list[str]:
     """Writes the new content of some document-index shards: the project's
-    shard followed by the run's records; fsynced, ready to be renamed."""
+    shard followed by the stores' shards in order; fsynced, ready to be
+    renamed into the store.  This is the last level of the merge tree."""
     out_dir = os.path.join(commit, "document-index")
-    written = []
     for shard in shards:
-        path = os.path.join(out_dir, shard)
-        with open(path, "xb") as out:
-            base = os.path.join(project, ".vl", "document-index", shard)
-            if os.path.exists(base):
-                _copy_into(base, out)
-            _copy_into(os.path.join(delta, ".vl", "document-index", shard), out)
+        with open(os.path.join(out_dir, shard), "xb") as out:
+            for store in [project] + [s["store"] for s in stores]:
+                src = os.path.join(store, ".vl", "document-index", shard)
+                if os.path.exists(src):
+                    _copy_into(src, out)
             out.flush()
             os.fsync(out.fileno())
-        written.append(shard)
-    return written
+    return shards
 
 
-def _prepare_tokens(commit: str, tokenizer: str, delta: str) -> list[str]:
+def _prepare_tokens(commit: str, tokenizer: str, stores: list[dict[str, Any]]) -> list[str]:
+    """The stores' merged token files of one tokenizer, in order, as new
+    merged files ready to be moved into the store."""
     out_dir = os.path.join(commit, f"token-index.{tokenizer}")
     os.makedirs(out_dir)
-    paths = _write_tokens(out_dir, _merged_files(delta, tokenizer))
+    paths = _write_tokens(out_dir, [p for s in stores for p in _merged_files(s["store"], tokenizer)])
     for p in paths:
         with open(p, "rb") as f:
             os.fsync(f.fileno())
@@ -565,6 +591,7 @@ class TrackResult:
     depth: int
     token_files: int
     seconds: float
+    merge_seconds: float = 0.0  # from the last tracked part to the commit
 
     @property
     def recorded(self) -> int:
@@ -587,6 +614,7 @@ class TrackResult:
             "merge_depth": self.depth,
             "token_files": self.token_files,
             "seconds": round(self.seconds, 3),
+            "merge_seconds": round(self.merge_seconds, 3),
         }
 
 
@@ -652,6 +680,7 @@ def track(
     total = sum(p.end - p.start for p in parts)
     run, work = _run_dir(root)
     depth = token_files = 0
+    parts_done = started
     try:
         for d in ("parts", "folds", "commit/document-index"):
             os.makedirs(os.path.join(work, d))
@@ -663,35 +692,39 @@ def track(
                 for p in parts
             ]
             level = tracked
-            while len(level) > 1:
+            while len(level) > fan_in:
                 depth += 1
                 level = [
                     c.submit(_fold, work, f"{depth}-{i:06d}", level[i : i + fan_in],
                              key=f"vl-fold-{run}-{depth}-{i}", **opts)
                     for i in range(0, len(level), fan_in)
                 ]
-            summaries = _gather(c, tracked, "tracking") if tracked else []
+            summaries = _gather(c, tracked, "tracking", run) if tracked else []
+            parts_done = time.monotonic()
             results = _file_results(pairs, summaries)
             if strict:
                 for r in results:
                     if r.invalid:
                         n, why = r.invalid[0]
                         raise DistributedError(f"{r.file}:{n}: {why}; nothing recorded (--strict)")
-            delta = _gather(c, level, "merging")[0]["store"] if level else None
+            stores = _gather(c, level, "merging", run) if level else []
             sink.set("", total)
-            if delta is not None:
+            if stores:
+                # The last level: the project's shards and the stores' records
+                # written side by side, a task per group of shards.
+                depth += 1
                 commit = os.path.join(work, "commit")
-                shards = sorted(
-                    n for n in os.listdir(os.path.join(delta, ".vl", "document-index")) if _is_shard_name(n)
-                )
+                shards = sorted({n for st in stores for n in os.listdir(os.path.join(st["store"], ".vl", "document-index"))
+                                 if _is_shard_name(n)})
                 groups = [shards[i : i + 16] for i in range(0, len(shards), 16)]
-                jobs = [c.submit(_prepare_shards, root, commit, g, delta, key=f"vl-commit-{run}-{i}", **opts)
+                jobs = [c.submit(_prepare_shards, root, commit, g, stores, key=f"vl-commit-{run}-{i}", **opts)
                         for i, g in enumerate(groups)]
-                jobs += [c.submit(_prepare_tokens, commit, t, delta, key=f"vl-tokens-{run}-{t}", **opts)
-                         for t in _tokenizers(delta)]
-                _gather(c, jobs, "merging")
+                jobs += [c.submit(_prepare_tokens, commit, t, stores, key=f"vl-tokens-{run}-{t}", **opts)
+                         for t in sorted({t for st in stores for t in _tokenizers(st["store"])})]
+                _gather(c, jobs, "merging", run)
                 token_files = _commit_track(root, commit, shards)
-        result = TrackResult(results, len(parts), depth, token_files, time.monotonic() - started)
+        now = time.monotonic()
+        result = TrackResult(results, len(parts), depth, token_files, now - started, now - parts_done)
         _log_track(root, result, workers, scheduler)
         if forget_set and token_name:
             write_forget_set(root, token_name, forget_set)
@@ -931,7 +964,7 @@ def purge(
                          key=f"vl-purge-{run}-{i}", retries=RETRIES, pure=False)
                 for i, name in enumerate(names)
             ]
-            results = _gather(c, futures, "purging") if futures else []
+            results = _gather(c, futures, "purging", run) if futures else []
         total = {"purged": 0, "kept": 0, "archived": 0}
         for r in results:
             for k in total:
@@ -1117,7 +1150,7 @@ def restore(
                          recs, key=f"vl-restore-{run}-{i}", retries=RETRIES, pure=False)
                 for i, (name, recs) in enumerate(groups.items())
             ]
-            results = _gather(c, futures, "restoring") if futures else []
+            results = _gather(c, futures, "restoring", run) if futures else []
         for r in results:
             staged = os.path.join(r["store"], "data.jsonl")
             if os.path.exists(staged):
