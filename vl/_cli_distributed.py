@@ -105,3 +105,53 @@ def track_on_cluster(root: str, targets: list[tuple[str, str, int]], sources: li
     notice(f"tracked {plural(len(result.files), 'file')} in {clock} on {where} "
            f"({plural(result.parts, 'part')}, merge depth {result.depth})")
     return result
+
+
+def purge_on_cluster(root: str, rels: list[str], workers: int | None, scheduler: str | None,
+                     as_json: bool) -> None:
+    """``vl purge`` of many files as Dask tasks, one per file."""
+    from vl import distributed
+    from vl._cli_common import Interrupted, Stopwatch, emit_json, notice, plural, working_on
+
+    clock = Stopwatch()
+    try:
+        with working_on(os.path.join(root, rels[0])), feed(f"purging {plural(len(rels), 'file')}", len(rels)) as bar:
+            result = distributed.purge(root, rels, workers=None if scheduler else worker_count(workers),
+                                       scheduler=scheduler, progress=bar)
+    except KeyboardInterrupt:
+        raise Interrupted("stopped before any file was changed") from None
+    except distributed.DistributedError as e:
+        raise VlError(f"{e}; no file changed") from None
+    archive = os.path.relpath(result["archive"], root) if result["archive"] else None
+    if as_json:
+        emit_json({"files": result["files"], "purged": result["purged"], "kept": result["kept"],
+                   "archived": result["archived"], "archive": archive})
+    for r in result["files"]:
+        notice(f"purged {plural(r['purged'], 'line')} from {r['file']}, kept {r['kept']}")
+    where = scheduler or plural(worker_count(workers) or 1, "worker")
+    notice(f"purged {plural(result['purged'], 'line')} from {plural(len(rels), 'file')} in {clock} on {where}"
+           + (f"; archived in {archive}" if archive else ""))
+
+
+def restore_on_cluster(root: str, rels: list[str], workers: int | None, scheduler: str | None,
+                       as_json: bool) -> None:
+    """``vl restore`` of many files as Dask tasks, one per file."""
+    from vl import distributed
+    from vl._cli_common import Interrupted, emit_json, notice, plural
+
+    if distributed.newest_archive(root) is None:
+        raise VlError("no purge archive to restore (see `vl archive`)")
+    try:
+        with feed(f"restoring {plural(len(rels), 'file')}", len(rels)) as bar:
+            result = distributed.restore(root, rels, workers=None if scheduler else worker_count(workers),
+                                         scheduler=scheduler, progress=bar)
+    except KeyboardInterrupt:
+        raise Interrupted("stopped before any file was changed") from None
+    except distributed.DistributedError as e:
+        raise VlError(f"{e}; no file changed") from None
+    archive = os.path.relpath(result["archive"], root)
+    if as_json:
+        emit_json({"files": result["files"], "archive": archive, "restored": result["restored"]})
+    for r in result["files"]:
+        notice(f"restored {plural(r['restored'], 'line')} to {r['file']}")
+    notice(f"restored {plural(result['restored'], 'line')} from {archive}")

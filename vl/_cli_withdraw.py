@@ -17,6 +17,7 @@ import click
 
 from vl import _vl_bulk as bulk
 from vl import _vl_native as native
+from vl._cli_distributed import cluster_options, purge_on_cluster, restore_on_cluster, use_cluster
 from vl._cli_common import (Interrupted, VlError, authors, command, data_path, emit_json, emit_json_lines,
                             emit_table, json_option, notice, plural, progress, project, quote_path, resolve_author,
                             resolve_section, short, store_dir, warn, working_on)
@@ -191,25 +192,46 @@ def _purge_with_progress(root: str, rel: str, author: str | None, size: int) -> 
 
 
 @command("purge")
-@click.argument("file")
+@click.argument("files", nargs=-1, required=True)
 @click.option("-a", "--author", "author_ref", metavar="AUTHOR",
               help="Purge only the lines of this revoked author (through the index; run `vl index build` first).")
 @click.option("-n", "--dry-run", is_flag=True, help="Say what would go; change nothing.")
 @click.option("-y", "--yes", is_flag=True, help="Do not ask before rewriting the file.")
+@cluster_options
 @json_option
-def purge_cmd(file: str, author_ref: str | None, dry_run: bool, yes: bool, as_json: bool) -> None:
-    """Move the lines of revoked content out of the data file FILE.
+def purge_cmd(files: tuple[str, ...], author_ref: str | None, dry_run: bool, yes: bool, as_json: bool,
+              workers: int | None, scheduler: str | None) -> None:
+    """Move the lines of revoked content out of the data files FILES.
 
     The lines go to a purge archive in .vl/archive (see `vl archive`), from
     which `vl restore FILE` puts them back.  Without --author every revoked
     section and revoked line counts.  Asks before rewriting FILE unless --yes
     is given or the input is not a terminal.
 
+    Several files (or --workers / --scheduler) are purged as tasks on a Dask
+    cluster, one per file, into one archive; the files are replaced only
+    once every task has succeeded.
+
     \b
     Example:
       vl purge train.jsonl --dry-run
       vl purge train.jsonl --yes
+      vl purge data/*.jsonl --workers 8 --yes
     """
+    if (workers or scheduler) and (author_ref is not None or dry_run):
+        raise click.UsageError("--author and --dry-run purge in this process: not with --workers or --scheduler")
+    if author_ref is None and not dry_run and use_cluster(workers, scheduler, len(files)):
+        root = project()
+        rels = list(dict.fromkeys(data_path(root, f) for f in files))
+        if not yes and _interactive():
+            click.confirm(f"purge the revoked lines of {plural(len(rels), 'file')}?", abort=True, err=True)
+        purge_on_cluster(root, rels, workers, scheduler, as_json)
+        return
+    for file in files:
+        _purge_one(file, author_ref, dry_run, yes, as_json)
+
+
+def _purge_one(file: str, author_ref: str | None, dry_run: bool, yes: bool, as_json: bool) -> None:
     root = project()
     rel = data_path(root, file)
     author = resolve_author(root, author_ref)["name"] if author_ref is not None else None
@@ -317,20 +339,38 @@ def archive_cmd(name: str | None, as_json: bool) -> None:
 
 
 @command("restore")
-@click.argument("file")
+@click.argument("files", nargs=-1, required=True)
 @click.option("-y", "--yes", is_flag=True, help="Do not ask when the archive does not name its data file.")
+@cluster_options
 @json_option
-def restore_cmd(file: str, yes: bool, as_json: bool) -> None:
-    """Undo the last purge of the data file FILE.
+def restore_cmd(files: tuple[str, ...], yes: bool, as_json: bool, workers: int | None,
+                scheduler: str | None) -> None:
+    """Undo the last purge of the data files FILES.
 
     The purged lines are appended to FILE exactly as they were, and their
     archive is removed.  Purges are undone newest first, so the newest
     purge archive must be the one of FILE.
 
+    Several files (or --workers / --scheduler) are restored as tasks on a
+    Dask cluster, one per file, from the newest archive, which must hold
+    lines of those files only.
+
     \b
     Example:
       vl restore train.jsonl
+      vl restore data/*.jsonl --workers 8
     """
+    if use_cluster(workers, scheduler, len(files)):
+        root = project()
+        restore_on_cluster(root, list(dict.fromkeys(data_path(root, f) for f in files)), workers, scheduler,
+                           as_json)
+        return
+    if len(files) > 1:
+        raise click.UsageError("several files are restored on a Dask cluster, which needs Dask installed")
+    _restore_one(files[0], yes, as_json)
+
+
+def _restore_one(file: str, yes: bool, as_json: bool) -> None:
     root = project()
     rel = data_path(root, file)
     names = _archives(root)
