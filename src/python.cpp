@@ -1,5 +1,6 @@
-// The _vl_native extension module: the function table and the boundary
-// between Python objects and the native core.
+// The _vl_native extension module: the bodies of the function table and the
+// boundary between Python objects and the native core.  A new function is a
+// row in module_table.def and a body here of the same name.
 
 #include "python.hpp"
 
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "authors.hpp"
 #include "blame.hpp"
@@ -43,45 +45,97 @@ static std::string plural(size_t n, const char* word) {
   return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
 }
 
-Args::Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-    : sig_(sig) {
+Args::Args(const table::Row& row, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+    : row_(row) {
+  const size_t count = row.count(), required = row.required();
+  std::array<PyObject*, table::kMaxParams> slots{};
   auto n = static_cast<size_t>(nargs);
-  if (n > sig.count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %s %s (%zd given)", sig.name,
-                 sig.count == sig.required ? "exactly" : "at most",
-                 plural(sig.count, "argument").c_str(), nargs);
+  if (n > count) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %s %s (%zd given)", row.name,
+                 count == required ? "exactly" : "at most", plural(count, "argument").c_str(), nargs);
     throw PythonErrorSet{};
   }
-  for (size_t i = 0; i < n; ++i) slots_[i] = args[i];
+  for (size_t i = 0; i < n; ++i) slots[i] = args[i];
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     size_t i = 0;
-    for (; i < sig.count; ++i) {
-      if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) break;
+    for (; i < count; ++i) {
+      if (PyUnicode_CompareWithASCIIString(key, row.params[i].name) == 0) break;
     }
-    if (i == sig.count) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
+    if (i == count) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", row.name, key);
       throw PythonErrorSet{};
     }
-    if (slots_[i]) {
+    if (slots[i]) {
       PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)",
-                   sig.name, sig.params[i], i + 1);
+                   row.name, row.params[i].name, i + 1);
       throw PythonErrorSet{};
     }
-    slots_[i] = args[nargs + k];
+    slots[i] = args[nargs + k];
   }
-  for (size_t i = 0; i < sig.required; ++i) {
-    if (!slots_[i]) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", sig.name,
-                   sig.params[i], i + 1);
+  for (size_t i = 0; i < required; ++i) {
+    if (!slots[i]) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", row.name,
+                   row.params[i].name, i + 1);
       throw PythonErrorSet{};
+    }
+  }
+  // Signature order, JSON-able values last.
+  for (bool json_pass : {false, true}) {
+    for (size_t i = 0; i < count; ++i) {
+      if ((row.params[i].kind == table::Kind::Json) != json_pass) continue;
+      if (slots[i]) {
+        convert(i, slots[i]);
+      } else {
+        apply_default(i);
+      }
     }
   }
 }
 
+void Args::convert(size_t i, PyObject* o) {
+  using table::Kind;
+  switch (row_.params[i].kind) {
+    case Kind::Text: values_[i] = text_of(i, o, "expected str"); break;
+    case Kind::TextOrNone:
+      values_[i] = o == Py_None ? std::optional<std::string>()
+                                : std::optional<std::string>(text_of(i, o, "expected str or None"));
+      break;
+    case Kind::TextList: values_[i] = to_text_list(i, o); break;
+    case Kind::TextSet: values_[i] = to_text_set(i, o); break;
+    case Kind::Flag: values_[i] = to_flag(i, o); break;
+    case Kind::Count: values_[i] = to_count(i, o); break;
+    case Kind::CountOrNone:
+      values_[i] = o == Py_None ? std::optional<uint64_t>() : std::optional<uint64_t>(to_count(i, o));
+      break;
+    case Kind::Bytes: values_[i] = to_bytes(i, o); break;
+    case Kind::Json: values_[i] = to_json_text(o); break;
+  }
+}
+
+// Defaults are Python source in the row: None, False, True or a string in
+// double quotes without escapes.
+void Args::apply_default(size_t i) {
+  using table::Kind;
+  const table::Param& p = row_.params[i];
+  std::string_view d = p.default_value;
+  bool quoted = d.size() >= 2 && d.front() == '"' && d.back() == '"';
+  if (d == "None" && p.kind == Kind::TextOrNone) {
+    values_[i] = std::optional<std::string>();
+  } else if (d == "None" && p.kind == Kind::CountOrNone) {
+    values_[i] = std::optional<uint64_t>();
+  } else if ((d == "False" || d == "True") && p.kind == Kind::Flag) {
+    values_[i] = d == "True";
+  } else if (quoted && p.kind == Kind::Text) {
+    values_[i] = std::string(d.substr(1, d.size() - 2));
+  } else {
+    throw Panic(std::string("no default of this kind for argument '") + p.name + "'");
+  }
+}
+
 void Args::fail(size_t i, PyObject* type, const std::string& reason) const {
-  PyErr_Format(type, "argument '%s': %s", sig_.params[i], reason.c_str());
+  PyErr_Format(type, "argument '%s': %s", row_.params[i].name, reason.c_str());
   throw PythonErrorSet{};
 }
 
@@ -98,15 +152,7 @@ std::string Args::text_of(size_t i, PyObject* o, const char* what) const {
   return std::string(utf8, static_cast<size_t>(len));
 }
 
-std::string Args::text(size_t i) const { return text_of(i, slots_[i], "expected str"); }
-
-std::optional<std::string> Args::text_or_none(size_t i) const {
-  if (!slots_[i] || slots_[i] == Py_None) return std::nullopt;
-  return text_of(i, slots_[i], "expected str or None");
-}
-
-std::vector<std::string> Args::text_list(size_t i) const {
-  PyObject* o = slots_[i];
+std::vector<std::string> Args::to_text_list(size_t i, PyObject* o) const {
   if (PyUnicode_Check(o)) fail(i, PyExc_TypeError, "expected a sequence of str, got a single str");
   if (!PySequence_Check(o)) fail(i, PyExc_TypeError, "expected a sequence of str, got " + type_name(o));
   Py_ssize_t n = PySequence_Size(o);
@@ -127,8 +173,7 @@ std::vector<std::string> Args::text_list(size_t i) const {
   return out;
 }
 
-std::vector<std::string> Args::text_set(size_t i) const {
-  PyObject* o = slots_[i];
+std::vector<std::string> Args::to_text_set(size_t i, PyObject* o) const {
   if (!PyAnySet_Check(o)) fail(i, PyExc_TypeError, "expected a set or frozenset of str, got " + type_name(o));
   std::vector<std::string> out;
   Ref it(check(PyObject_GetIter(o)));
@@ -160,9 +205,7 @@ static bool is_numpy_bool(PyObject* o) {
                                          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
 }
 
-bool Args::flag(size_t i, bool default_value) const {
-  PyObject* o = slots_[i];
-  if (!o) return default_value;
+bool Args::to_flag(size_t i, PyObject* o) const {
   if (PyBool_Check(o)) return o == Py_True;
   if (is_numpy_bool(o)) {
     int truth = PyObject_IsTrue(o);
@@ -172,8 +215,7 @@ bool Args::flag(size_t i, bool default_value) const {
   fail(i, PyExc_TypeError, "expected bool, got " + type_name(o));
 }
 
-uint64_t Args::count(size_t i) const {
-  PyObject* o = slots_[i];
+uint64_t Args::to_count(size_t i, PyObject* o) const {
   if (!PyLong_Check(o)) fail(i, PyExc_TypeError, "expected int, got " + type_name(o));
   unsigned long long v = PyLong_AsUnsignedLongLong(o);
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
@@ -186,13 +228,7 @@ uint64_t Args::count(size_t i) const {
   return v;
 }
 
-std::optional<uint64_t> Args::count_or_none(size_t i) const {
-  if (!slots_[i] || slots_[i] == Py_None) return std::nullopt;
-  return count(i);
-}
-
-std::vector<uint8_t> Args::byte_sequence(size_t i) const {
-  PyObject* o = slots_[i];
+std::vector<uint8_t> Args::to_bytes(size_t i, PyObject* o) const {
   if (PyBytes_Check(o)) {
     auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(o));
     return {p, p + PyBytes_GET_SIZE(o)};
@@ -218,10 +254,10 @@ std::vector<uint8_t> Args::byte_sequence(size_t i) const {
   return out;
 }
 
-std::string_view Args::json_text(size_t i, Ref* keep) const {
+Args::JsonText Args::to_json_text(PyObject* o) const {
   Ref module(check(PyImport_ImportModule("json")));
   Ref dumps(check(PyObject_GetAttrString(module.get(), "dumps")));
-  Ref text(check(PyObject_CallOneArg(dumps.get(), slots_[i])));
+  Ref text(check(PyObject_CallOneArg(dumps.get(), o)));
   if (!PyUnicode_Check(text.get())) {
     PyErr_SetString(PyExc_TypeError, "json.dumps did not return str");
     throw PythonErrorSet{};
@@ -229,15 +265,13 @@ std::string_view Args::json_text(size_t i, Ref* keep) const {
   Py_ssize_t len = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
   if (!utf8) throw PythonErrorSet{};
-  *keep = std::move(text);
-  return std::string_view(utf8, static_cast<size_t>(len));
+  std::string_view view(utf8, static_cast<size_t>(len));
+  return JsonText{std::make_shared<Ref>(std::move(text)), view};
 }
 
 json::Value Args::json_value(size_t i) const {
-  Ref keep;
-  std::string_view text = json_text(i, &keep);
   json::ParseError error;
-  auto value = json::parse(text, &error);
+  auto value = json::parse(json_text(i), &error);
   if (!value) throw Error(error.message());
   return std::move(*value);
 }
@@ -360,30 +394,20 @@ static PyObject* guarded(Fn&& fn) noexcept {
   }
 }
 
-template <const Signature& Sig, PyObject* (*Body)(const Args&)>
-static PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Args a(Sig, args, nargs, kwnames);
-    return Body(a);
-  });
-}
-
 // ---------------------------------------------------------------------------
-// The functions
+// The functions: one body per row of module_table.def, named as the row.
+// Each receives its arguments already converted (see Args).
 
-constexpr Signature kInit{"init", {"vl_dir"}, 1, 1};
 static PyObject* init(const Args& a) {
   VlDir(a.text(0)).init();
   Py_RETURN_NONE;
 }
 
-constexpr Signature kAuthorAdd{"author_add", {"name", "email", "vl_dir"}, 3, 3};
 static PyObject* author_add(const Args& a) {
   std::string name = a.text(0), email = a.text(1), root = a.text(2);
   return to_str(authors::add(root, name, email).id);
 }
 
-constexpr Signature kAuthorQuery{"author_query", {"vl_dir", "name", "email"}, 3, 3};
 static PyObject* author_query(const Args& a) {
   std::string root = a.text(0);
   std::optional<std::string> name = a.text_or_none(1), email = a.text_or_none(2);
@@ -394,8 +418,6 @@ static PyObject* author_query(const Args& a) {
   return to_list(texts);
 }
 
-constexpr Signature kRegisterSection{
-    "register_section", {"path", "authors", "contributors", "license", "year", "vl_dir"}, 6, 6};
 static PyObject* register_section(const Args& a) {
   std::string path = a.text(0);
   std::vector<std::string> author_ids = a.text_list(1), contributors = a.text_list(2);
@@ -403,26 +425,20 @@ static PyObject* register_section(const Args& a) {
   return to_str(sections::register_section(root, path, author_ids, contributors, license, year).section_hash);
 }
 
-constexpr Signature kTrack{
-    "track", {"data", "file", "sources", "vl_dir", "token_count", "tokenizer"}, 6, 4};
 static PyObject* track(const Args& a) {
-  // data is converted last, after every other argument has been accepted.
   std::string file = a.text(1);
   std::vector<std::string> sources = a.text_list(2);
   std::string root = a.text(3);
   std::optional<uint64_t> token_count = a.count_or_none(4);
   std::optional<std::string> tokenizer = a.text_or_none(5);
-  Ref keep;
-  std::string_view data = a.json_text(0, &keep);
+  std::string_view data = a.json_text(0);
   return to_str(vl::track(root, data, file, sources, token_count, tokenizer));
 }
 
-constexpr Signature kIndexDocument{
-    "index_document", {"vl_dir", "line_hash", "file", "sources", "source_type"}, 5, 4};
 static PyObject* index_document(const Args& a) {
   std::string root = a.text(0), line_hash = a.text(1), file = a.text(2);
   std::vector<std::string> sources = a.text_list(3);
-  std::string source_type = a.present(4) ? a.text(4) : "track";
+  std::string source_type = a.text(4);
   documents::index_document(root, line_hash, file, sources, source_type);
   Py_RETURN_NONE;
 }
@@ -447,19 +463,15 @@ static PyObject* document_list(const std::vector<documents::DocumentRecord>& rec
   return list.release();
 }
 
-constexpr Signature kLookupDocument{"lookup_document", {"vl_dir", "line_hash"}, 2, 2};
 static PyObject* lookup_document(const Args& a) {
   std::string root = a.text(0), line_hash = a.text(1);
   return document_list(documents::lookup_document(root, line_hash));
 }
 
-constexpr Signature kReadAllDocuments{"read_all_documents", {"vl_dir"}, 1, 1};
 static PyObject* read_all_documents(const Args& a) {
   return ValueConverter().list(documents::read_all_documents(a.text(0)));
 }
 
-constexpr Signature kTokenIndexWritePid{
-    "token_index_write_pid", {"vl_dir", "tokenizer", "token_count", "sources"}, 4, 4};
 static PyObject* token_index_write_pid(const Args& a) {
   std::string root = a.text(0), tokenizer = a.text(1);
   uint64_t token_count = a.count(2);
@@ -468,7 +480,6 @@ static PyObject* token_index_write_pid(const Args& a) {
   Py_RETURN_NONE;
 }
 
-constexpr Signature kTokenIndexMergePidFiles{"token_index_merge_pid_files", {"vl_dir", "tokenizer"}, 2, 2};
 static PyObject* token_index_merge_pid_files(const Args& a) {
   std::string root = a.text(0), tokenizer = a.text(1);
   auto [entries, files] = token_index::merge_pid_files(root, tokenizer);
@@ -477,12 +488,10 @@ static PyObject* token_index_merge_pid_files(const Args& a) {
   return check(PyTuple_Pack(2, first.get(), second.get()));
 }
 
-constexpr Signature kTokenIndexListTokenizers{"token_index_list_tokenizers", {"vl_dir"}, 1, 1};
 static PyObject* token_index_list_tokenizers(const Args& a) {
   return to_list(token_index::list_tokenizers(a.text(0)));
 }
 
-constexpr Signature kTokenIndexTokenStatus{"token_index_token_status", {"vl_dir", "tokenizer"}, 2, 2};
 static PyObject* token_index_token_status(const Args& a) {
   std::string root = a.text(0), tokenizer = a.text(1);
   token_index::TokenStatus s = token_index::token_status(root, tokenizer);
@@ -492,15 +501,12 @@ static PyObject* token_index_token_status(const Args& a) {
                   {"total_tokens", to_int(s.total_tokens)}});
 }
 
-constexpr Signature kTokenIndexRevokeBySources{
-    "token_index_revoke_by_sources", {"vl_dir", "tokenizer", "target_sources"}, 3, 3};
 static PyObject* token_index_revoke_by_sources(const Args& a) {
   std::string root = a.text(0), tokenizer = a.text(1);
   std::vector<std::string> targets = a.text_set(2);
   return to_int(token_index::revoke_by_sources(root, tokenizer, {targets.begin(), targets.end()}));
 }
 
-constexpr Signature kTokenIndexBuildBinaryIndex{"token_index_build_binary_index", {"vl_dir", "tokenizer"}, 2, 2};
 static PyObject* token_index_build_binary_index(const Args& a) {
   std::string root = a.text(0), tokenizer = a.text(1);
   auto [entries, sources] = token_index::build_binary_index(root, tokenizer);
@@ -522,13 +528,11 @@ static PyObject* token_entry_list(const std::vector<token_index::TokenIndexEntry
   return ValueConverter().list(values);
 }
 
-constexpr Signature kBlame{"blame", {"vl_dir", "file", "line_content"}, 3, 3};
 static PyObject* blame(const Args& a) {
   std::string root = a.text(0), file = a.text(1), line_content = a.text(2);
   return document_list(vl::blame(root, file, line_content));
 }
 
-constexpr Signature kBlameDiff{"blame_diff", {"old_lines", "new_lines"}, 2, 2};
 static PyObject* blame_diff(const Args& a) {
   std::vector<std::string> old_lines = a.text_list(0), new_lines = a.text_list(1);
   std::vector<Opcode> ops = vl::blame_diff(old_lines, new_lines);
@@ -543,13 +547,11 @@ static PyObject* blame_diff(const Args& a) {
   return list.release();
 }
 
-constexpr Signature kShowByAuthor{"show_by_author", {"vl_dir", "author_name"}, 2, 2};
 static PyObject* show_by_author(const Args& a) {
   std::string root = a.text(0), author_name = a.text(1);
   return document_list(show::show_by_author(root, author_name));
 }
 
-constexpr Signature kShowByAuthorToken{"show_by_author_token", {"vl_dir", "author_name", "tokenizer"}, 3, 3};
 static PyObject* show_by_author_token(const Args& a) {
   std::string root = a.text(0), author_name = a.text(1), tokenizer = a.text(2);
   show::AuthorTokens r = show::show_by_author_token(root, author_name, tokenizer);
@@ -558,36 +560,31 @@ static PyObject* show_by_author_token(const Args& a) {
                   {"entries", token_entry_list(r.entries)}});
 }
 
-constexpr Signature kShowBySection{"show_by_section", {"vl_dir", "section_hash"}, 2, 2};
 static PyObject* show_by_section(const Args& a) {
   std::string root = a.text(0), section_hash = a.text(1);
   return document_list(show::show_by_section(root, section_hash));
 }
 
-constexpr Signature kShowByLicense{"show_by_license", {"vl_dir", "license"}, 2, 2};
 static PyObject* show_by_license(const Args& a) {
   std::string root = a.text(0), license = a.text(1);
   return document_list(show::show_by_license(root, license));
 }
 
-constexpr Signature kRevokeByAuthor{"revoke_by_author", {"vl_dir", "author_name", "reverse"}, 3, 2};
 static PyObject* revoke_by_author(const Args& a) {
   std::string root = a.text(0), author_name = a.text(1);
-  bool reverse = a.flag(2, false);
+  bool reverse = a.flag(2);
   return to_int(revoke::revoke_by_author(root, author_name, reverse));
 }
 
-constexpr Signature kRevokeSection{"revoke_section", {"vl_dir", "section_hash", "reverse"}, 3, 2};
 static PyObject* revoke_section(const Args& a) {
   std::string root = a.text(0), section_hash = a.text(1);
-  bool reverse = a.flag(2, false);
+  bool reverse = a.flag(2);
   return to_int(revoke::revoke_section(root, section_hash, reverse));
 }
 
-constexpr Signature kRevokeManifest{"revoke_manifest", {"vl_dir", "line_hash", "file", "reverse"}, 4, 3};
 static PyObject* revoke_manifest(const Args& a) {
   std::string root = a.text(0), line_hash = a.text(1), file = a.text(2);
-  bool reverse = a.flag(3, false);
+  bool reverse = a.flag(3);
   return to_int(revoke::revoke_manifest(root, line_hash, file, reverse));
 }
 
@@ -595,22 +592,18 @@ static PyObject* purge_result(const purge::PurgeResult& r) {
   return dict_of({{"purged", to_int(r.purged)}, {"kept", to_int(r.kept)}, {"archived", to_int(r.archived)}});
 }
 
-constexpr Signature kPurgeRevoked{"purge_revoked", {"vl_dir", "data_file", "dry_run"}, 3, 3};
 static PyObject* purge_revoked(const Args& a) {
   std::string root = a.text(0), data_file = a.text(1);
-  bool dry_run = a.flag(2, false);
+  bool dry_run = a.flag(2);
   return purge_result(purge::purge_revoked(root, data_file, dry_run));
 }
 
-constexpr Signature kPurgeByAuthorIndexd{
-    "purge_by_author_indexd", {"vl_dir", "author_name", "data_file", "dry_run"}, 4, 4};
 static PyObject* purge_by_author_indexd(const Args& a) {
   std::string root = a.text(0), author_name = a.text(1), data_file = a.text(2);
-  bool dry_run = a.flag(3, false);
+  bool dry_run = a.flag(3);
   return purge_result(purge::purge_by_author_indexed(root, author_name, data_file, dry_run));
 }
 
-constexpr Signature kPurgeReverse{"purge_reverse", {"vl_dir", "data_file"}, 2, 2};
 static PyObject* purge_reverse(const Args& a) {
   std::string root = a.text(0), data_file = a.text(1);
   purge::ReverseResult r = purge::purge_reverse(root, data_file);
@@ -621,18 +614,15 @@ static PyObject* purge_reverse(const Args& a) {
   return to_int(r.restored);
 }
 
-constexpr Signature kRevokeByAuthorToken{
-    "revoke_by_author_token", {"vl_dir", "author_name", "tokenizer", "reverse"}, 4, 3};
 static PyObject* revoke_by_author_token(const Args& a) {
   std::string root = a.text(0), author_name = a.text(1), tokenizer = a.text(2);
-  bool reverse = a.flag(3, false);
+  bool reverse = a.flag(3);
   return to_int(revoke::revoke_by_author_token(root, author_name, tokenizer, reverse));
 }
 
-constexpr Signature kClean{"clean", {"vl_dir", "split"}, 2, 2};
 static PyObject* clean(const Args& a) {
   std::string root = a.text(0);
-  bool split = a.flag(1, false);
+  bool split = a.flag(1);
   clean::CleanCounts c = clean::clean(root, split);
   return dict_of({{"document_merged", to_int(c.document_merged)},
                   {"pid_files_deleted", to_int(c.pid_files_deleted)},
@@ -642,7 +632,6 @@ static PyObject* clean(const Args& a) {
                   {"token_index_pid_deleted", to_int(c.token_index_pid_deleted)}});
 }
 
-constexpr Signature kMergeAbsorb{"merge_absorb", {"source", "target"}, 2, 2};
 static PyObject* merge_absorb(const Args& a) {
   std::string source = a.text(0), target = a.text(1);
   merge::MergeCounts c = merge::absorb(source, target);
@@ -653,7 +642,6 @@ static PyObject* merge_absorb(const Args& a) {
                   {"skipped", to_int(c.skipped)}});
 }
 
-constexpr Signature kBuildIndex{"build_index", {"vl_dir"}, 1, 1};
 static PyObject* build_index(const Args& a) {
   index::BuildCounts c = index::build_index(a.text(0));
   return dict_of({{"authors", to_int(c.authors)},
@@ -662,14 +650,12 @@ static PyObject* build_index(const Args& a) {
                   {"token_index_entries", to_int(c.token_index_entries)}});
 }
 
-constexpr Signature kGenerateForgetSet{"generate_forget_set", {"vl_dir", "tokenizer"}, 2, 2};
 static PyObject* generate_forget_set(const Args& a) {
   std::string root = a.text(0), tokenizer = a.text(1);
   std::string bits = token_index::generate_forget_set(root, tokenizer);
   return check(PyBytes_FromStringAndSize(bits.data(), static_cast<Py_ssize_t>(bits.size())));
 }
 
-constexpr Signature kWriteForgetSet{"write_forget_set", {"path", "bitmask"}, 2, 2};
 static PyObject* write_forget_set(const Args& a) {
   std::string path = a.text(0);
   std::vector<uint8_t> bits = a.byte_sequence(1);
@@ -677,10 +663,8 @@ static PyObject* write_forget_set(const Args& a) {
   Py_RETURN_NONE;
 }
 
-constexpr Signature kJsonlRead{"jsonl_read", {"path"}, 1, 1};
 static PyObject* jsonl_read(const Args& a) { return ValueConverter().list(vl::jsonl_read(a.text(0))); }
 
-constexpr Signature kJsonlAppend{"jsonl_append", {"path", "record"}, 2, 2};
 static PyObject* jsonl_append(const Args& a) {
   std::string path = a.text(0);
   json::Value record = a.json_value(1);
@@ -688,102 +672,77 @@ static PyObject* jsonl_append(const Args& a) {
   Py_RETURN_NONE;
 }
 
-constexpr Signature kShardPathStr{"shard_path_str", {"vl_dir", "layer", "hash_hex"}, 3, 3};
 static PyObject* shard_path_str(const Args& a) {
   std::string root = a.text(0), layer = a.text(1), hash = a.text(2);
   return to_str(lossy_utf8(vl::shard_path(root, layer, hash)));
 }
 
-constexpr Signature kShardRead{"shard_read", {"vl_dir", "layer", "hash_hex"}, 3, 3};
 static PyObject* shard_read(const Args& a) {
   std::string root = a.text(0), layer = a.text(1), hash = a.text(2);
   return ValueConverter().list(vl::jsonl_read(vl::shard_path(root, layer, hash)));
 }
 
-constexpr Signature kShardIterateAll{"shard_iterate_all", {"vl_dir", "layer"}, 2, 2};
 static PyObject* shard_iterate_all(const Args& a) {
   std::string root = a.text(0), layer = a.text(1);
   return ValueConverter().list(vl::shard_iterate_all(root, layer));
 }
 
-constexpr Signature kOplogAppend{"oplog_append", {"vl_dir", "operation", "detail"}, 3, 3};
 static PyObject* oplog_append(const Args& a) {
   std::string root = a.text(0), operation = a.text(1), detail = a.text(2);
   oplog::append(root, operation, detail);
   Py_RETURN_NONE;
 }
 
-constexpr Signature kComputeHash{"compute_hash", {"data"}, 1, 1};
 static PyObject* compute_hash(const Args& a) {
-  Ref keep;
-  return to_str(content_hash_of_json_text(a.json_text(0, &keep)));
+  return to_str(content_hash_of_json_text(a.json_text(0)));
 }
 
-#define VL_FN(fn, sig, doc)                                                      \
-  {                                                                              \
-    #fn, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<sig, fn>)), \
-        METH_FASTCALL | METH_KEYWORDS, doc                                       \
-  }
+// ---------------------------------------------------------------------------
+// The table: module_table.def gives the rows, in table order, and each row's
+// body is the function of the same name above.
 
-static PyMethodDef kMethods[] = {
-    VL_FN(init, kInit, "init(vl_dir)\n--\n\n"),
-    VL_FN(author_add, kAuthorAdd, "author_add(name, email, vl_dir)\n--\n\n"),
-    VL_FN(author_query, kAuthorQuery, "author_query(vl_dir, name, email)\n--\n\n"),
-    VL_FN(register_section, kRegisterSection,
-          "register_section(path, authors, contributors, license, year, vl_dir)\n--\n\n"),
-    VL_FN(track, kTrack, "track(data, file, sources, vl_dir, token_count=None, tokenizer=None)\n--\n\n"),
-    VL_FN(index_document, kIndexDocument,
-          "index_document(vl_dir, line_hash, file, sources, source_type=\"track\")\n--\n\n"),
-    VL_FN(lookup_document, kLookupDocument, "lookup_document(vl_dir, line_hash)\n--\n\n"),
-    VL_FN(read_all_documents, kReadAllDocuments, "read_all_documents(vl_dir)\n--\n\n"),
-    VL_FN(token_index_write_pid, kTokenIndexWritePid,
-          "token_index_write_pid(vl_dir, tokenizer, token_count, sources)\n--\n\n"),
-    VL_FN(token_index_merge_pid_files, kTokenIndexMergePidFiles,
-          "token_index_merge_pid_files(vl_dir, tokenizer)\n--\n\n"),
-    VL_FN(token_index_list_tokenizers, kTokenIndexListTokenizers,
-          "token_index_list_tokenizers(vl_dir)\n--\n\n"),
-    VL_FN(token_index_token_status, kTokenIndexTokenStatus,
-          "token_index_token_status(vl_dir, tokenizer)\n--\n\n"),
-    VL_FN(token_index_revoke_by_sources, kTokenIndexRevokeBySources,
-          "token_index_revoke_by_sources(vl_dir, tokenizer, target_sources)\n--\n\n"),
-    VL_FN(token_index_build_binary_index, kTokenIndexBuildBinaryIndex,
-          "token_index_build_binary_index(vl_dir, tokenizer)\n--\n\n"),
-    VL_FN(blame, kBlame, "blame(vl_dir, file, line_content)\n--\n\n"),
-    VL_FN(blame_diff, kBlameDiff,
-          "blame_diff(old_lines, new_lines)\n--\n\n"
-          "Compute line-level diff opcodes for blame attribution.\n\n"
-          "Returns (tag, i1, i2, j1, j2) tuples compatible with\n"
-          "difflib.SequenceMatcher.get_opcodes()."),
-    VL_FN(show_by_author, kShowByAuthor, "show_by_author(vl_dir, author_name)\n--\n\n"),
-    VL_FN(show_by_author_token, kShowByAuthorToken,
-          "show_by_author_token(vl_dir, author_name, tokenizer)\n--\n\n"),
-    VL_FN(show_by_section, kShowBySection, "show_by_section(vl_dir, section_hash)\n--\n\n"),
-    VL_FN(show_by_license, kShowByLicense, "show_by_license(vl_dir, license)\n--\n\n"),
-    VL_FN(revoke_by_author, kRevokeByAuthor, "revoke_by_author(vl_dir, author_name, reverse=False)\n--\n\n"),
-    VL_FN(revoke_section, kRevokeSection, "revoke_section(vl_dir, section_hash, reverse=False)\n--\n\n"),
-    VL_FN(revoke_by_author_token, kRevokeByAuthorToken,
-          "revoke_by_author_token(vl_dir, author_name, tokenizer, reverse=False)\n--\n\n"),
-    VL_FN(revoke_manifest, kRevokeManifest, "revoke_manifest(vl_dir, line_hash, file, reverse=False)\n--\n\n"),
-    VL_FN(purge_revoked, kPurgeRevoked, "purge_revoked(vl_dir, data_file, dry_run)\n--\n\n"),
-    VL_FN(purge_by_author_indexd, kPurgeByAuthorIndexd,
-          "purge_by_author_indexd(vl_dir, author_name, data_file, dry_run)\n--\n\n"),
-    VL_FN(purge_reverse, kPurgeReverse, "purge_reverse(vl_dir, data_file)\n--\n\n"),
-    VL_FN(clean, kClean, "clean(vl_dir, split)\n--\n\n"),
-    VL_FN(merge_absorb, kMergeAbsorb, "merge_absorb(source, target)\n--\n\n"),
-    VL_FN(build_index, kBuildIndex, "build_index(vl_dir)\n--\n\n"),
-    VL_FN(generate_forget_set, kGenerateForgetSet, "generate_forget_set(vl_dir, tokenizer)\n--\n\n"),
-    VL_FN(write_forget_set, kWriteForgetSet, "write_forget_set(path, bitmask)\n--\n\n"),
-    VL_FN(jsonl_read, kJsonlRead, "jsonl_read(path)\n--\n\n"),
-    VL_FN(jsonl_append, kJsonlAppend, "jsonl_append(path, record)\n--\n\n"),
-    VL_FN(shard_path_str, kShardPathStr, "shard_path_str(vl_dir, layer, hash_hex)\n--\n\n"),
-    VL_FN(shard_read, kShardRead, "shard_read(vl_dir, layer, hash_hex)\n--\n\n"),
-    VL_FN(shard_iterate_all, kShardIterateAll, "shard_iterate_all(vl_dir, layer)\n--\n\n"),
-    VL_FN(oplog_append, kOplogAppend, "oplog_append(vl_dir, operation, detail)\n--\n\n"),
-    VL_FN(compute_hash, kComputeHash, "compute_hash(data)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
+using Body = PyObject* (*)(const Args&);
+
+#define VL_FUNCTION(fn, ...) &fn,
+constexpr Body kBodies[] = {
+#include "module_table.def"
 };
+#undef VL_FUNCTION
 
-#undef VL_FN
+constexpr size_t kFunctionCount = std::size(kBodies);
+
+template <size_t I>
+static PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Args a(table::rows()[I], args, nargs, kwnames);
+    return kBodies[I](a);
+  });
+}
+
+template <size_t... I>
+static std::array<PyCFunction, sizeof...(I)> make_entries(std::index_sequence<I...>) {
+  return {reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>))...};
+}
+
+// Filled from the rows when the module is first created; the doc strings
+// (text signature, separator, doc text) live as long as the process.
+static PyMethodDef g_methods[kFunctionCount + 1];
+static std::string g_docs[kFunctionCount];
+
+static bool fill_methods() {
+  if (table::row_count() != kFunctionCount) {
+    PyErr_SetString(PyExc_ImportError, "_vl_native: the function table and its bodies differ in length");
+    return false;
+  }
+  static const auto kEntries = make_entries(std::make_index_sequence<kFunctionCount>());
+  for (size_t i = 0; i < kFunctionCount; ++i) {
+    const table::Row& row = table::rows()[i];
+    g_docs[i] = table::doc_string(row);
+    g_methods[i] = {row.name, kEntries[i], METH_FASTCALL | METH_KEYWORDS, g_docs[i].c_str()};
+  }
+  g_methods[kFunctionCount] = {nullptr, nullptr, 0, nullptr};
+  return true;
+}
 
 // ---------------------------------------------------------------------------
 // Module
@@ -793,7 +752,7 @@ static PyModuleDef kModule = {
     "_vl_native",
     "Native core of vl: storage, hashing, indexing, queries and revocation.",
     0,  // no per-module state; every call works on files only
-    kMethods,
+    g_methods,
     nullptr, nullptr, nullptr, nullptr,
 };
 
@@ -813,6 +772,7 @@ static PyObject* create_module() {
     }
     return Py_NewRef(g_module);
   }
+  if (!fill_methods()) return nullptr;
   Ref module(PyModule_Create(&kModule));
   if (!module) return nullptr;
   Ref panic(PyErr_NewExceptionWithDoc(

@@ -8,27 +8,22 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "json.hpp"
+#include "module_table.hpp"
 
 namespace vl::py {
 
 // Thrown once a Python exception has been set; the boundary returns NULL.
 struct PythonErrorSet {};
-
-// A function's name and parameter names; parameters past `required` are
-// optional and their defaults are applied by the body.
-struct Signature {
-  const char* name;
-  std::array<const char*, 6> params;
-  size_t count;
-  size_t required;
-};
 
 // A strong reference that is released on scope exit.
 class Ref {
@@ -57,36 +52,68 @@ class Ref {
 // Throws PythonErrorSet when `o` is null (an exception is pending).
 PyObject* check(PyObject* o);
 
-// The parsed arguments of one call, converted on demand in signature order.
-// A failing conversion sets TypeError (or OverflowError) naming the
-// parameter and throws PythonErrorSet.
+// The arguments of one call, parsed against the function's row and
+// converted in signature order before the body runs (JSON-able values
+// last: their conversion calls back into Python).  A failing conversion
+// sets TypeError (or OverflowError) naming the parameter and throws
+// PythonErrorSet; later arguments are not looked at.  A missing optional
+// argument takes the row's default.
 class Args {
  public:
-  Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  Args(const table::Row& row, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-  bool present(size_t i) const { return slots_[i] != nullptr; }
-  PyObject* raw(size_t i) const { return slots_[i]; }
-
-  std::string text(size_t i) const;
-  std::optional<std::string> text_or_none(size_t i) const;
-  std::vector<std::string> text_list(size_t i) const;
-  std::vector<std::string> text_set(size_t i) const;
-  bool flag(size_t i, bool default_value) const;
-  uint64_t count(size_t i) const;
-  std::optional<uint64_t> count_or_none(size_t i) const;
-  std::vector<uint8_t> byte_sequence(size_t i) const;
-  // Through json.dumps and the store's JSON reader; their errors propagate.
+  // The converted value of parameter i; the accessor must match its kind.
+  const std::string& text(size_t i) const { return get<std::string>(i); }
+  const std::optional<std::string>& text_or_none(size_t i) const {
+    return get<std::optional<std::string>>(i);
+  }
+  const std::vector<std::string>& text_list(size_t i) const {
+    return get<std::vector<std::string>>(i);
+  }
+  const std::vector<std::string>& text_set(size_t i) const { return text_list(i); }
+  bool flag(size_t i) const { return get<bool>(i); }
+  uint64_t count(size_t i) const { return get<uint64_t>(i); }
+  const std::optional<uint64_t>& count_or_none(size_t i) const {
+    return get<std::optional<uint64_t>>(i);
+  }
+  const std::vector<uint8_t>& byte_sequence(size_t i) const { return get<std::vector<uint8_t>>(i); }
+  // The text json.dumps gave for a JSON-able argument; valid while the
+  // arguments live.
+  std::string_view json_text(size_t i) const { return get<JsonText>(i).text; }
+  // That text read by the store's JSON reader; its error propagates.
   json::Value json_value(size_t i) const;
-  // The text json.dumps gives for the argument (its errors propagate),
-  // held by *keep; the view is valid while *keep lives.
-  std::string_view json_text(size_t i, Ref* keep) const;
 
  private:
+  // json.dumps's str, and the UTF-8 text it holds.
+  struct JsonText {
+    std::shared_ptr<Ref> owner;
+    std::string_view text;
+  };
+  using Value = std::variant<std::monostate, std::string, std::optional<std::string>,
+                             std::vector<std::string>, bool, uint64_t, std::optional<uint64_t>,
+                             std::vector<uint8_t>, JsonText>;
+
+  template <typename T>
+  const T& get(size_t i) const {
+    const T* v = std::get_if<T>(&values_[i]);
+    if (!v) throw std::logic_error(std::string("argument '") + (row_.params[i].name ? row_.params[i].name : "?") +
+                                   "' read as the wrong kind");
+    return *v;
+  }
+
+  void convert(size_t i, PyObject* o);
+  void apply_default(size_t i);
   [[noreturn]] void fail(size_t i, PyObject* type, const std::string& reason) const;
   std::string text_of(size_t i, PyObject* o, const char* what) const;
+  std::vector<std::string> to_text_list(size_t i, PyObject* o) const;
+  std::vector<std::string> to_text_set(size_t i, PyObject* o) const;
+  bool to_flag(size_t i, PyObject* o) const;
+  uint64_t to_count(size_t i, PyObject* o) const;
+  std::vector<uint8_t> to_bytes(size_t i, PyObject* o) const;
+  JsonText to_json_text(PyObject* o) const;
 
-  const Signature& sig_;
-  std::array<PyObject*, 6> slots_{};
+  const table::Row& row_;
+  std::array<Value, table::kMaxParams> values_{};
 };
 
 // Result conversions.

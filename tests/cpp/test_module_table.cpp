@@ -1,0 +1,55 @@
+// The function table's rows: text signatures and the type stub follow from
+// them, and the stub in the package is the one they give.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "module_table.hpp"
+
+namespace {
+
+using vl::table::Row;
+
+const Row& row_named(const std::string& name) {
+  for (size_t i = 0; i < vl::table::row_count(); ++i) {
+    if (vl::table::rows()[i].name == name) return vl::table::rows()[i];
+  }
+  throw std::runtime_error("no row " + name);
+}
+
+TEST(ModuleTable, TextSignaturesAndDocStrings) {
+  EXPECT_EQ(vl::table::doc_string(row_named("init")), "init(vl_dir)\n--\n\n");
+  EXPECT_EQ(vl::table::text_signature(row_named("track")),
+            "track(data, file, sources, vl_dir, token_count=None, tokenizer=None)");
+  EXPECT_EQ(vl::table::text_signature(row_named("index_document")),
+            "index_document(vl_dir, line_hash, file, sources, source_type=\"track\")");
+  EXPECT_EQ(row_named("track").required(), 4u);
+}
+
+// Names are unique, and no required parameter follows an optional one.
+TEST(ModuleTable, RowsAreWellFormed) {
+  std::set<std::string> names;
+  for (size_t i = 0; i < vl::table::row_count(); ++i) {
+    const Row& row = vl::table::rows()[i];
+    EXPECT_TRUE(names.insert(row.name).second) << row.name;
+    for (size_t p = row.required(); p < row.count(); ++p) {
+      EXPECT_NE(row.params[p].default_value, nullptr) << row.name << " " << row.params[p].name;
+    }
+  }
+}
+
+TEST(ModuleTable, PackageStubIsTheOneTheRowsGive) {
+  const char* source = std::getenv("VL_TEST_SOURCE_DIR");
+  ASSERT_NE(source, nullptr) << "VL_TEST_SOURCE_DIR is not set";
+  std::ifstream in(std::string(source) + "/vl/_vl_native.pyi", std::ios::binary);
+  std::string stub{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  EXPECT_EQ(stub, vl::table::render_stub())
+      << "vl/_vl_native.pyi is out of date: ninja -C build/cpp vl_stub && "
+         "build/cpp/vl_stub > vl/_vl_native.pyi";
+}
+
+}  // namespace
