@@ -308,23 +308,52 @@ struct Decision {
   uint64_t first_unarchivable = 0;  // 1-based line number, 0 when none
 };
 
+// The deepest nesting of arrays and objects in a canonical JSON text.
+int nesting_depth(std::string_view canonical) {
+  int depth = 0, deepest = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < canonical.size(); ++i) {
+    char c = canonical[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
 Decision decide(std::string_view bytes, const KeySet& revoked, std::string_view stamp,
                 std::string_view file, Progress* progress) {
   Decision d;
+  // Every archive record must read back, or its line could never be
+  // restored.  The record's frame (stamp and file) is checked once; a line
+  // then fits when its own nesting leaves room for the record's object.
+  {
+    std::string frame;
+    write_record(frame, stamp, file, "null", "null");
+    if (!json::parse(frame)) {
+      throw Error("the data file's path " + quote_path(file) + " cannot be written into an archive record");
+    }
+  }
   size_t target = std::max<size_t>(size_t{1} << 20, bytes.size() / (pool::size() * 16) + 1);
   d.chunks = whole_line_chunks(bytes, target);
   d.verdicts = pool::ordered_map<std::vector<unsigned char>>(d.chunks.size(), [&](size_t i) {
     std::vector<unsigned char> out;
-    std::string record;
     Key key;
     for_each_line(d.chunks[i], [&](std::string_view line) {
       unsigned char v = kKeep;
       std::optional<std::string_view> canonical;
       if (!revoked.empty() && (canonical = hash_line(line, key)) && revoked.count(key)) {
-        // The record must read back, or the line could never be restored.
-        record.clear();
-        write_record(record, stamp, file, *canonical, line);
-        v = json::parse(record) ? kPurge : kUnarchivable;
+        v = nesting_depth(*canonical) < json::kMaxDepth ? kPurge : kUnarchivable;
       }
       out.push_back(v);
     });
