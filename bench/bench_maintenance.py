@@ -120,17 +120,17 @@ def native_child(code, *args):
 
 
 MERGE = """
-import resource, sys, time
+import sys, time
 from vl import _vl_native as n
 t = time.process_time(); r = n.merge_absorb(sys.argv[1], sys.argv[2])
-print(time.process_time() - t, r["authors_added"] + r["sections_added"] + r["document_added"] + r["token_index_added"], resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+print(time.process_time() - t, r["authors_added"] + r["sections_added"] + r["document_added"] + r["token_index_added"], [l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM")][0])
 """
 
 CLEAN = """
-import resource, sys, time
+import sys, time
 from vl import _vl_native as n
 t = time.process_time(); r = n.clean(sys.argv[1], False)
-print(time.process_time() - t, r["document_merged"], resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+print(time.process_time() - t, r["document_merged"], [l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM")][0])
 """
 
 

@@ -7,7 +7,6 @@
 #include <optional>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "clean.hpp"
@@ -25,34 +24,108 @@ namespace vl::merge {
 
 namespace {
 
-// Pending appends to the target's shards, written one request per shard
-// and flushed before they grow large, so memory stays bounded whatever
-// the size of the source.
+// Pending appends to one layer of the target, grouped by shard, written
+// one request per shard and flushed before they grow large, so memory
+// stays bounded whatever the size of the source.
 class ShardAppends {
  public:
-  void add(const std::string& path, std::string_view line) {
-    std::string& buf = pending_[path];
+  ShardAppends(const std::string& root, std::string_view layer) : root_(root), layer_(layer) {}
+  void add(std::string_view shard, std::string_view line) {
+    std::string& buf = pending_[std::string(shard)];
     buf.append(line);
     buf.push_back('\n');
     size_ += line.size() + 1;
     if (size_ >= kFlushBytes) flush();
   }
   void flush() {
-    for (auto& [path, lines] : pending_) append_line(path, lines);
+    for (auto& [shard, lines] : pending_) {
+      append_line(layout::shard_path(root_, layer_, shard), lines);
+    }
     pending_.clear();
     size_ = 0;
   }
 
  private:
   static constexpr size_t kFlushBytes = size_t{4} << 20;
+  const std::string& root_;
+  std::string_view layer_;
   std::map<std::string, std::string> pending_;
   size_t size_ = 0;
 };
 
+// A set of identities held compactly: their bytes one after another in one
+// arena, and an open-addressing table of (hash, offset) slots, so that a
+// million identities cost their bytes and a few words each rather than a
+// heap node and a string apiece.
+class IdentitySet {
+ public:
+  // Adds `key`; false when it was there already.
+  bool insert(std::string_view key) {
+    if ((count_ + 1) * 2 > slots_.size()) grow();
+    uint64_t h = hash(key);
+    size_t mask = slots_.size() - 1;
+    for (size_t i = h & mask;; i = (i + 1) & mask) {
+      Slot& s = slots_[i];
+      if (s.offset == 0) {
+        s.hash = h;
+        s.offset = arena_.size() + 1;
+        uint32_t len = static_cast<uint32_t>(key.size());
+        arena_.append(reinterpret_cast<const char*>(&len), sizeof len);
+        arena_.append(key);
+        ++count_;
+        return true;
+      }
+      if (s.hash == h && stored(s) == key) return false;
+    }
+  }
+
+ private:
+  struct Slot {
+    uint64_t hash = 0;
+    uint64_t offset = 0;  // into the arena, plus one; 0 for an empty slot
+  };
+  static uint64_t hash(std::string_view key) {
+    // FNV-1a over 8-byte words, then a final mix: cheap and well spread for
+    // keys that are mostly hexadecimal hashes.
+    uint64_t h = 1469598103934665603ULL ^ key.size();
+    size_t i = 0;
+    for (; i + 8 <= key.size(); i += 8) {
+      uint64_t w;
+      __builtin_memcpy(&w, key.data() + i, 8);
+      h = (h ^ w) * 1099511628211ULL;
+    }
+    for (; i < key.size(); ++i) h = (h ^ static_cast<unsigned char>(key[i])) * 1099511628211ULL;
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    return h;
+  }
+  std::string_view stored(const Slot& s) const {
+    uint32_t len;
+    __builtin_memcpy(&len, arena_.data() + s.offset - 1, sizeof len);
+    return std::string_view(arena_).substr(s.offset - 1 + sizeof len, len);
+  }
+  void grow() {
+    std::vector<Slot> old(slots_.empty() ? 1024 : slots_.size() * 2);
+    old.swap(slots_);
+    size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.offset == 0) continue;
+      size_t i = s.hash & mask;
+      while (slots_[i].offset != 0) i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+
+  std::string arena_;
+  std::vector<Slot> slots_;
+  size_t count_ = 0;
+};
+
 // Calls fn(raw line, value) for every line of every shard file of the
 // layer that parses as JSON, files in listing order, lines in file order.
-void walk_layer(const std::string& root, std::string_view layer,
-                const std::function<void(std::string_view, const json::Value&)>& fn) {
+template <typename Fn>
+void walk_layer(const std::string& root, std::string_view layer, Fn&& fn) {
   for (const std::string& path : shard_files(root, layer)) {
     auto map = mmap_file(path);
     if (!map) continue;
@@ -67,53 +140,66 @@ const std::string* string_field(const json::Value& v, std::string_view key) {
   return f ? f->as_string() : nullptr;
 }
 
-// The identity of a layer's record and the key that names its shard;
-// nothing when it has none that can name a shard.
-using IdentityOf = std::function<std::optional<std::string>(const json::Value&, const std::string** key)>;
+bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-std::optional<std::string> single_key(const json::Value& v, std::string_view field,
-                                      const std::string** key) {
-  const std::string* k = string_field(v, field);
-  if (!k) return std::nullopt;
-  *key = k;
-  return *k;
+// Appends a self-delimiting form of `text` to `out`: 64 lowercase hex
+// digits (the store's own hashes) as their 32 bytes after a tag byte 1,
+// any other text as tag 0, its length and its bytes.
+void encode(std::string& out, std::string_view text) {
+  if (text.size() == 64 && std::all_of(text.begin(), text.end(), is_lower_hex)) {
+    out.push_back('\1');
+    for (size_t i = 0; i < 64; i += 2) {
+      auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+      out.push_back(static_cast<char>(nibble(text[i]) << 4 | nibble(text[i + 1])));
+    }
+    return;
+  }
+  out.push_back('\0');
+  uint32_t len = static_cast<uint32_t>(text.size());
+  out.append(reinterpret_cast<const char*>(&len), sizeof len);
+  out.append(text);
 }
 
-std::optional<std::string> document_key(const json::Value& v, const std::string** key) {
-  const std::string* hash = string_field(v, "line_hash");
-  const std::string* file = string_field(v, "file");
-  if (!hash || !file) return std::nullopt;
-  *key = hash;
-  // Length-prefixed, so that no two pairs give one text.
-  std::string id = std::to_string(hash->size());
-  id.push_back(':');
-  id.append(*hash);
-  id.append(*file);
-  return id;
-}
+// The identity of a layer's record, written into *id, and the key that
+// names its shard; nothing when the record has no identity.
+struct LayerIdentity {
+  std::string_view key_field;
+  bool with_file;  // documents: the pair (line_hash, file)
 
-// Copies the layer's records whose identity the target lacks; returns the
-// number added and adds the rest to *skipped.
+  const std::string* operator()(const json::Value& v, std::string* id) const {
+    const std::string* key = string_field(v, key_field);
+    if (!key) return nullptr;
+    id->clear();
+    encode(*id, *key);
+    if (with_file) {
+      const std::string* file = string_field(v, "file");
+      if (!file) return nullptr;
+      id->append(*file);
+    }
+    return key;
+  }
+};
+
+// Copies the layer's records whose identity the target lacks, counting
+// them in *added and the others in *skipped.
 void merge_layer(const std::string& source, const std::string& target, std::string_view layer,
-                     const IdentityOf& identity, uint64_t* skipped, uint64_t* added) {
-  std::unordered_set<std::string> known;
+                 const LayerIdentity& identity, uint64_t* skipped, uint64_t* added) {
+  IdentitySet known;
+  std::string id;
   walk_layer(target, layer, [&](std::string_view, const json::Value& v) {
-    const std::string* key = nullptr;
-    if (auto id = identity(v, &key)) known.insert(std::move(*id));
+    if (identity(v, &id)) known.insert(id);
   });
-  ShardAppends appends;
+  ShardAppends appends(target, layer);
   walk_layer(source, layer, [&](std::string_view line, const json::Value& v) {
-    const std::string* key = nullptr;
-    auto id = identity(v, &key);
-    if (!id || !clean::names_shard(*key) || !known.insert(std::move(*id)).second) {
+    const std::string* key = identity(v, &id);
+    if (!key || !clean::names_shard(*key) || !known.insert(id)) {
       ++*skipped;
       return;
     }
-    appends.add(layout::shard_path(target, layer, *key), line);
+    appends.add(std::string_view(*key).substr(0, 2), line);
     ++*added;
   });
   appends.flush();
-
 }
 
 // The multiset key of a token entry.
@@ -201,15 +287,11 @@ MergeCounts absorb(const std::string& source, const std::string& target) {
   if (!is_dir(layout::store_dir(source))) throw Error("Source has no .vl/ directory: " + source);
   MergeCounts c;
   try {
-    merge_layer(source, target, layout::kAuthors,
-                [](const json::Value& v, const std::string** k) { return single_key(v, "id", k); },
-                &c.skipped, &c.authors_added);
-    merge_layer(source, target, layout::kSections,
-                [](const json::Value& v, const std::string** k) {
-                  return single_key(v, "section_hash", k);
-                },
-                &c.skipped, &c.sections_added);
-    merge_layer(source, target, layout::kDocumentIndex, document_key, &c.skipped, &c.document_added);
+    merge_layer(source, target, layout::kAuthors, {"id", false}, &c.skipped, &c.authors_added);
+    merge_layer(source, target, layout::kSections, {"section_hash", false}, &c.skipped,
+                &c.sections_added);
+    merge_layer(source, target, layout::kDocumentIndex, {"line_hash", true}, &c.skipped,
+                &c.document_added);
     for (const std::string& tokenizer : token_index::list_tokenizers(source)) {
       merge_tokens(source, target, tokenizer, &c);
     }
