@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <set>
 #include <string_view>
@@ -100,6 +101,18 @@ class FlatLine {
   bool string(std::string_view& out) {
     if (!eat('"')) return false;
     const char* start = p_;
+    // Eight bytes at a time while none of them is a quote, a backslash, a
+    // control character or above 0x7f; the byte loop below settles the rest.
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    auto has_zero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+    while (end_ - p_ >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p_, 8);
+      uint64_t special = (w & kHigh) | ((w - 0x20 * kOnes) & ~w & kHigh) | has_zero(w ^ ('"' * kOnes)) |
+                         has_zero(w ^ ('\\' * kOnes));
+      if (special) break;
+      p_ += 8;
+    }
     for (; p_ < end_; ++p_) {
       auto c = static_cast<unsigned char>(*p_);
       if (c == '"') {
@@ -283,6 +296,67 @@ template <typename V>
 using TextMap = std::unordered_map<std::string, V, TextHash, TextEq>;
 using TextSet = std::unordered_set<std::string, TextHash, TextEq>;
 
+// Names numbered in the order they are first met, with an open-addressing
+// table for the lookups of the hot loops (a few per record).
+class NameIndex {
+ public:
+  static constexpr uint32_t kNone = UINT32_MAX;
+
+  uint32_t find(std::string_view name) const {
+    if (slots_.empty()) return kNone;
+    uint64_t h = hash(name);
+    for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+      uint32_t id = slots_[i];
+      if (id == kNone) return kNone;
+      if (hashes_[id] == h && names_[id] == name) return id;
+    }
+  }
+  uint32_t intern(std::string_view name) {
+    uint32_t id = find(name);
+    if (id != kNone) return id;
+    if ((names_.size() + 1) * 2 > slots_.size()) grow();
+    id = static_cast<uint32_t>(names_.size());
+    names_.emplace_back(name);
+    hashes_.push_back(hash(name));
+    place(id);
+    return id;
+  }
+  size_t size() const { return names_.size(); }
+  const std::string& name(uint32_t id) const { return names_[id]; }
+
+ private:
+  static uint64_t hash(std::string_view s) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ s.size();
+    size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+      uint64_t w;
+      std::memcpy(&w, s.data() + i, 8);
+      h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+      h ^= h >> 29;
+    }
+    uint64_t w = 0;
+    if (i < s.size()) std::memcpy(&w, s.data() + i, s.size() - i);
+    h = (h ^ w) * 0xC4CEB9FE1A85EC53ull;
+    return h ^ (h >> 32);
+  }
+  void place(uint32_t id) {
+    size_t i = hashes_[id] & mask_;
+    while (slots_[i] != kNone) i = (i + 1) & mask_;
+    slots_[i] = id;
+  }
+  void grow() {
+    size_t n = slots_.empty() ? 64 : slots_.size() * 2;
+    slots_.assign(n, kNone);
+    mask_ = n - 1;
+    for (uint32_t id = 0; id < names_.size(); ++id) place(id);
+  }
+
+  std::deque<std::string> names_;
+  std::vector<uint64_t> hashes_;
+  std::vector<uint32_t> slots_;
+  size_t mask_ = 0;
+};
+
 // A section as the passes see it: dense indexes instead of strings.
 struct SectionInfo {
   uint32_t license;
@@ -292,7 +366,7 @@ struct SectionInfo {
 
 struct Model {
   std::vector<SectionInfo> sections;
-  TextMap<uint32_t> section_index;
+  NameIndex section_index;  // ids are indexes into `sections`
   size_t licenses = 0;
   size_t authors = 0;
   TextSet revoked_lines;  // line hashes of the revoked document list
@@ -317,12 +391,11 @@ struct Cited {
     unknown.clear();
     withdrawn = false;
     for (std::string_view s : sources) {
-      auto it = m.section_index.find(s);
-      if (it == m.section_index.end()) {
+      uint32_t idx = m.section_index.find(s);
+      if (idx == NameIndex::kNone) {
         if (std::find(unknown.begin(), unknown.end(), s) == unknown.end()) unknown.push_back(s);
         continue;
       }
-      uint32_t idx = it->second;
       if (std::find(sections.begin(), sections.end(), idx) != sections.end()) continue;
       sections.push_back(idx);
       const SectionInfo& info = m.sections[idx];
@@ -404,8 +477,7 @@ struct FileCounter {
 struct DocAcc {
   std::vector<Counter> sections, licenses, authors;
   Counter total, unattributed;
-  TextMap<uint32_t> file_ids;
-  std::vector<const std::string*> file_names;
+  NameIndex file_ids;
   std::vector<FileCounter> files;
   std::unordered_set<uint64_t> section_files;  // (section, file)
   TextMap<uint32_t> unknown_ids;
@@ -413,12 +485,8 @@ struct DocAcc {
   std::unordered_set<uint64_t> unknown_files;  // (unknown, file)
 
   uint32_t file_id(std::string_view name) {
-    auto it = file_ids.find(name);
-    if (it != file_ids.end()) return it->second;
-    auto id = static_cast<uint32_t>(files.size());
-    auto ins = file_ids.emplace(std::string(name), id).first;
-    file_names.push_back(&ins->first);
-    files.emplace_back();
+    uint32_t id = file_ids.intern(name);
+    if (id == files.size()) files.emplace_back();
     return id;
   }
   uint32_t unknown_id(std::string_view source) {
@@ -592,7 +660,7 @@ Report build(const std::string& root, const std::optional<std::vector<std::strin
     rep.sections.push_back(std::move(row));
   }
   for (size_t i = 0; i < rep.sections.size(); ++i) {
-    model.section_index.emplace(rep.sections[i].section_hash, static_cast<uint32_t>(i));
+    model.section_index.intern(rep.sections[i].section_hash);
   }
   model.licenses = rep.licenses.size();
   model.authors = rep.authors.size();
@@ -671,7 +739,7 @@ Report build(const std::string& root, const std::optional<std::vector<std::strin
   for (DocAcc& acc : doc_accs) {
     std::vector<uint32_t> global(acc.files.size());
     for (size_t i = 0; i < acc.files.size(); ++i) {
-      const std::string& name = *acc.file_names[i];
+      const std::string& name = acc.file_ids.name(static_cast<uint32_t>(i));
       auto [it, fresh] = file_index.try_emplace(name, static_cast<uint32_t>(file_counts.size()));
       if (fresh) {
         file_counts.emplace_back();

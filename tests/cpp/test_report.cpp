@@ -159,3 +159,44 @@ TEST(Report, CountsOfAHandBuiltStore) {
 }
 
 }  // namespace
+
+// Lines the store's full reader refuses are skipped, and the ones it takes
+// are counted, whether or not the fast reader can read them itself.
+TEST(Report, ReadsRecordsAsTheFullReaderDoes) {
+  fs::path dir = fs::temp_directory_path() / ("vl-report-lines-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  VlDir(dir.string()).init();
+  fs::path shard = dir / ".vl" / "document-index" / "00";
+  struct Case {
+    std::string line;
+    bool counted;
+    bool revoked;
+  };
+  std::vector<Case> cases = {
+      {R"({"file":"a","line_hash":"00","sources":[]})", true, false},
+      {R"( { "file" : "a" ,"line_hash":"00", "sources" : [ ] , "revoked" : true } )", true, true},
+      {R"({"file":"a","line_hash":"00","sources":[],"revoked":"true"})", true, false},
+      {R"({"file":"a","line_hash":"00","sources":[],"revoked":true,"revoked":false})", true, false},
+      {R"({"file":"a","line_hash":"00","sources":[],"n":-1.5e3,"o":{"p":[1]}})", true, false},
+      {R"({"file":"\u00e9","line_hash":"00","sources":[]})", true, false},
+      {"{\"file\":\"\xc3\xa9\",\"line_hash\":\"00\",\"sources\":[]}", true, false},
+      {R"({"file":"a","line_hash":"00","sources":[],"file":"b"})", false, false},
+      {R"({"file":"a","line_hash":"00","sources":["x",1]})", false, false},
+      {R"({"file":"a","line_hash":"00","sources":[]} x)", false, false},
+      {R"({"file":"a","line_hash":"00","sources":[],"n":01})", false, false},
+      {R"({"file":"a","line_hash":"00"})", false, false},
+      {R"(["a","00",[]])", false, false},
+      {"{\"file\":\"\xff\",\"line_hash\":\"00\",\"sources\":[]}", false, false},
+  };
+  uint64_t lines = 0, revoked = 0;
+  for (const Case& c : cases) {
+    append(shard, c.line);
+    lines += c.counted;
+    revoked += c.revoked;
+  }
+  report::Report r = report::build(dir.string(), std::nullopt);
+  EXPECT_EQ(r.totals.lines, lines);
+  EXPECT_EQ(r.totals.revoked_lines, revoked);
+  EXPECT_EQ(r.unattributed.lines, lines);
+  fs::remove_all(dir);
+}
