@@ -120,7 +120,7 @@ def test_track_on_the_cluster_gives_the_store_of_one_process(corpus, client, tmp
     assert store_files(many) == store_files(one)
     assert token_lines(many) == token_lines(one)
     assert native.token_index_token_status(many, "whitespace") == native.token_index_token_status(one, "whitespace")
-    assert seen and seen[-1][0] == seen[-1][1]
+    assert len({done for done, _ in seen}) > 2 and seen[-1][0] == seen[-1][1]  # the tasks reported
     assert os.listdir(os.path.join(many, ".vl", "split")) == []
     with open(os.path.join(many, ".vl", "log")) as f:
         log = [line.split(" ", 2)[1:] for line in f.read().splitlines()]

@@ -833,30 +833,54 @@ def _forget_set_from_files(root: str, tokenizer: str) -> bytes:
 # -- purging -------------------------------------------------------------------
 
 
-def revoked_records(root: str) -> list[dict[str, Any]]:
+def _document_record(value: Any) -> dict[str, Any] | None:
+    if (
+        isinstance(value, dict)
+        and isinstance(value.get("line_hash"), str)
+        and isinstance(value.get("file"), str)
+        and isinstance(value.get("sources"), list)
+        and all(isinstance(s, str) for s in value["sources"])
+    ):
+        return {"line_hash": value["line_hash"], "file": value["file"], "sources": value["sources"]}
+    return None
+
+
+def _revoked_in_shard(path: str, sections: list[str]) -> list[dict[str, Any]]:
+    """The document records of one shard that derive from one of ``sections``.
+    The shard is streamed; only lines holding one of the hashes are parsed."""
+    needles = [f'"{h}"'.encode() for h in sections]
+    found = []
+    with open(path, "rb") as f:
+        for line in f:
+            if not any(n in line for n in needles):
+                continue
+            try:
+                record = _document_record(json.loads(line))
+            except ValueError:
+                continue
+            if record is not None and any(s in sections for s in record["sources"]):
+                found.append(record)
+    return found
+
+
+def revoked_records(root: str, client: Any = None, run: str = "") -> list[dict[str, Any]]:
     """The revoked documents of a store, each line hash once (the first record
     wins): those of the revoked document list, then those that derive from a
-    revoked section."""
+    revoked section.  With a client, the document shards are scanned by one
+    task each."""
     vl = os.path.join(root, ".vl")
     seen: set[str] = set()
     records: list[dict[str, Any]] = []
 
-    def take(value: Any) -> None:
-        if (
-            isinstance(value, dict)
-            and isinstance(value.get("line_hash"), str)
-            and isinstance(value.get("file"), str)
-            and isinstance(value.get("sources"), list)
-            and all(isinstance(s, str) for s in value["sources"])
-            and value["line_hash"] not in seen
-        ):
-            seen.add(value["line_hash"])
-            records.append({"line_hash": value["line_hash"], "file": value["file"], "sources": value["sources"]})
+    def take(record: dict[str, Any] | None) -> None:
+        if record is not None and record["line_hash"] not in seen:
+            seen.add(record["line_hash"])
+            records.append(record)
 
     listed = os.path.join(vl, "document-index", "revoked", "all")
     if os.path.isfile(listed):
         for value in native.jsonl_read(listed):
-            take(value)
+            take(_document_record(value))
     revoked_sections: set[str] = set()
     sections = os.path.join(vl, "sections")
     if os.path.isdir(sections):
@@ -868,13 +892,17 @@ def revoked_records(root: str) -> list[dict[str, Any]]:
                     revoked_sections.add(value["section_hash"])
     if revoked_sections:
         docs = os.path.join(vl, "document-index")
-        for entry in os.scandir(docs):
-            if not (_is_shard_name(entry.name) and entry.is_file()):
-                continue
-            for value in native.jsonl_read(entry.path):
-                if isinstance(value, dict) and isinstance(value.get("sources"), list):
-                    if any(s in revoked_sections for s in value["sources"] if isinstance(s, str)):
-                        take(value)
+        shards = sorted(e.path for e in os.scandir(docs) if _is_shard_name(e.name) and e.is_file())
+        targets = sorted(revoked_sections)
+        if client is not None and shards:
+            futures = [client.submit(_revoked_in_shard, p, targets, key=f"vl-revoked-{run}-{i}", retries=RETRIES,
+                                     pure=False) for i, p in enumerate(shards)]
+            found = _gather(client, futures, "finding revoked lines", run)
+        else:
+            found = [_revoked_in_shard(p, targets) for p in shards]
+        for shard_records in found:
+            for record in shard_records:
+                take(record)
     return records
 
 
@@ -954,11 +982,11 @@ def purge(
         revoked_store = os.path.join(work, "revoked")
         listed = os.path.join(revoked_store, ".vl", "document-index", "revoked")
         os.makedirs(listed)
-        records = revoked_records(root)
-        with open(os.path.join(listed, "all"), "wb") as f:
-            for r in records:  # plain ASCII hex and the names as the store wrote them
-                f.write(json.dumps(r, ensure_ascii=False, separators=(",", ":")).encode("utf-8", "surrogateescape") + b"\n")
         with cluster(workers, scheduler, client) as c, _ProgressSink(c, run, len(names), progress):
+            records = revoked_records(root, c, run)
+            with open(os.path.join(listed, "all"), "wb") as f:
+                for r in records:
+                    f.write(json.dumps(r, ensure_ascii=False, separators=(",", ":")).encode() + b"\n")
             futures = [
                 c.submit(_purge_file, run, work, f"{i:06d}", name, os.path.join(root, name), revoked_store,
                          key=f"vl-purge-{run}-{i}", retries=RETRIES, pure=False)
