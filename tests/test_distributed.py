@@ -194,3 +194,41 @@ def test_purge_and_restore_on_the_cluster(corpus, client, tmp_path):
         back = b"".join(r["text"].encode() + b"\n" for r in records if r["file"] == os.path.join(root, n))
         assert open(os.path.join(root, n), "rb").read() == purged[n] + back
     assert os.listdir(os.path.join(root, ".vl", "archive")) == []
+
+
+def test_track_purge_and_restore_commands_on_a_scheduler(tmp_path, client):
+    from click.testing import CliRunner
+
+    from vl.cli import main
+
+    root = tmp_path / "proj"
+    (root / "data").mkdir(parents=True)
+    lines = {n: b"\n".join(lines_of(40, seed)) + b"\n" for n, seed in (("a", 3), ("b", 5))}
+    for n, data in lines.items():
+        (root / "data" / f"{n}.jsonl").write_bytes(data)
+    files = ["data/a.jsonl", "data/b.jsonl"]
+    where = ["--scheduler", client.scheduler.address]
+
+    def vl(*args, code=0):
+        old = os.getcwd()
+        os.chdir(root)
+        try:
+            result = CliRunner(mix_stderr=False).invoke(main, list(args))
+        finally:
+            os.chdir(old)
+        assert result.exit_code == code, (args, result.stderr, result.exception)
+        return result
+
+    vl("init")
+    vl("author", "add", "Ada", "ada@example.org")
+    vl("section", "add", "notes.md", "--author", "Ada", "--license", "CC0", "--year", "2024")
+    assert "tracked 2 files" in vl("track", *files, "-s", "notes.md", "-t", "whitespace", *where).stderr
+    assert len(native.read_all_documents(str(root))) == 80
+    vl("revoke", "--section", "notes.md")
+    purged = json.loads(vl("purge", *files, "--yes", "--json", *where).stdout)
+    assert (purged["purged"], purged["kept"], [f["file"] for f in purged["files"]]) == (80, 0, files)
+    assert all((root / f).read_bytes() == b"" for f in files)
+    assert json.loads(vl("restore", *files, "--json", *where).stdout)["restored"] == 80
+    assert sorted((root / f"data/{n}.jsonl").read_bytes().splitlines() for n in lines) == \
+        sorted(data.splitlines() for data in lines.values())
+    assert "give one of them" in vl("track", *files, "--workers", "2", *where, code=2).stderr

@@ -111,11 +111,17 @@ def purge_on_cluster(root: str, rels: list[str], workers: int | None, scheduler:
                      as_json: bool) -> None:
     """``vl purge`` of many files as Dask tasks, one per file."""
     from vl import distributed
-    from vl._cli_common import Interrupted, Stopwatch, emit_json, notice, plural, working_on
+    from vl._cli_common import Interrupted, Stopwatch, emit_json, notice, plural, quote_path
 
     clock = Stopwatch()
     try:
-        with working_on(os.path.join(root, rels[0])), feed(f"purging {plural(len(rels), 'file')}", len(rels)) as bar:
+        total = 0
+        for r in rels:
+            try:
+                total += 2 * os.stat(os.path.join(root, r)).st_size  # two passes over each file
+            except OSError as e:
+                raise VlError(f"{quote_path(r)}: {e.strerror}") from None
+        with feed(f"purging {plural(len(rels), 'file')}", total) as bar:
             result = distributed.purge(root, rels, workers=None if scheduler else worker_count(workers),
                                        scheduler=scheduler, progress=bar)
     except KeyboardInterrupt:

@@ -52,6 +52,7 @@ import json
 import logging
 import os
 import shutil
+import sys
 import threading
 import time
 import uuid
@@ -906,9 +907,38 @@ def revoked_records(root: str, client: Any = None, run: str = "") -> list[dict[s
     return records
 
 
-def _purge_file(run: str, work: str, key: str, name: str, path: str, revoked_store: str) -> dict[str, Any]:
-    """Purges one data file, staged: the purge runs on a link (or copy) of the
-    data file inside a private store that carries the run's revoked list."""
+def _purge_reporting(run: str, key: str, root: str, data_file: str) -> dict[str, int]:
+    """A purge that reports its progress (bytes through its two passes over
+    the file) while it runs, when the native module offers one."""
+    try:
+        from vl import _vl_bulk as bulk
+
+        purge = bulk.purge
+    except (ImportError, AttributeError):
+        return native.purge_revoked(root, data_file, False)
+    counter = bytearray(8)
+    outcome: dict[str, Any] = {}
+
+    def work() -> None:
+        try:
+            outcome["result"] = purge(root, data_file, None, counter)
+        except BaseException as e:  # handed to the waiting thread
+            outcome["error"] = e
+
+    worker = threading.Thread(target=work, name="vl-purge")
+    worker.start()
+    while worker.is_alive():
+        worker.join(0.2)
+        _report(run, key, int.from_bytes(counter, sys.byteorder))
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["result"]
+
+
+def _purge_file(run: str, work: str, key: str, name: str, path: str, size: int,
+                revoked_store: str) -> dict[str, Any]:
+    """Purges one data file, staged: the purge runs on a copy of the data
+    file inside a private store that carries the run's revoked list."""
     parts_dir = os.path.join(work, "parts")
     final = os.path.join(parts_dir, key)
     if not os.path.isdir(final):
@@ -922,14 +952,14 @@ def _purge_file(run: str, work: str, key: str, name: str, path: str, revoked_sto
                           os.path.join(revoked_dir, "all"))
             staged = os.path.join(attempt, "data.jsonl")
             shutil.copyfile(path, staged)  # a copy: the purge refuses a file with other links
-            counts = native.purge_revoked(attempt, staged, False)
+            counts = _purge_reporting(run, key, attempt, staged)
             with open(os.path.join(attempt, "part.json"), "w", encoding="utf-8") as f:
                 json.dump({"key": key, "file": name, **counts}, f)
             _publish(attempt, final)
         except BaseException:
             shutil.rmtree(attempt, ignore_errors=True)
             raise
-    _report(run, key, 1)
+    _report(run, key, 2 * size)
     with open(os.path.join(final, "part.json"), encoding="utf-8") as f:
         summary = json.load(f)
     summary["store"] = final
@@ -982,13 +1012,14 @@ def purge(
         revoked_store = os.path.join(work, "revoked")
         listed = os.path.join(revoked_store, ".vl", "document-index", "revoked")
         os.makedirs(listed)
-        with cluster(workers, scheduler, client) as c, _ProgressSink(c, run, len(names), progress):
+        sizes = [os.path.getsize(os.path.join(root, name)) for name in names]
+        with cluster(workers, scheduler, client) as c, _ProgressSink(c, run, 2 * sum(sizes), progress):
             records = revoked_records(root, c, run)
             with open(os.path.join(listed, "all"), "wb") as f:
                 for r in records:
                     f.write(json.dumps(r, ensure_ascii=False, separators=(",", ":")).encode() + b"\n")
             futures = [
-                c.submit(_purge_file, run, work, f"{i:06d}", name, os.path.join(root, name), revoked_store,
+                c.submit(_purge_file, run, work, f"{i:06d}", name, os.path.join(root, name), sizes[i], revoked_store,
                          key=f"vl-purge-{run}-{i}", retries=RETRIES, pure=False)
                 for i, name in enumerate(names)
             ]
