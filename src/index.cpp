@@ -30,7 +30,21 @@ constexpr size_t kMaxRefsLen = 65535;
 constexpr size_t kMaxNameLen = 255;
 constexpr size_t kLinesPerTask = 8192;
 
-using PrefixSet = std::set<std::string>;
+// A two-byte shard name as one number, and back.  Sorting the numbers
+// (first byte high) sorts the names byte-wise.
+uint16_t shard_code(std::string_view name) {
+  return static_cast<uint16_t>(static_cast<unsigned char>(name[0]) << 8 | static_cast<unsigned char>(name[1]));
+}
+
+// The distinct names of `codes`, sorted.
+std::vector<std::string> shard_names(std::vector<uint16_t>& codes) {
+  std::sort(codes.begin(), codes.end());
+  codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+  std::vector<std::string> names;
+  names.reserve(codes.size());
+  for (uint16_t c : codes) names.push_back({static_cast<char>(c >> 8), static_cast<char>(c & 0xff)});
+  return names;
+}
 
 // The shard a value is filed under: its first two bytes, when they are two
 // whole characters and make a name that stays inside the layer directory.
@@ -103,10 +117,16 @@ struct TokenLine {
 
 TokenLine read_token_line(std::string_view line) {
   TokenLine t;
-  auto v = json::parse(line);
-  if (!v) return t;
-  if (const json::Value* sources = member(*v, "sources")) {
-    if (const json::Array* items = sources->as_array()) {
+  std::optional<std::vector<json::Member>> members = json::parse_members(line);
+  if (!members) {
+    // Not an object: an entry may still be written as an array.
+    t.entry = token_index::parse(line);
+    return t;
+  }
+  // The last "sources" member counts, as when the line is read as a value.
+  for (auto it = members->rbegin(); it != members->rend(); ++it) {
+    if (it->first != "sources") continue;
+    if (const json::Array* items = it->second.as_array()) {
       t.counted = true;
       for (const json::Value& item : *items) {
         if (const std::string* s = item.as_string()) {
@@ -114,8 +134,9 @@ TokenLine read_token_line(std::string_view line) {
         }
       }
     }
+    break;
   }
-  t.entry = token_index::parse(line);
+  t.entry = token_index::from_members(*members);
   return t;
 }
 
@@ -124,11 +145,46 @@ TokenLine read_token_line(std::string_view line) {
 BuildCounts build_index(const std::string& root) {
   BuildCounts counts;
 
-  // 1. Source -> the document-index shards holding lines that cite it.
-  using SourceShards = std::unordered_map<std::string, PrefixSet>;
-  SourceShards source_shards;
-  for (SourceShards& part : scan_files<SourceShards>(
-           layer_files(root, layout::kDocumentIndex), [](std::string_view line, SourceShards& found) {
+  // Sections are read first: only sources that are section hashes matter
+  // for the index records, so the document scan looks each source up in a
+  // fixed table of them instead of collecting every source string.
+  struct SectionLine {
+    std::string hash;
+    std::vector<std::string> authors;
+  };
+  std::vector<std::vector<SectionLine>> section_parts = scan_files<std::vector<SectionLine>>(
+      layer_files(root, layout::kSections), [](std::string_view line, std::vector<SectionLine>& found) {
+        auto v = json::parse(line);
+        if (!v) return;
+        const json::Value* hash = member(*v, "section_hash");
+        if (!hash || !hash->as_string() || hash->as_string()->empty()) return;
+        SectionLine s{*hash->as_string(), {}};
+        if (const json::Value* authors = member(*v, "authors"); authors && authors->as_array()) {
+          for (const json::Value& a : *authors->as_array()) {
+            if (const std::string* text = a.as_string()) s.authors.push_back(*text);
+          }
+        }
+        found.push_back(std::move(s));
+      });
+  std::unordered_map<std::string_view, uint32_t> section_ids;
+  std::vector<std::string_view> section_order;
+  for (const auto& part : section_parts) {
+    for (const SectionLine& s : part) {
+      if (!prefix_of(s.hash)) continue;
+      if (section_ids.try_emplace(s.hash, static_cast<uint32_t>(section_order.size())).second) {
+        section_order.push_back(s.hash);
+      }
+    }
+  }
+
+  // 1. Section -> the document-index shards holding lines that cite it.  A
+  // shard name is two bytes, held as one 16-bit code; lines of one shard
+  // file share it, so each task keeps one (section, code) pair per section
+  // and code it meets.
+  using Citations = std::vector<std::pair<uint32_t, uint16_t>>;
+  std::vector<std::vector<uint16_t>> section_shards(section_order.size());
+  for (Citations& part : scan_files<Citations>(
+           layer_files(root, layout::kDocumentIndex), [&](std::string_view line, Citations& found) {
              auto v = json::parse(line);
              if (!v) return;
              const json::Value* sources = member(*v, "sources");
@@ -139,71 +195,54 @@ BuildCounts build_index(const std::string& root) {
              }
              std::optional<std::string> prefix = prefix_of(*hash->as_string());
              if (!prefix) return;
+             const uint16_t code = shard_code(*prefix);
              for (const json::Value& s : *sources->as_array()) {
-               if (const std::string* text = s.as_string()) found[*text].insert(*prefix);
+               const std::string* text = s.as_string();
+               if (!text) continue;
+               auto id = section_ids.find(*text);
+               if (id != section_ids.end()) found.emplace_back(id->second, code);
              }
            })) {
-    for (auto& [source, prefixes] : part) source_shards[source].merge(prefixes);
+    for (const auto& [id, code] : part) {
+      std::vector<uint16_t>& codes = section_shards[id];
+      if (codes.empty() || codes.back() != code) codes.push_back(code);
+    }
   }
 
-  // 2. Sections: their refs, and each author's sections shards.
-  struct SectionLine {
-    std::string hash;
-    std::vector<std::string> authors;
-  };
-  std::unordered_map<std::string, std::vector<std::string>> section_refs;
-  std::vector<std::string> section_order;
-  std::unordered_map<std::string, PrefixSet> author_shards;
+  // 2. Each section's refs, and each author's sections shards.
+  std::vector<std::vector<std::string>> section_refs(section_order.size());
+  for (size_t id = 0; id < section_order.size(); ++id) section_refs[id] = shard_names(section_shards[id]);
+  std::unordered_map<std::string, std::vector<uint16_t>> author_shards;
   std::vector<std::string> author_order;
-  for (auto& part : scan_files<std::vector<SectionLine>>(
-           layer_files(root, layout::kSections), [](std::string_view line, std::vector<SectionLine>& found) {
-             auto v = json::parse(line);
-             if (!v) return;
-             const json::Value* hash = member(*v, "section_hash");
-             if (!hash || !hash->as_string() || hash->as_string()->empty()) return;
-             SectionLine s{*hash->as_string(), {}};
-             if (const json::Value* authors = member(*v, "authors"); authors && authors->as_array()) {
-               for (const json::Value& a : *authors->as_array()) {
-                 if (const std::string* text = a.as_string()) s.authors.push_back(*text);
-               }
-             }
-             found.push_back(std::move(s));
-           })) {
+  for (auto& part : section_parts) {
     for (SectionLine& s : part) {
       std::optional<std::string> prefix = prefix_of(s.hash);
       if (!prefix) continue;
-      std::vector<std::string> refs;
-      if (auto it = source_shards.find(s.hash); it != source_shards.end()) {
-        refs.assign(it->second.begin(), it->second.end());
-      }
-      auto [slot, added] = section_refs.try_emplace(s.hash);
-      if (added) section_order.push_back(s.hash);
-      slot->second = std::move(refs);
+      const uint16_t code = shard_code(*prefix);
       for (std::string& a : s.authors) {
         auto [shards, new_author] = author_shards.try_emplace(a);
         if (new_author) author_order.push_back(a);
-        shards->second.insert(*prefix);
+        shards->second.push_back(code);
       }
     }
   }
   counts.authors = author_shards.size();
-  counts.sections = section_refs.size();
+  counts.sections = section_order.size();
   counts.total = counts.authors + counts.sections;
 
   // 3. The index records, grouped by the shard their id names.
   struct IndexRecord {
-    const std::string* id;
+    std::string_view id;
     std::vector<std::string> refs;
   };
   std::map<std::string, std::vector<IndexRecord>> groups;
   for (const std::string& a : author_order) {
     std::optional<std::string> prefix = prefix_of(a);
     if (!prefix) continue;
-    const PrefixSet& shards = author_shards[a];
-    groups[*prefix].push_back({&a, {shards.begin(), shards.end()}});
+    groups[*prefix].push_back({a, shard_names(author_shards[a])});
   }
-  for (const std::string& h : section_order) {
-    groups[*prefix_of(h)].push_back({&h, section_refs[h]});
+  for (size_t id = 0; id < section_order.size(); ++id) {
+    groups[*prefix_of(section_order[id])].push_back({section_order[id], std::move(section_refs[id])});
   }
 
   // 4. The index layer: each shard file replaced whole, then the files of
@@ -213,10 +252,13 @@ BuildCounts build_index(const std::string& root) {
   for (const auto& [name, records] : groups) {
     std::string out;
     for (const IndexRecord& r : records) {
-      json::ObjectWriter(out).field("id", *r.id).field("refs", r.refs).close();
+      json::ObjectWriter(out).field("id", r.id).field("refs", r.refs).close();
       out.push_back('\n');
     }
-    vl::replace_file(join(index_dir, name), out);
+    const std::string path = join(index_dir, name);
+    // A shard whose records did not change is left as it is.
+    if (std::optional<Mapping> old = mmap_file(path); old && old->view() == out) continue;
+    vl::replace_file(path, out);
   }
   for (const DirEntry& e : list_dir(index_dir)) {
     if (!groups.count(e.name) && is_regular(e.path)) remove_file(e.path);
@@ -229,7 +271,7 @@ BuildCounts build_index(const std::string& root) {
   std::unordered_map<IndexKey, size_t, token_index::KeyHash> position;
   for (const auto& [name, records] : groups) {
     for (const IndexRecord& r : records) {
-      std::optional<token_index::SourceKey> key = token_index::source_key(*r.id);
+      std::optional<token_index::SourceKey> key = token_index::source_key(r.id);
       if (!key) continue;
       auto [slot, added] = position.try_emplace(*key, entries.size());
       if (added) entries.emplace_back(*key, std::vector<IndexRef>{});

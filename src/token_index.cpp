@@ -89,6 +89,17 @@ std::string to_json(const TokenIndexEntry& e) {
   return out;
 }
 
+std::optional<TokenIndexEntry> from_members(std::vector<json::Member>& members) {
+  auto found = record::find_fields<4>(members, {"token_count", "sources", "tokenizer", "revoked"});
+  if (!found) return std::nullopt;
+  TokenIndexEntry e;
+  if (!record::take(*(*found)[0], e.token_count) || !record::take(*(*found)[1], e.sources) ||
+      !record::take(*(*found)[2], e.tokenizer) || !record::take(*(*found)[3], e.revoked)) {
+    return std::nullopt;
+  }
+  return e;
+}
+
 std::optional<TokenIndexEntry> parse(std::string_view line) {
   TokenIndexEntry e;
   std::array<json::Value, 4> f;

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "json.hpp"
+
 namespace vl::token_index {
 
 struct TokenIndexEntry {
@@ -42,6 +44,10 @@ std::string to_json(const TokenIndexEntry& e);
 // A line as an entry: an object with the four fields (each once, other keys
 // ignored) or an array of the four values in declaration order.
 std::optional<TokenIndexEntry> parse(std::string_view line);
+
+// The entry held by an object's members (as json::parse_members gives
+// them); the members' values are moved out.
+std::optional<TokenIndexEntry> from_members(std::vector<json::Member>& members);
 
 // The merged file name of a file number: at least three digits.
 std::string file_name(uint64_t number);
