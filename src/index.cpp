@@ -1,6 +1,7 @@
 #include "index.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <optional>
@@ -29,6 +30,21 @@ namespace {
 constexpr size_t kMaxRefsLen = 65535;
 constexpr size_t kMaxNameLen = 255;
 constexpr size_t kLinesPerTask = 8192;
+
+// Section hashes are well-spread hex already: hashing their first 16 and
+// last 8 bytes is enough to spread them, and far cheaper than hashing all
+// 64 (the table compares whole keys).
+struct QuickHash {
+  size_t operator()(std::string_view s) const noexcept {
+    if (s.size() < 24) return std::hash<std::string_view>()(s);
+    uint64_t a, b, c;
+    std::memcpy(&a, s.data(), 8);
+    std::memcpy(&b, s.data() + 8, 8);
+    std::memcpy(&c, s.data() + s.size() - 8, 8);
+    uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ULL) ^ (c * 0xC2B2AE3D27D4EB4FULL)) + s.size();
+    return static_cast<size_t>(h ^ (h >> 29));
+  }
+};
 
 // A two-byte shard name as one number, and back.  Sorting the numbers
 // (first byte high) sorts the names byte-wise.
@@ -106,37 +122,194 @@ std::optional<uint8_t> parse_shard_byte(std::string_view s) {
   return static_cast<uint8_t>(v);
 }
 
-// One token line as the build needs it: whether it counts (it parsed as
-// JSON and carries a sources array), the keys of its hex sources, and the
-// entry it is, if any.
-struct TokenLine {
-  bool counted = false;
-  std::vector<token_index::SourceKey> keys;
-  std::optional<token_index::TokenIndexEntry> entry;
+// A fast reader for the lines the store writes itself: a compact object
+// whose keys are distinct and whose values are printable-ASCII strings
+// without escapes, true, false, null, unsigned integers or arrays of such
+// strings.  For such a line the fields can be taken straight from the bytes;
+// any other line (white space, escapes, other bytes, nesting, numbers with a
+// sign, fraction or exponent, repeated keys) is declined and read by the
+// full JSON parser, so the result never differs from the parser's.
+class FlatObject {
+ public:
+  struct Field {
+    std::string_view key;
+    char kind;              // 's' string, 'a' array of strings, 'u' integer, 'b' bool, 'n' null
+    std::string_view text;  // string: its content; array: between the brackets; else the literal
+  };
+
+  bool scan(std::string_view line) {
+    n_ = 0;
+    p_ = line.data();
+    end_ = p_ + line.size();
+    if (!eat('{')) return false;
+    if (eat('}')) return p_ == end_;
+    for (;;) {
+      if (n_ == kMaxFields) return false;
+      Field& f = fields_[n_];
+      if (!string(f.key) || !eat(':') || !value(f)) return false;
+      for (size_t i = 0; i < n_; ++i) {
+        if (fields_[i].key == f.key) return false;
+      }
+      ++n_;
+      if (eat(',')) continue;
+      return eat('}') && p_ == end_;
+    }
+  }
+
+  const Field* find(std::string_view key, char kind) const {
+    for (size_t i = 0; i < n_; ++i) {
+      if (fields_[i].key == key) return fields_[i].kind == kind ? &fields_[i] : nullptr;
+    }
+    return nullptr;
+  }
+
+  // Calls fn(item) for each string of an array field's text.
+  template <typename Fn>
+  static void each_string(std::string_view items, Fn&& fn) {
+    size_t pos = 0;
+    while (pos < items.size()) {
+      const size_t close = items.find('"', pos + 1);
+      fn(items.substr(pos + 1, close - pos - 1));
+      pos = close + 2;  // past the quote and the comma
+    }
+  }
+
+  static uint64_t number(std::string_view digits) {
+    uint64_t v = 0;
+    for (char c : digits) v = v * 10 + static_cast<uint64_t>(c - '0');
+    return v;
+  }
+
+ private:
+  static constexpr size_t kMaxFields = 12;
+
+  bool eat(char c) {
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+  bool string(std::string_view& out) {
+    if (!eat('"')) return false;
+    const char* start = p_;
+    while (p_ != end_ && *p_ != '"') {
+      const auto c = static_cast<unsigned char>(*p_);
+      if (c < 0x20 || c > 0x7E || c == '\\') return false;
+      ++p_;
+    }
+    if (p_ == end_) return false;
+    out = std::string_view(start, static_cast<size_t>(p_ - start));
+    ++p_;
+    return true;
+  }
+  bool literal(std::string_view word) {
+    if (static_cast<size_t>(end_ - p_) < word.size() || std::string_view(p_, word.size()) != word) return false;
+    p_ += word.size();
+    return true;
+  }
+  bool value(Field& f) {
+    if (p_ == end_) return false;
+    const char* start = p_;
+    switch (*p_) {
+      case '"':
+        f.kind = 's';
+        return string(f.text);
+      case '[': {
+        ++p_;
+        f.kind = 'a';
+        if (!eat(']')) {
+          std::string_view item;
+          do {
+            if (!string(item)) return false;
+          } while (eat(','));
+          if (!eat(']')) return false;
+        }
+        f.text = std::string_view(start + 1, static_cast<size_t>(p_ - start - 2));
+        return true;
+      }
+      case 't':
+      case 'f':
+        f.kind = 'b';
+        f.text = *p_ == 't' ? "true" : "false";
+        return literal(f.text);
+      case 'n':
+        f.kind = 'n';
+        return literal("null");
+      default:
+        break;
+    }
+    while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
+    const size_t len = static_cast<size_t>(p_ - start);
+    // At most 19 digits always fit 64 bits; a leading zero, a fraction or
+    // an exponent is left to the parser.
+    if (len == 0 || len > 19 || (len > 1 && *start == '0')) return false;
+    if (p_ != end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E')) return false;
+    f.kind = 'u';
+    f.text = std::string_view(start, len);
+    return true;
+  }
+
+  std::array<Field, kMaxFields> fields_;
+  size_t n_ = 0;
+  const char* p_ = nullptr;
+  const char* end_ = nullptr;
 };
 
-TokenLine read_token_line(std::string_view line) {
-  TokenLine t;
-  std::optional<std::vector<json::Member>> members = json::parse_members(line);
-  if (!members) {
-    // Not an object: an entry may still be written as an array.
-    t.entry = token_index::parse(line);
+// What the build takes from one token line: whether it counts (it parsed as
+// JSON and carries a sources array), the keys of its hex sources (appended
+// to `keys`), and whether it is an entry and a revoked one.
+struct TokenLineInfo {
+  bool counted = false;
+  bool entry = false;
+  bool revoked = false;
+};
+
+TokenLineInfo read_token_line(std::string_view line, FlatObject& flat, std::vector<token_index::SourceKey>& keys) {
+  TokenLineInfo t;
+  if (flat.scan(line)) {
+    const FlatObject::Field* sources = flat.find("sources", 'a');
+    if (sources) {
+      t.counted = true;
+      FlatObject::each_string(sources->text, [&](std::string_view s) {
+        if (auto key = token_index::source_key(s)) keys.push_back(*key);
+      });
+    }
+    const FlatObject::Field* revoked = flat.find("revoked", 'b');
+    t.entry = sources && revoked && flat.find("token_count", 'u') && flat.find("tokenizer", 's');
+    t.revoked = t.entry && revoked->text == "true";
     return t;
   }
-  // The last "sources" member counts, as when the line is read as a value.
-  for (auto it = members->rbegin(); it != members->rend(); ++it) {
-    if (it->first != "sources") continue;
-    if (const json::Array* items = it->second.as_array()) {
-      t.counted = true;
-      for (const json::Value& item : *items) {
-        if (const std::string* s = item.as_string()) {
-          if (auto key = token_index::source_key(*s)) t.keys.push_back(*key);
+  std::optional<std::vector<json::Member>> members = json::parse_members(line);
+  std::optional<token_index::TokenIndexEntry> entry;
+  if (!members) {
+    // Not an object: an entry may still be written as an array.
+    entry = token_index::parse(line);
+  } else {
+    // The last "sources" member counts, as when the line is read as a value.
+    for (auto it = members->rbegin(); it != members->rend(); ++it) {
+      if (it->first != "sources") continue;
+      if (const json::Array* items = it->second.as_array()) {
+        t.counted = true;
+        for (const json::Value& item : *items) {
+          if (const std::string* s = item.as_string()) {
+            if (auto key = token_index::source_key(*s)) keys.push_back(*key);
+          }
         }
       }
+      break;
     }
-    break;
+    entry = token_index::from_members(*members);
   }
-  t.entry = token_index::from_members(*members);
+  if (entry) {
+    t.entry = true;
+    t.revoked = entry->revoked;
+    if (!t.counted) {
+      // An array-form entry: its sources index it, though the line has no
+      // sources member to count.
+      for (const std::string& s : entry->sources) {
+        if (auto key = token_index::source_key(s)) keys.push_back(*key);
+      }
+    }
+  }
   return t;
 }
 
@@ -166,7 +339,7 @@ BuildCounts build_index(const std::string& root) {
         }
         found.push_back(std::move(s));
       });
-  std::unordered_map<std::string_view, uint32_t> section_ids;
+  std::unordered_map<std::string_view, uint32_t, QuickHash> section_ids;
   std::vector<std::string_view> section_order;
   for (const auto& part : section_parts) {
     for (const SectionLine& s : part) {
@@ -185,6 +358,20 @@ BuildCounts build_index(const std::string& root) {
   std::vector<std::vector<uint16_t>> section_shards(section_order.size());
   for (Citations& part : scan_files<Citations>(
            layer_files(root, layout::kDocumentIndex), [&](std::string_view line, Citations& found) {
+             thread_local FlatObject flat;
+             if (flat.scan(line)) {
+               const FlatObject::Field* sources = flat.find("sources", 'a');
+               const FlatObject::Field* hash = flat.find("line_hash", 's');
+               if (!sources || !hash || hash->text.empty()) return;
+               std::optional<std::string> prefix = prefix_of(hash->text);
+               if (!prefix) return;
+               const uint16_t code = shard_code(*prefix);
+               FlatObject::each_string(sources->text, [&](std::string_view text) {
+                 auto id = section_ids.find(text);
+                 if (id != section_ids.end()) found.emplace_back(id->second, code);
+               });
+               return;
+             }
              auto v = json::parse(line);
              if (!v) return;
              const json::Value* sources = member(*v, "sources");
@@ -295,14 +482,20 @@ BuildCounts build_index(const std::string& root) {
   // binary index (step 8).
   struct TokenBuild {
     std::string tokenizer;
-    std::vector<token_index::TokenIndexEntry> entries;
-    std::vector<token_index::RawLocation> locations;
+    token_index::FlatEntries entries;
+  };
+  // The lines of one task: their facts and, one range each, their keys.
+  struct ParsedLines {
+    std::vector<TokenLineInfo> info;
+    std::vector<uint32_t> key_end;
+    std::vector<token_index::SourceKey> keys;
   };
   std::vector<TokenBuild> token_builds;
   const std::vector<std::string> tokenizers = token_index::list_tokenizers(root);
   for (const std::string& tokenizer : tokenizers) {
     if (!is_dir(layout::token_merged_dir(root, tokenizer))) continue;
-    TokenBuild build{tokenizer, {}, {}};
+    TokenBuild build{tokenizer, {}};
+    token_index::FlatEntries& flat = build.entries;
     const bool name_fits = tokenizer.size() <= kMaxNameLen;
     const size_t ref_size = tokenizer.size() + 12;
     for (const auto& [number, path] : token_index::get_merged_files(root, tokenizer)) {
@@ -317,32 +510,42 @@ BuildCounts build_index(const std::string& root) {
         pos = end + 1;
       }
       const size_t tasks = (spans.size() + kLinesPerTask - 1) / kLinesPerTask;
-      auto parsed = pool::ordered_map<std::vector<TokenLine>>(tasks, [&](size_t t) {
-        std::vector<TokenLine> out;
+      auto parsed = pool::ordered_map<ParsedLines>(tasks, [&](size_t t) {
+        ParsedLines out;
+        FlatObject scanner;
         const size_t last = std::min(spans.size(), (t + 1) * kLinesPerTask);
+        out.info.reserve(last - t * kLinesPerTask);
+        out.key_end.reserve(last - t * kLinesPerTask);
         for (size_t k = t * kLinesPerTask; k < last; ++k) {
-          out.push_back(read_token_line(bytes.substr(spans[k].first, spans[k].second)));
+          out.info.push_back(read_token_line(bytes.substr(spans[k].first, spans[k].second), scanner, out.keys));
+          out.key_end.push_back(static_cast<uint32_t>(out.keys.size()));
         }
         return out;
       });
+      const bool fits_file = name_fits && number <= std::numeric_limits<uint16_t>::max();
       for (size_t t = 0; t < tasks; ++t) {
-        for (size_t k = 0; k < parsed[t].size(); ++k) {
-          TokenLine& line = parsed[t][k];
+        const ParsedLines& part = parsed[t];
+        for (size_t k = 0; k < part.info.size(); ++k) {
+          const TokenLineInfo& line = part.info[k];
           const auto [offset, length] = spans[t * kLinesPerTask + k];
+          const auto first = part.keys.begin() + (k == 0 ? 0 : part.key_end[k - 1]);
+          const auto last = part.keys.begin() + part.key_end[k];
           if (line.entry) {
-            build.entries.push_back(std::move(*line.entry));
-            build.locations.push_back({number, offset, length});
+            flat.keys.insert(flat.keys.end(), first, last);
+            flat.key_end.push_back(static_cast<uint32_t>(flat.keys.size()));
+            flat.revoked.push_back(line.revoked ? 1 : 0);
+            flat.locations.push_back({number, offset, length});
           }
           if (!line.counted) continue;
           ++counts.token_index_entries;
-          const bool fits = name_fits && number <= std::numeric_limits<uint16_t>::max() &&
-                            offset <= std::numeric_limits<uint32_t>::max() &&
-                            length <= std::numeric_limits<uint32_t>::max();
-          if (!fits) continue;
-          for (const token_index::SourceKey& key : line.keys) {
-            auto [slot, added] = position.try_emplace(key, entries.size());
+          if (!fits_file || offset > std::numeric_limits<uint32_t>::max() ||
+              length > std::numeric_limits<uint32_t>::max()) {
+            continue;
+          }
+          for (auto key = first; key != last; ++key) {
+            auto [slot, added] = position.try_emplace(*key, entries.size());
             if (added) {
-              entries.emplace_back(key, std::vector<IndexRef>{});
+              entries.emplace_back(*key, std::vector<IndexRef>{});
               used.push_back(0);
             }
             if (used[slot->second] + ref_size > kMaxRefsLen) continue;
@@ -364,7 +567,7 @@ BuildCounts build_index(const std::string& root) {
   // built (its limits are exceeded) is left without one.
   for (TokenBuild& b : token_builds) {
     try {
-      token_index::TokenBinIndexBuilder::build(root, b.tokenizer, b.entries, b.locations);
+      token_index::TokenBinIndexBuilder::build(root, b.tokenizer, b.entries);
     } catch (const Error&) {
     }
   }

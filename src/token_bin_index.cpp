@@ -46,13 +46,6 @@ void put_le(std::string& out, uint64_t v, int width) {
   for (int i = 0; i < width; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
 }
 
-int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The header fields that locate everything else, checked against the file
 // length: an index whose header promises more than the file holds is
 // refused, so no later read can leave the mapping.
@@ -93,14 +86,24 @@ std::string binary_index_path(const std::string& root, const std::string& tokeni
 }
 
 std::optional<SourceKey> source_key(std::string_view text) {
+  // Digit values by byte, 0xFF for bytes that are not hex digits.
+  static constexpr auto kValues = [] {
+    std::array<uint8_t, 256> t{};
+    for (auto& v : t) v = 0xFF;
+    for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<uint8_t>(c);
+    for (int c = 0; c < 6; ++c) t['a' + c] = t['A' + c] = static_cast<uint8_t>(10 + c);
+    return t;
+  }();
   if (text.size() != 64) return std::nullopt;
   SourceKey key;
+  unsigned bad = 0;
   for (size_t i = 0; i < 32; ++i) {
-    int hi = hex_value(static_cast<unsigned char>(text[2 * i]));
-    int lo = hex_value(static_cast<unsigned char>(text[2 * i + 1]));
-    if (hi < 0 || lo < 0) return std::nullopt;
-    key[i] = static_cast<uint8_t>(hi << 4 | lo);
+    const uint8_t hi = kValues[static_cast<unsigned char>(text[2 * i])];
+    const uint8_t lo = kValues[static_cast<unsigned char>(text[2 * i + 1])];
+    bad |= hi | lo;
+    key[i] = static_cast<uint8_t>(hi << 4 | (lo & 15));
   }
+  if (bad & 0xF0) return std::nullopt;
   return key;
 }
 
@@ -112,6 +115,24 @@ std::pair<uint32_t, uint32_t> TokenBinIndexBuilder::build(const std::string& roo
     throw Error("entries and jsonl_offsets must have the same length (" +
                 std::to_string(entries.size()) + " vs " + std::to_string(locations.size()) + ")");
   }
+  FlatEntries flat;
+  flat.locations = locations;
+  flat.revoked.reserve(entries.size());
+  flat.key_end.reserve(entries.size());
+  for (const TokenIndexEntry& e : entries) {
+    for (const std::string& s : e.sources) {
+      if (auto key = source_key(s)) flat.keys.push_back(*key);
+    }
+    flat.key_end.push_back(static_cast<uint32_t>(flat.keys.size()));
+    flat.revoked.push_back(e.revoked ? 1 : 0);
+  }
+  return build(root, tokenizer, flat);
+}
+
+std::pair<uint32_t, uint32_t> TokenBinIndexBuilder::build(const std::string& root,
+                                                          const std::string& tokenizer,
+                                                          const FlatEntries& entries) {
+  const std::vector<RawLocation>& locations = entries.locations;
   const std::string path = binary_index_path(root, tokenizer);
   // A build that cannot represent the merged files leaves no index at all:
   // the previous one describes files that have changed since.
@@ -137,10 +158,8 @@ std::pair<uint32_t, uint32_t> TokenBinIndexBuilder::build(const std::string& roo
   }
 
   std::unordered_map<SourceKey, std::vector<uint32_t>, KeyHash> by_source;
-  for (uint32_t i = 0; i < n; ++i) {
-    for (const std::string& s : entries[i].sources) {
-      if (auto key = source_key(s)) by_source[*key].push_back(i);
-    }
+  for (uint32_t i = 0, k = 0; i < n; ++i) {
+    for (; k < entries.key_end[i]; ++k) by_source[entries.keys[k]].push_back(i);
   }
   std::vector<const std::pair<const SourceKey, std::vector<uint32_t>>*> sorted;
   sorted.reserve(by_source.size());
@@ -182,7 +201,7 @@ std::pair<uint32_t, uint32_t> TokenBinIndexBuilder::build(const std::string& roo
     put_le(out, locations[i].file_number, 2);
     put_le(out, locations[i].offset, 4);
     put_le(out, locations[i].length, 4);
-    out.push_back(entries[i].revoked ? 1 : 0);
+    out.push_back(entries.revoked[i] != 0 ? 1 : 0);
     out.append(5, '\0');
   }
   std::array<uint64_t, 256> fanout{};

@@ -77,8 +77,21 @@ struct RawLocation {
   uint64_t length = 0;
 };
 
+// The builder's input in flat form: entry i lists the source keys
+// keys[key_end[i-1] .. key_end[i]) (from 0 for entry 0), is revoked when
+// revoked[i] is non-zero, and lies at locations[i].
+struct FlatEntries {
+  std::vector<SourceKey> keys;
+  std::vector<uint32_t> key_end;
+  std::vector<uint8_t> revoked;
+  std::vector<RawLocation> locations;
+  size_t size() const { return revoked.size(); }
+};
+
 class TokenBinIndexBuilder {
  public:
+  static std::pair<uint32_t, uint32_t> build(const std::string& root, const std::string& tokenizer,
+                                             const FlatEntries& entries);
   // Writes the index of `entries` (in entry order) and their line
   // locations under a temporary name, verifies it and renames it into
   // place.  Input the format cannot hold (more than 65535 entries listing
