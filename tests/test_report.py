@@ -190,9 +190,10 @@ def test_html_page(store, tmp_path):
     assert not re.search(r"""(src|href)=["'](?!#)""", page)  # nothing fetched from elsewhere
     parsed = Cells()
     parsed.feed(page)
-    assert parsed.svgs == 5  # licence mix by lines, by tokens of bpe and ws, top authors, revoked vs active
+    # licence mix by lines and by tokens of bpe and ws, top authors, revoked vs active lines and tokens
+    assert parsed.svgs == 7
     svg_text = " ".join(parsed.svg_text)
-    for label in ("MIT", "5 (71.4%)", "1 active, 4 revoked (80.0%)", "Ada"):
+    for label in ("MIT", "5 (71.4%)", "1 active, 4 revoked (80.0%)", "Ada", "10 active, 20 revoked (66.7%)"):
         assert label in svg_text
     assert os.path.join(store["root"], ".vl") in page and "vl 0.1.0" in page
     report = json.loads(run(store["root"], "report", "--json").stdout)

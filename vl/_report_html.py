@@ -79,7 +79,7 @@ def _chart(items: list[tuple[str, int, int]], unit: str, whole: int, stacked: bo
             ax.barh(names, revoked, left=active, color=REVOKED, hatch="//", edgecolor="white", label="revoked")
             labels = [f"{a:,} active, {r:,} revoked ({100.0 * r / v if v else 0:.1f}%)"
                       for a, r, v in zip(active, revoked, values)]
-            ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.25 - 1.0 / len(items)), ncols=2, frameon=False)
+            ax.legend(loc="lower center", bbox_to_anchor=(0.5, 1.0), ncols=2, frameon=False)
         else:
             ax.barh(names, values, color=ACTIVE)
             labels = [f"{v:,} ({100.0 * v / whole if whole else 0:.1f}%)" for v in values]
@@ -114,6 +114,12 @@ def charts(report: dict[str, Any]) -> list[tuple[str, str]]:
         out.append(("Revoked versus active lines per licence",
                     _chart([(r["license"], r["lines"], r["revoked_lines"]) for r in lic if r["lines"]],
                            "tracked lines", total, stacked=True)))
+    for t in report["tokenizers"]:
+        rows = [(r["license"], r["tokens"][t]["tokens"], r["tokens"][t]["revoked_tokens"]) for r in lic
+                if r["tokens"][t]["tokens"]]
+        if rows:
+            out.append((f"Revoked versus active tokens per licence ({t})",
+                        _chart(rows, f"{t} tokens", report["totals"]["tokens"][t]["tokens"], stacked=True)))
     return out
 
 
