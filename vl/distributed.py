@@ -666,7 +666,7 @@ def track(
     root = os.path.abspath(root)
     if not os.path.isdir(os.path.join(root, ".vl", "document-index")):
         raise DistributedError(f"no store at {os.path.join(root, '.vl')}: run `vl init` first")
-    pairs = [(f, f) if isinstance(f, str) else (f[0], f[1]) for f in files]
+    pairs = list(dict.fromkeys((f, f) if isinstance(f, str) else (f[0], f[1]) for f in files))
     already = {} if force else _recorded(root, {n for _, n in pairs}, sources)
     parts: list[Part] = []
     for path, name in pairs:
