@@ -235,9 +235,12 @@ def _purge_one(file: str, author_ref: str | None, dry_run: bool, yes: bool, as_j
     root = project()
     rel = data_path(root, file)
     author = resolve_author(root, author_ref)["name"] if author_ref is not None else None
+    ask = not dry_run and not yes and _interactive()
     with _InRoot(root), working_on(file):
-        plan = bulk.purge_plan(root, rel, author)
-        gone = plan["purged"]
+        if dry_run or ask:
+            # Deciding costs about as much as purging: only for a dry run or a question.
+            plan = bulk.purge_plan(root, rel, author)
+            gone = plan["purged"]
         if dry_run:
             if as_json:
                 emit_json({"file": rel, "lines": plan["lines"], "purged": len(gone), "purged_lines": gone})
@@ -247,7 +250,7 @@ def _purge_one(file: str, author_ref: str | None, dry_run: bool, yes: bool, as_j
                     click.echo(f"... and {len(gone) - 20} more")
             notice(f"would purge {plural(len(gone), 'line')} of {plan['lines']} from {rel} (dry run)")
             return
-        if gone and not yes and _interactive():
+        if ask and gone:
             click.confirm(f"purge {plural(len(gone), 'line')} of {plan['lines']} from {rel}?", abort=True,
                           err=True)
         size = os.path.getsize(rel)
