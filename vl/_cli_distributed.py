@@ -72,9 +72,9 @@ def feed(description: str, total: int | None) -> Iterator[_Feed]:
     return bar()
 
 
-def track_on_cluster(root: str, targets: list[tuple[str, str, int]], sources: list[str], tokenizer_spec: str | None,
-                     text_field: str | None, force: bool, strict: bool, workers: int | None,
-                     scheduler: str | None) -> Any:
+def track_on_cluster(root: str, targets: list[tuple[str, str, int]], sources: list[str],
+                     tokenizer_name: str | None, text_field: str | None, force: bool, strict: bool,
+                     workers: int | None, scheduler: str | None) -> Any:
     """``vl track`` of many files as Dask tasks; all or nothing is recorded.
     Returns the run's ``distributed.TrackResult``."""
     from vl import distributed
@@ -85,7 +85,7 @@ def track_on_cluster(root: str, targets: list[tuple[str, str, int]], sources: li
     try:
         with feed(f"tracking {plural(len(targets), 'file')}", total) as bar:
             result = distributed.track(
-                root, [(path, rel) for path, rel, _ in targets], sources, tokenizer_spec, text_field=text_field,
+                root, [(path, rel) for path, rel, _ in targets], sources, tokenizer_name, text_field=text_field,
                 force=force, strict=strict, workers=None if scheduler else worker_count(workers),
                 scheduler=scheduler, progress=bar)
     except KeyboardInterrupt:

@@ -115,6 +115,11 @@ def _numbered_files(directory: str) -> list[str]:
     return [os.path.join(directory, name) for _, name in numbered]
 
 
+def _shard_names(store: str) -> list[str]:
+    """The document-index shard files of a project root."""
+    return [n for n in os.listdir(os.path.join(store, ".vl", "document-index")) if _is_shard_name(n)]
+
+
 def _tokenizers(store: str) -> list[str]:
     """Tokenizers with a merged directory in a project root."""
     vl = os.path.join(store, ".vl")
@@ -411,7 +416,7 @@ def _native_error(e: BaseException) -> BaseException:
 
 
 def _track_part(
-    run: str, work: str, part: Part, sources: list[str], tokenizer_spec: str | None,
+    run: str, work: str, part: Part, sources: list[str], tokenizer_name: str | None,
     text_field: str | None, already: dict[str, int] | None,
 ) -> dict[str, Any]:
     """Tracks one byte range into a fresh private store and publishes it.
@@ -431,7 +436,7 @@ def _track_part(
     attempt = _attempt_dir(parts_dir, part.key)
     try:
         native.init(attempt)
-        tokenizer = tokenizers.load(tokenizer_spec) if tokenizer_spec else None
+        tokenizer = tokenizers.load(tokenizer_name) if tokenizer_name else None
         name = tokenizer.name if tokenizer else None
         skip = Counter(already or {})
         recorded = skipped_already = tokens = 0
@@ -524,9 +529,7 @@ def _fold(work: str, key: str, children: list[dict[str, Any]]) -> dict[str, Any]
     try:
         docs = os.path.join(attempt, ".vl", "document-index")
         os.makedirs(docs)  # inside the attempt, which exists
-        shards = sorted(
-            {n for c in children for n in os.listdir(os.path.join(c["store"], ".vl", "document-index")) if _is_shard_name(n)}
-        )
+        shards = sorted({n for c in children for n in _shard_names(c["store"])})
         for shard in shards:
             with open(os.path.join(docs, shard), "xb") as out:
                 for c in children:
@@ -653,7 +656,7 @@ def track(
     gives it.
 
     ``files`` are paths, recorded as given, or (path, name) pairs, recorded
-    under the name.  ``tokenizer`` is a tokenizer spec of ``vl track``.
+    under the name.  ``tokenizer`` names a tokenizer as ``vl track --tokenizer`` does.
     Lines already recorded for a file with the same sources are skipped
     unless ``force`` (such a file is tracked by one task, since which
     occurrences to skip depends on the order of its lines).  With
@@ -715,8 +718,7 @@ def track(
                 # written side by side, a task per group of shards.
                 depth += 1
                 commit = os.path.join(work, "commit")
-                shards = sorted({n for st in stores for n in os.listdir(os.path.join(st["store"], ".vl", "document-index"))
-                                 if _is_shard_name(n)})
+                shards = sorted({n for st in stores for n in _shard_names(st["store"])})
                 groups = [shards[i : i + 16] for i in range(0, len(shards), 16)]
                 jobs = [c.submit(_prepare_shards, root, commit, g, stores, key=f"vl-commit-{run}-{i}", **opts)
                         for i, g in enumerate(groups)]
@@ -889,8 +891,9 @@ def revoked_records(root: str, client: Any = None, run: str = "") -> list[dict[s
             if not entry.is_file():
                 continue
             for value in native.jsonl_read(entry.path):
-                if isinstance(value, dict) and value.get("revoked") is True and isinstance(value.get("section_hash"), str):
-                    revoked_sections.add(value["section_hash"])
+                if isinstance(value, dict) and value.get("revoked") is True:
+                    if isinstance(value.get("section_hash"), str):
+                        revoked_sections.add(value["section_hash"])
     if revoked_sections:
         docs = os.path.join(vl, "document-index")
         shards = sorted(e.path for e in os.scandir(docs) if _is_shard_name(e.name) and e.is_file())
@@ -1039,7 +1042,8 @@ def purge(
             write_forget_set(root, forget_set[0], forget_set[1])
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    return {**total, "archive": archive, "files": [{k: r[k] for k in ("file", "purged", "kept", "archived")} for r in results]}
+    per_file = [{k: r[k] for k in ("file", "purged", "kept", "archived")} for r in results]
+    return {**total, "archive": archive, "files": per_file}
 
 
 def _commit_purge(root: str, work: str, results: list[dict[str, Any]]) -> str | None:
@@ -1119,7 +1123,8 @@ def _write_archive(root: str, work: str, results: list[dict[str, Any]]) -> str:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
-    native.oplog_append(root, "purge_archive", f"archived {sum(r['archived'] for r in results)} lines to {quote_path(path)}")
+    archived = sum(r["archived"] for r in results)
+    native.oplog_append(root, "purge_archive", f"archived {archived} lines to {quote_path(path)}")
     return path
 
 
@@ -1220,4 +1225,5 @@ def restore(
         native.oplog_append(root, "restore_distributed", f"files={len(results)} restored={total}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    return {"restored": total, "archive": archive, "files": [{"file": r["file"], "restored": r["restored"]} for r in results]}
+    per_file = [{"file": r["file"], "restored": r["restored"]} for r in results]
+    return {"restored": total, "archive": archive, "files": per_file}
