@@ -253,6 +253,10 @@ static PyObject* report_entry(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     std::string root = arg_text(root_obj, "vl_dir");
+    if (root.find('\0') != std::string::npos) {
+      PyErr_SetString(PyExc_ValueError, "argument 'vl_dir': path holds a NUL byte");
+      return nullptr;
+    }
     std::optional<std::vector<std::string>> tokenizers;
     if (tok_obj != Py_None) {
       if (PyUnicode_Check(tok_obj) || !PySequence_Check(tok_obj)) {

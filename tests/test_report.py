@@ -144,6 +144,15 @@ def test_one_tokenizer(store):
     assert "unknown tokenizer 'nope'" in run(store["root"], "report", "--tokenizer", "nope", code=1).stderr
 
 
+@pytest.mark.parametrize("args, error", [
+    (("a\0b",), ValueError), ((1,), TypeError), (("x", "ws"), TypeError), (("x", ["a/b"]), RuntimeError),
+])
+def test_bad_arguments_are_refused(args, error):
+    import vl._vl_bulk as bulk
+    with pytest.raises(error):
+        bulk.report(*args)
+
+
 def test_tables_on_a_pipe(store):
     out = run(store["root"], "report", "--by", "file").stdout.splitlines()
     assert "x.jsonl\t4\t3 (75.0%)\t0" in out
