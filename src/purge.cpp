@@ -45,6 +45,38 @@ struct KeyHash {
   }
 };
 using KeySet = std::unordered_set<Key, KeyHash>;
+
+// The revoked set as the keep decision reads it, once per data line: an
+// open-addressing table of at most half load, probed linearly from the
+// key's first bytes (uniform, being SHA-256 output).
+class KeyTable {
+ public:
+  explicit KeyTable(const KeySet& keys) : count_(keys.size()) {
+    size_t n = 16;
+    while (n < keys.size() * 2) n <<= 1;
+    mask_ = n - 1;
+    slots_.resize(n);
+    used_.resize(n);
+    for (const Key& k : keys) {
+      size_t i = KeyHash{}(k) & mask_;
+      while (used_[i]) i = (i + 1) & mask_;
+      slots_[i] = k;
+      used_[i] = 1;
+    }
+  }
+  bool empty() const { return count_ == 0; }
+  bool contains(const Key& k) const {
+    for (size_t i = KeyHash{}(k) & mask_; used_[i]; i = (i + 1) & mask_) {
+      if (slots_[i] == k) return true;
+    }
+    return false;
+  }
+
+ private:
+  size_t count_, mask_ = 0;
+  std::vector<Key> slots_;
+  std::vector<unsigned char> used_;
+};
 using StringSet = std::unordered_set<std::string>;
 
 // A line hash as stored is 64 lowercase hex digits; anything else can never
@@ -331,9 +363,10 @@ int nesting_depth(std::string_view canonical) {
   return deepest;
 }
 
-Decision decide(std::string_view bytes, const KeySet& revoked, std::string_view stamp,
+Decision decide(std::string_view bytes, const KeySet& revoked_set, std::string_view stamp,
                 std::string_view file, Progress* progress) {
   Decision d;
+  KeyTable revoked(revoked_set);
   // Every archive record must read back, or its line could never be
   // restored.  The record's frame (stamp and file) is checked once; a line
   // then fits when its own nesting leaves room for the record's object.
@@ -352,7 +385,7 @@ Decision decide(std::string_view bytes, const KeySet& revoked, std::string_view 
     for_each_line(d.chunks[i], [&](std::string_view line) {
       unsigned char v = kKeep;
       std::optional<std::string_view> canonical;
-      if (!revoked.empty() && (canonical = hash_line(line, key)) && revoked.count(key)) {
+      if (!revoked.empty() && (canonical = hash_line(line, key)) && revoked.contains(key)) {
         v = nesting_depth(*canonical) < json::kMaxDepth ? kPurge : kUnarchivable;
       }
       out.push_back(v);
