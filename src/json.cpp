@@ -727,12 +727,16 @@ class Canonicalizer {
     o_ = buf_.get();
     members_.clear();
     arena_.clear();
+    wide_integer_ = false;
     skip_ws();
     if (!value(0)) return false;
     skip_ws();
     return p_ == end_;
   }
   std::string_view text() const { return {buf_.get(), static_cast<size_t>(o_ - buf_.get())}; }
+  // Whether the last text held an integer literal beyond the 64-bit ranges
+  // (read as a float).
+  bool wide_integer() const { return wide_integer_; }
 
  private:
   // A member of an open object: where its text lies in the buffer (from
@@ -812,6 +816,9 @@ class Canonicalizer {
       o_ += len;
     } else {
       o_ = format_float(o_, n.f);
+      size_t len = static_cast<size_t>(p_ - start);
+      std::string_view literal(start, len);
+      if (literal != "-0" && literal.find_first_of(".eE") == std::string_view::npos) wide_integer_ = true;
     }
     return true;
   }
@@ -1158,6 +1165,7 @@ class Canonicalizer {
   size_t cap_ = 0;
   char* o_ = nullptr;
   bool escaped_ = false;
+  bool wide_integer_ = false;
   std::vector<MemberRef> members_;
   std::vector<uint32_t> order_;
   std::string arena_;
@@ -1168,8 +1176,10 @@ thread_local Canonicalizer t_canonicalizer;
 
 }  // namespace
 
-std::optional<std::string_view> canonical_text(std::string_view text) {
-  if (!t_canonicalizer.run(text)) return std::nullopt;
+std::optional<std::string_view> canonical_text(std::string_view text, bool* wide_integer) {
+  bool ok = t_canonicalizer.run(text);
+  if (wide_integer) *wide_integer = t_canonicalizer.wide_integer();
+  if (!ok) return std::nullopt;
   return t_canonicalizer.text();
 }
 

@@ -93,8 +93,10 @@ std::optional<std::vector<Member>> parse_members(std::string_view text);
 // (optionally surrounded by white space), computed in one pass without
 // building a value: the same bytes as write(parse(text)).  Nothing when the
 // text is not one JSON value by the reader's rules.  The view points into a
-// buffer of the calling thread, valid until its next call.
-std::optional<std::string_view> canonical_text(std::string_view text);
+// buffer of the calling thread, valid until its next call.  When given,
+// *wide_integer tells whether the text held an integer literal outside the
+// 64-bit ranges (which the reader takes as a float).
+std::optional<std::string_view> canonical_text(std::string_view text, bool* wide_integer = nullptr);
 
 // The canonical compact text, appended to `out`.
 void write(std::string& out, const Value& v);

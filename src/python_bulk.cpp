@@ -20,6 +20,7 @@
 #include "error.hpp"
 #include "purge.hpp"
 #include "report.hpp"
+#include "track_file.hpp"
 
 namespace vl::bulk {
 
@@ -372,6 +373,123 @@ static PyObject* purge_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// A str list argument (not a single str).
+static std::vector<std::string> arg_text_list(PyObject* o, const char* param) {
+  if (PyUnicode_Check(o) || !PySequence_Check(o)) arg_fail(param, "expected a sequence of str");
+  Ref seq(check(PySequence_Fast(o, "expected a sequence of str")));
+  std::vector<std::string> out;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+    out.push_back(arg_text(PySequence_Fast_GET_ITEM(seq.get(), i), param));
+  }
+  return out;
+}
+
+static uint64_t arg_count(PyObject* o, const char* param) {
+  if (!PyLong_Check(o) || PyBool_Check(o)) arg_fail(param, std::string("expected int, got ") + Py_TYPE(o)->tp_name);
+  unsigned long long v = PyLong_AsUnsignedLongLong(o);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_OverflowError, "argument '%s': expected a count from 0 to 2**64-1", param);
+    throw PythonErrorSet{};
+  }
+  return v;
+}
+
+// track_file(vl_dir, path, file, sources, tokenizer=None, token_counts=None,
+//            text_field=None, already=None, strict=False, progress=None)
+static PyObject* track_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kKeywords[] = {"vl_dir", "path", "file", "sources", "tokenizer", "token_counts",
+                                      "text_field", "already", "strict", "progress", nullptr};
+    PyObject *root_obj, *path_obj, *file_obj, *sources_obj;
+    PyObject *tok_obj = Py_None, *counts_obj = Py_None, *field_obj = Py_None, *already_obj = Py_None,
+             *strict_obj = Py_False, *progress_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOOOOO:track_file", const_cast<char**>(kKeywords),
+                                     &root_obj, &path_obj, &file_obj, &sources_obj, &tok_obj, &counts_obj,
+                                     &field_obj, &already_obj, &strict_obj, &progress_obj)) {
+      return nullptr;
+    }
+    std::string root = arg_text(root_obj, "vl_dir");
+    std::string path = arg_text(path_obj, "path");
+    if (path.find('\0') != std::string::npos) arg_fail("path", "contains a NUL character");
+    TrackFileOptions o;
+    o.file = arg_text(file_obj, "file");
+    o.sources = arg_text_list(sources_obj, "sources");
+    if (tok_obj != Py_None) o.tokenizer = arg_text(tok_obj, "tokenizer");
+    if (counts_obj != Py_None) {
+      if (!PySequence_Check(counts_obj)) arg_fail("token_counts", "expected a sequence of int or None");
+      Ref seq(check(PySequence_Fast(counts_obj, "expected a sequence of int")));
+      o.token_counts.emplace();
+      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        o.token_counts->push_back(arg_count(PySequence_Fast_GET_ITEM(seq.get(), i), "token_counts"));
+      }
+    }
+    if (field_obj != Py_None) o.text_field = arg_text(field_obj, "text_field");
+    if (already_obj != Py_None) {
+      if (!PyDict_Check(already_obj)) arg_fail("already", "expected a dict of str to int or None");
+      PyObject *key, *value;
+      Py_ssize_t pos = 0;
+      while (PyDict_Next(already_obj, &pos, &key, &value)) {
+        o.already[arg_text(key, "already")] = arg_count(value, "already");
+      }
+    }
+    if (!PyBool_Check(strict_obj)) arg_fail("strict", "expected bool");
+    o.strict = strict_obj == Py_True;
+    if (progress_obj != Py_None && !PyCallable_Check(progress_obj)) arg_fail("progress", "expected a callable or None");
+    if (o.tokenizer && o.text_field && o.token_counts) arg_fail("text_field", "only used by the built-in counter");
+
+    // Between batches: the caller's progress callback, and Ctrl-C.  A
+    // KeyboardInterrupt stops the work after the batch (what is recorded
+    // stays recorded) and is reported in the result; any other exception
+    // of the callback stops it too and is raised.
+    bool interrupted = false;
+    bool failed = false;
+    o.progress = [&](uint64_t done) {
+      if (progress_obj != Py_None) {
+        Ref r(PyObject_CallOneArg(progress_obj, Ref(check(PyLong_FromUnsignedLongLong(done))).get()));
+        if (!r) {
+          if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+            PyErr_Clear();
+            interrupted = true;
+          } else {
+            failed = true;
+          }
+          return false;
+        }
+      }
+      if (PyErr_CheckSignals() < 0) {
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+          PyErr_Clear();
+          interrupted = true;
+        } else {
+          failed = true;
+        }
+        return false;
+      }
+      return true;
+    };
+    TrackFileResult r = track_file(root, path, o);
+    if (failed) return nullptr;
+    Ref out(check(PyDict_New()));
+    auto set = [&](const char* key, PyObject* value) {
+      Ref v(check(value));
+      if (PyDict_SetItemString(out.get(), key, v.get()) < 0) throw PythonErrorSet{};
+    };
+    set("recorded", PyLong_FromUnsignedLongLong(r.recorded));
+    set("already", PyLong_FromUnsignedLongLong(r.already));
+    Ref invalid(check(PyList_New(static_cast<Py_ssize_t>(r.invalid.size()))));
+    for (size_t i = 0; i < r.invalid.size(); ++i) {
+      PyObject* item = check(Py_BuildValue("(Ks)", static_cast<unsigned long long>(r.invalid[i].line),
+                                           r.invalid[i].reason.c_str()));
+      PyList_SET_ITEM(invalid.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    set("invalid", invalid.release());
+    set("bytes", PyLong_FromUnsignedLongLong(r.bytes));
+    set("interrupted", Py_NewRef(interrupted ? Py_True : Py_False));
+    return out.release();
+  });
+}
+
 static PyMethodDef kMethods[] = {
     {"report", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(report_entry)),
      METH_VARARGS | METH_KEYWORDS,
@@ -393,6 +511,13 @@ static PyMethodDef kMethods[] = {
      "purge_revoked, or purge_by_author_indexd given an author name, run without the\n"
      "interpreter lock; the bytes handled so far (of twice the file's size) go into\n"
      "the first 8 bytes of the writable buffer `progress`."},
+    {"track_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(track_file_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "track_file(vl_dir, path, file, sources, tokenizer=None, token_counts=None, text_field=None, "
+     "already=None, strict=False, progress=None)\n--\n\n"
+     "Track every line of the data file at path under the name file: hashes on the worker pool,\n"
+     "records appended in few large writes.  Returns a dict with recorded, already, invalid\n"
+     "[(line, reason)], bytes and interrupted."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -128,10 +128,15 @@ std::optional<uint64_t> parse_file_number(std::string_view name) {
 void write_pid(const std::string& root, const std::string& tokenizer, uint64_t token_count,
                const std::vector<std::string>& sources) {
   check_tokenizer(tokenizer);
-  create_dir_all(store_dir(root));
   TokenIndexEntry e{token_count, sources, tokenizer, false};
   std::string line = to_json(e);
   line.push_back('\n');
+  write_pid_lines(root, tokenizer, line);
+}
+
+void write_pid_lines(const std::string& root, const std::string& tokenizer, std::string_view line) {
+  check_tokenizer(tokenizer);
+  create_dir_all(store_dir(root));
   std::string path = layout::token_pid_file(root, tokenizer, static_cast<uint64_t>(::getpid()));
   // A merge renames process files away before reading them.  A line written
   // through a descriptor opened before that rename would land in a file the

@@ -59,6 +59,11 @@ std::optional<uint64_t> parse_file_number(std::string_view name);
 void write_pid(const std::string& root, const std::string& tokenizer, uint64_t token_count,
                const std::vector<std::string>& sources);
 
+// Appends whole entry lines (each ending in LF) to this process's token
+// index file for `tokenizer` in one write, under the same protocol as
+// write_pid.
+void write_pid_lines(const std::string& root, const std::string& tokenizer, std::string_view lines);
+
 // Folds every process file of the tokenizer into a new merged file each;
 // returns (entries merged, process files processed).
 std::pair<uint64_t, uint64_t> merge_pid_files(const std::string& root, const std::string& tokenizer);

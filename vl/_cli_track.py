@@ -203,9 +203,44 @@ def _print_recorded(number: int, line_hash: str, tokens: int | None) -> None:
     click.echo(f"{line_hash}  line {number}" + (f"  tokens={tokens}" if tokens is not None else ""))
 
 
+def native_track_file(root: str, path: str, rel: str, sources: list[str], *,
+                      tokenizer: tokenizers.Tokenizer | None, text_field: str | None, strict: bool,
+                      already: Counter[str], result: TrackResult, advance: Callable[[int], None]) -> bool:
+    """Record the lines of one data file natively (the whole file is mapped and
+    hashed on the worker pool), with the semantics of `track_file`: each line is
+    hashed from its own text, as a purge hashes it.  Fills `result` (invalid
+    lines included) and returns whether the run was interrupted (Ctrl-C stops it
+    after a batch of whole lines; what was recorded stays recorded)."""
+    from vl import _vl_bulk as bulk
+
+    done = 0
+
+    def progress(total: int) -> None:
+        nonlocal done
+        advance(total - done)
+        done = total
+
+    r = bulk.track_file(root, path, rel, sources, tokenizer=tokenizer.name if tokenizer else None,
+                        text_field=text_field, already={h: n for h, n in already.items() if n > 0},
+                        strict=strict, progress=progress)
+    advance(r["bytes"] - done)
+    result.recorded += r["recorded"]
+    result.already += r["already"]
+    result.invalid.extend(r["invalid"])
+    return r["interrupted"]
+
+
+def _native_ok(tokenizer: tokenizers.Tokenizer | None, verbose: bool) -> bool:
+    """Whether the native whole-file path can do the work: it counts tokens only
+    with the built-in whitespace counter and does not list each line."""
+    return not verbose and (tokenizer is None or tokenizer.count is tokenizers.whitespace)
+
+
 def _track_one(root: str, path: str, rel: str, size: int, sources: list[str],
                tokenizer: tokenizers.Tokenizer | None, text_field: str | None, strict: bool, verbose: bool,
                already: Counter[str]) -> TrackResult:
+    if _native_ok(tokenizer, verbose):
+        return _track_one_native(root, path, rel, size, sources, tokenizer, text_field, strict, already)
     clock = Stopwatch()
     with working_on(path):
         if strict:
@@ -228,6 +263,35 @@ def _track_one(root: str, path: str, rel: str, size: int, sources: list[str],
         raise Interrupted(f"recorded {plural(result.recorded, 'line')} of {rel} before stopping; "
                           "run the same command again to record the rest") from None
     log()
+    parts = [f"{plural(result.recorded, 'line')} recorded"]
+    if result.already:
+        parts.append(f"{result.already} already recorded")
+    if result.invalid:
+        parts.append(f"{len(result.invalid)} invalid skipped")
+    notice(f"tracked {rel}: {', '.join(parts)} in {clock}")
+    result.seconds = clock.seconds()
+    return result
+
+
+def _track_one_native(root: str, path: str, rel: str, size: int, sources: list[str],
+                      tokenizer: tokenizers.Tokenizer | None, text_field: str | None, strict: bool,
+                      already: Counter[str]) -> TrackResult:
+    clock = Stopwatch()
+    result = TrackResult()
+    with working_on(path), progress(f"tracking {rel}", size) as bar:
+        interrupted = native_track_file(root, path, rel, sources, tokenizer=tokenizer, text_field=text_field,
+                                        strict=strict, already=already, result=result, advance=bar.advance)
+    if strict and result.invalid:
+        number, why = result.invalid[0]
+        raise VlError(f"{rel}:{number}: {why}; nothing recorded (--strict)")
+    for number, why in result.invalid:
+        warn(f"{rel}:{number}: skipped: {why}")
+    detail = f"file={rel} lines={result.recorded} already={result.already} invalid={len(result.invalid)}"
+    if interrupted:
+        native.oplog_append(root, "track", detail + " interrupted")
+        raise Interrupted(f"recorded {plural(result.recorded, 'line')} of {rel} before stopping; "
+                          "run the same command again to record the rest")
+    native.oplog_append(root, "track", detail)
     parts = [f"{plural(result.recorded, 'line')} recorded"]
     if result.already:
         parts.append(f"{result.already} already recorded")
