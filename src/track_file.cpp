@@ -31,13 +31,34 @@ bool is_unicode_space(char32_t c) {
 
 int hex_value(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
 
+// Byte classes inside a canonical string: 0 a character that is not white
+// space, 1 the space, 2 a byte that needs a closer look (the quote, the
+// backslash, the lead of a character beyond ASCII).
+constexpr std::array<uint8_t, 256> kByteClass = [] {
+  std::array<uint8_t, 256> t{};
+  t[' '] = 1;
+  t['"'] = 2;
+  t['\\'] = 2;
+  for (int c = 0x80; c < 0x100; ++c) t[static_cast<size_t>(c)] = 2;
+  return t;
+}();
+
 // Counts the runs of non-white-space characters of the canonical string
 // whose opening quote is at p[-1]; leaves p past the closing quote.
 uint64_t string_runs(const char*& p, const char* end) {
   uint64_t runs = 0;
   bool in_word = false;
-  while (p < end && *p != '"') {
+  while (p < end) {
     auto c = static_cast<unsigned char>(*p);
+    uint8_t cls = kByteClass[c];
+    if (cls < 2) {
+      bool space = cls == 1;
+      runs += !space && !in_word;
+      in_word = !space;
+      ++p;
+      continue;
+    }
+    if (c == '"') break;
     bool space;
     if (c == '\\') {
       char e = p[1];
@@ -49,9 +70,6 @@ uint64_t string_runs(const char*& p, const char* end) {
         space = e == 't' || e == 'n' || e == 'r' || e == 'f';
         p += 2;
       }
-    } else if (c < 0x80) {
-      space = c == ' ';
-      ++p;
     } else {
       char32_t cp = 0;
       size_t n = utf8::decode(std::string_view(p, static_cast<size_t>(end - p)), &cp);
@@ -59,7 +77,7 @@ uint64_t string_runs(const char*& p, const char* end) {
       space = is_unicode_space(cp);
       p += n;
     }
-    if (!space && !in_word) ++runs;
+    runs += !space && !in_word;
     in_word = !space;
   }
   ++p;  // the closing quote
