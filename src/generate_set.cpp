@@ -181,6 +181,7 @@ std::optional<uint64_t> revoke_through_index(const std::string& root, const std:
   struct Change {
     uint32_t offset, length;
     bool flag;
+    uint64_t new_length = 0;
   };
   std::map<uint16_t, std::vector<Change>> changes;
   for (uint32_t i : found) {
@@ -202,7 +203,7 @@ std::optional<uint64_t> revoke_through_index(const std::string& root, const std:
     std::string out;
     out.reserve(bytes.size() + list.size());
     uint64_t copied = 0;
-    for (const Change& c : list) {
+    for (Change& c : list) {
       const uint64_t end = uint64_t{c.offset} + c.length;
       if (c.offset < copied || end > bytes.size() || (c.offset > 0 && bytes[c.offset - 1] != '\n') ||
           (end < bytes.size() && bytes[end] != '\n')) {
@@ -214,16 +215,53 @@ std::optional<uint64_t> revoke_through_index(const std::string& root, const std:
       if (!changed) return std::nullopt;
       out.append(bytes.substr(copied, c.offset - copied));
       out.append(*changed);
+      c.new_length = changed->size();
       copied = end;
     }
     out.append(bytes.substr(copied));
     rewrites.emplace_back(path->second, std::move(out));
   }
+  // The new index is the old one with the changed entries' flags and
+  // lengths, and every later line's offset in a rewritten file moved by the
+  // growth of the changed lines before it; the source records stay.
+  // growth[f][k]: how much the first k changed lines of file f grew.
+  std::map<uint16_t, std::vector<int64_t>> growth;
+  for (const auto& [number, list] : changes) {
+    std::vector<int64_t>& g = growth[number];
+    g.push_back(0);
+    for (const Change& c : list) g.push_back(g.back() + static_cast<int64_t>(c.new_length) - c.length);
+  }
+  std::string patched(index.bytes());
+  bool fits = true;
+  for (uint32_t i = 0; i < index.entry_count() && fits; ++i) {
+    std::optional<EntryRef> ref = index.get_entry_ref(i);
+    if (!ref) return std::nullopt;
+    auto list = changes.find(ref->file_number);
+    if (list == changes.end()) continue;
+    const std::vector<Change>& sorted = list->second;
+    const auto at = std::lower_bound(sorted.begin(), sorted.end(), ref->offset,
+                               [](const Change& c, uint32_t offset) { return c.offset < offset; });
+    const int64_t shift = growth[ref->file_number][static_cast<size_t>(at - sorted.begin())];
+    const uint64_t offset = static_cast<uint64_t>(int64_t{ref->offset} + shift);
+    uint64_t length = ref->length;
+    bool flag = ref->revoked;
+    if (at != list->second.end() && at->offset == ref->offset) {
+      length = at->new_length;
+      flag = at->flag;
+    }
+    fits = offset <= UINT32_MAX && length <= UINT32_MAX;
+    index_entry_patch(patched, i, static_cast<uint32_t>(offset), static_cast<uint32_t>(length), flag);
+  }
   for (const auto& [path, content] : rewrites) replace_merged_file(root, tokenizer, path, content);
-  // The merged lines now hold the new flags; a new index from them is fresh
-  // again.  A build that cannot be made leaves no index (readers scan).
+  // The merged lines now hold the new flags; an index describing them is
+  // fresh again.  When the moved offsets no longer fit, a full build decides
+  // (and leaves no index when it cannot make one; readers scan).
   try {
-    build_binary_index(root, tokenizer);
+    if (fits) {
+      write_binary_index(root, tokenizer, patched);
+    } else {
+      build_binary_index(root, tokenizer);
+    }
   } catch (const Error&) {
   }
   return found.size();

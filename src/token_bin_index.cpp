@@ -214,8 +214,22 @@ std::pair<uint32_t, uint32_t> TokenBinIndexBuilder::build(const std::string& roo
   }
   for (uint64_t slot : fanout) put_le(out, slot, 8);
 
-  vl::replace_file(path, [&](Fd& fd, const std::string& temp) {
-    fd.write_all(out);
+  write_binary_index(root, tokenizer, out);
+  return {n, s};
+}
+
+void index_entry_patch(std::string& bytes, uint32_t i, uint32_t offset, uint32_t length, bool revoked) {
+  std::string field;
+  put_le(field, offset, 4);
+  put_le(field, length, 4);
+  field.push_back(revoked ? 1 : 0);
+  bytes.replace(kHeaderSize + kEntrySize * i + 2, field.size(), field);
+}
+
+void write_binary_index(const std::string& root, const std::string& tokenizer, std::string_view bytes) {
+  const uint32_t n = bytes.size() >= kHeaderSize ? read_u32(reinterpret_cast<const unsigned char*>(bytes.data()) + 13) : 0;
+  vl::replace_file(binary_index_path(root, tokenizer), [&](Fd& fd, const std::string& temp) {
+    fd.write_all(bytes);
     std::optional<TokenBinIndex> check = TokenBinIndex::open_path(temp);
     if (!check) throw Error("failed to re-open token binary index for verification");
     if (check->entry_count() != n) {
@@ -223,7 +237,6 @@ std::pair<uint32_t, uint32_t> TokenBinIndexBuilder::build(const std::string& roo
                   std::to_string(check->entry_count()));
     }
   });
-  return {n, s};
 }
 
 std::optional<TokenBinIndex> TokenBinIndex::open(const std::string& root, const std::string& tokenizer) {

@@ -131,6 +131,9 @@ class TokenBinIndex {
   // layout this index was opened with.
   void set_revoked_batch(const std::vector<std::pair<uint32_t, bool>>& updates) const;
 
+  // The whole file as mapped.
+  std::string_view bytes() const { return map_.view(); }
+
   // ceil(N/8) bytes; bit i mod 8 of byte i div 8 (bit 0 the least
   // significant) is set when entry i is revoked.
   std::string generate_forget_set() const;
@@ -150,6 +153,13 @@ class TokenBinIndex {
   uint32_t sources_offset_;
   uint32_t fanout_offset_;
 };
+
+// Sets the line offset, length and flag of entry i in the bytes of an index.
+void index_entry_patch(std::string& bytes, uint32_t i, uint32_t offset, uint32_t length, bool revoked);
+
+// Writes the bytes of an index as the tokenizer's index: temporary file,
+// verified by opening it, renamed into place.
+void write_binary_index(const std::string& root, const std::string& tokenizer, std::string_view bytes);
 
 // Rebuilds the tokenizer's index from its merged files: every line that
 // parses as an entry takes the next entry number.  Fails with "no merged

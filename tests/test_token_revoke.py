@@ -129,3 +129,18 @@ def test_show_by_author_token_in_entry_order_from_any_file_name(store, indexed):
     prepare(store, indexed)
     got = native.show_by_author_token(store, "Ada", "t")
     assert [e["token_count"] for e in got["entries"]] == [1, 2, 3]
+
+
+def test_index_path_leaves_the_index_a_fresh_build_would_write(store):
+    aid = native.author_add("Ada", "ada@example.org", store)
+    sec = native.register_section("a.md", [aid], [], "MIT", "2024", store)
+    write_merged(store, {"001": [line(1, [sec]), "junk", line(2, [OTHER]) + "\r", line(3, [OTHER, sec], True),
+                                 line(4, [OTHER])],
+                         "002": [line(5, [OTHER])], "003": [line(6, [sec]), line(7, [OTHER])]})
+    native.token_index_build_binary_index(store, "t")
+    for reverse in (False, True):
+        assert native.revoke_by_author_token(store, "Ada", "t", reverse) == 3
+        patched = open(bin_path(store), "rb").read()
+        native.token_index_build_binary_index(store, "t")
+        assert open(bin_path(store), "rb").read() == patched
+        assert [e[3] for e in read_bin(store)["entries"]] == [int(not reverse), 0, int(reverse), 0, 0, int(not reverse), 0]
