@@ -156,7 +156,7 @@ def revoke_bench(n: int) -> None:
 
         index_s, count = best(through_index)
         assert count == n // 100
-        report("  same, fresh index path (lines rewritten, index rebuilt)", index_s, python_s)
+        report("  same, fresh index path (lines rewritten, index patched)", index_s, python_s)
 
 
 # -- index build ------------------------------------------------------------------
