@@ -255,7 +255,14 @@ std::vector<uint8_t> Args::to_bytes(size_t i, PyObject* o) const {
 }
 
 Args::JsonText Args::to_json_text(PyObject* o) const {
-  Ref module(check(PyImport_ImportModule("json")));
+  // The module as sys.modules holds it once imported (a plain dict lookup,
+  // much cheaper than the import machinery), else imported now.
+  Ref name(check(PyUnicode_InternFromString("json")));
+  Ref module(PyImport_GetModule(name.get()));
+  if (!module) {
+    if (PyErr_Occurred()) throw PythonErrorSet{};
+    module = Ref(check(PyImport_Import(name.get())));
+  }
   Ref dumps(check(PyObject_GetAttrString(module.get(), "dumps")));
   Ref text(check(PyObject_CallOneArg(dumps.get(), o)));
   if (!PyUnicode_Check(text.get())) {
