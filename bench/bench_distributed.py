@@ -5,7 +5,8 @@ Tracks --files JSONL files of --mb megabytes in all (lines of about
 into a fresh store:
 
   one process   what `vl track --workers 0` does: the files one after the
-                other in this process (the baseline);
+                other in this process, natively (the baseline), and the
+                plain-Python path that parses and tracks line by line;
   cluster of N  vl.distributed.track on a local cluster of N worker processes
                 (one thread each), for every N of --workers.
 
@@ -69,6 +70,19 @@ def fresh_store(base, name):
 
 
 def one_process(root, paths, section):
+    """What `vl track --workers 0` does: the native whole-file tracker when
+    there is one, else line by line."""
+    try:
+        from vl._vl_bulk import track_file as whole_file
+    except ImportError:
+        return line_by_line(root, paths, section)
+    for p in paths:
+        whole_file(root, p, os.path.basename(p), [section], tokenizer="whitespace")
+    native.token_index_merge_pid_files(root, "whitespace")
+
+
+def line_by_line(root, paths, section):
+    """The plain-Python path: each line parsed, counted and tracked by itself."""
     tokenizer = load("whitespace")
     for p in paths:
         track_file(root, p, os.path.basename(p), [section], tokenizer=tokenizer, text_field=None, already={},
@@ -106,6 +120,11 @@ def main():
         one_process(root, paths, section)
         base_s = time.perf_counter() - t
         print(f"{'one process (baseline)':24} {base_s:8.2f} s {mb / base_s:8.2f} MB/s   ratio 1.00")
+        r, sec = fresh_store(base, "lines")
+        t = time.perf_counter()
+        line_by_line(r, paths, sec)
+        s = time.perf_counter() - t
+        print(f"{'one process, line by line':24} {s:8.2f} s {mb / s:8.2f} MB/s   ratio {base_s / s:.2f}")
         docs = native.read_all_documents(root)
         status = native.token_index_token_status(root, "whitespace")
 

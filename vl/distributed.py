@@ -415,6 +415,53 @@ def _native_error(e: BaseException) -> BaseException:
 # -- tracking: tasks -------------------------------------------------------------
 
 
+def _whole_file_tracker(tokenizer: Any) -> Callable[..., dict[str, Any]] | None:
+    """The native whole-file tracker, when it can do the work: it counts
+    tokens only with the built-in whitespace counter."""
+    from vl import tokenizers
+
+    if tokenizer is not None and tokenizer.count is not tokenizers.whitespace:
+        return None
+    try:
+        from vl import _vl_bulk
+
+        return _vl_bulk.track_file
+    except (ImportError, AttributeError):
+        return None
+
+
+def _track_range_natively(
+    track_file: Callable[..., dict[str, Any]], run: str, attempt: str, part: Part, sources: list[str],
+    name: str | None, text_field: str | None, already: dict[str, int] | None,
+) -> tuple[int, int, list[tuple[int, str]], int]:
+    """Tracks a part with the native whole-file tracker; a byte range of a
+    larger file is first copied into the attempt's directory.  Returns
+    (recorded, already recorded, invalid lines, lines in the part)."""
+    path = part.path
+    lines = 0
+    if part.start != 0 or part.end != os.path.getsize(part.path):
+        path = os.path.join(attempt, "range.jsonl")
+        with open(part.path, "rb") as src, open(path, "xb") as out:
+            src.seek(part.start)
+            left = part.end - part.start
+            last = b"\n"
+            while left > 0:
+                block = src.read(min(left, _COPY_BLOCK))
+                if not block:
+                    break
+                out.write(block)
+                lines += block.count(b"\n")
+                last = block[-1:]
+                left -= len(block)
+            lines += last != b"\n"
+    r = track_file(attempt, path, part.name, sources, tokenizer=name, text_field=text_field,
+                   already={h: n for h, n in (already or {}).items() if n > 0} or None,
+                   progress=lambda done: _report(run, part.key, done))
+    if path != part.path:
+        os.unlink(path)
+    return r["recorded"], r["already"], [(n, why) for n, why in r["invalid"]], lines
+
+
 def _track_part(
     run: str, work: str, part: Part, sources: list[str], tokenizer_name: str | None,
     text_field: str | None, already: dict[str, int] | None,
@@ -438,42 +485,50 @@ def _track_part(
         native.init(attempt)
         tokenizer = tokenizers.load(tokenizer_name) if tokenizer_name else None
         name = tokenizer.name if tokenizer else None
-        skip = Counter(already or {})
-        recorded = skipped_already = tokens = 0
-        invalid: list[tuple[int, str]] = []
-        done = reported = 0
-        with open(part.path, "rb") as f:
-            f.seek(part.start)
-            raw_range = f.read(part.end - part.start)
-        number = 0
-        for raw in io.BytesIO(raw_range):
-            number += 1
-            done += len(raw)
-            if done - reported >= 1 << 20:
-                _report(run, part.key, done)
-                reported = done
-            if not raw.strip():
-                continue
-            try:
-                value, n = parse_line(raw, tokenizer, text_field)
-            except (ValueError, RecursionError) as e:
-                invalid.append((number, _invalid_reason(e)))
-                continue
-            if skip:
-                line_hash = native.compute_hash(value)
-                if skip[line_hash] > 0:
-                    skip[line_hash] -= 1
-                    skipped_already += 1
+        bulk = _whole_file_tracker(tokenizer)
+        if bulk is not None:
+            recorded, skipped_already, invalid, number = _track_range_natively(
+                bulk, run, attempt, part, sources, name, text_field, already)
+            tokens = -1  # counted from the merged token file below
+        else:
+            skip = Counter(already or {})
+            recorded = skipped_already = tokens = 0
+            invalid: list[tuple[int, str]] = []
+            done = reported = 0
+            with open(part.path, "rb") as f:
+                f.seek(part.start)
+                raw_range = f.read(part.end - part.start)
+            number = 0
+            for raw in io.BytesIO(raw_range):
+                number += 1
+                done += len(raw)
+                if done - reported >= 1 << 20:
+                    _report(run, part.key, done)
+                    reported = done
+                if not raw.strip():
                     continue
-                native.index_document(attempt, line_hash, part.name, sources)
-                if n is not None and name is not None:
-                    native.token_index_write_pid(attempt, name, n, sources)
-            else:
-                native.track(value, part.name, sources, attempt, n, name)
-            recorded += 1
-            tokens += n or 0
+                try:
+                    value, n = parse_line(raw, tokenizer, text_field)
+                except (ValueError, RecursionError) as e:
+                    invalid.append((number, _invalid_reason(e)))
+                    continue
+                if skip:
+                    line_hash = native.compute_hash(value)
+                    if skip[line_hash] > 0:
+                        skip[line_hash] -= 1
+                        skipped_already += 1
+                        continue
+                    native.index_document(attempt, line_hash, part.name, sources)
+                    if n is not None and name is not None:
+                        native.token_index_write_pid(attempt, name, n, sources)
+                else:
+                    native.track(value, part.name, sources, attempt, n, name)
+                recorded += 1
+                tokens += n or 0
         if name:
             native.token_index_merge_pid_files(attempt, name)
+        if tokens < 0:
+            tokens = native.token_index_token_status(attempt, name)["total_tokens"] if name else 0
         with open(os.path.join(attempt, "part.json"), "w", encoding="utf-8") as f:
             json.dump(
                 {"key": part.key, "file": part.name, "lines": recorded, "already": skipped_already,
