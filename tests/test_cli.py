@@ -10,7 +10,7 @@ import textwrap
 
 import click
 import pytest
-from click.testing import CliRunner
+from clirun import cli_runner
 
 import vl._vl_native as native
 from vl.cli import main
@@ -25,7 +25,7 @@ def run(*args, cwd=None, env=None, code=0, input=None):
     old = os.getcwd()
     os.chdir(cwd or old)
     try:
-        result = CliRunner(mix_stderr=False).invoke(main, list(args), env=env, input=input)
+        result = cli_runner().invoke(main, list(args), env=env, input=input)
     finally:
         os.chdir(old)
     assert result.exit_code == code, (args, result.exit_code, result.stdout, result.stderr, result.exception)

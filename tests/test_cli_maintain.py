@@ -4,7 +4,7 @@ import json
 import os
 
 import pytest
-from click.testing import CliRunner
+from clirun import cli_runner
 
 import vl._vl_native as native
 from vl.cli import main
@@ -14,7 +14,7 @@ def run(root, *args, code=0):
     old = os.getcwd()
     os.chdir(root)
     try:
-        result = CliRunner(mix_stderr=False).invoke(main, list(args))
+        result = cli_runner().invoke(main, list(args))
     finally:
         os.chdir(old)
     assert result.exit_code == code, (args, result.stdout, result.stderr, result.exception)

@@ -4,7 +4,7 @@ import json
 import os
 
 import pytest
-from click.testing import CliRunner
+from clirun import cli_runner
 
 import vl._vl_native as native
 from vl.cli import main
@@ -16,7 +16,7 @@ def run(*args, cwd, code=0, input=None):
     old = os.getcwd()
     os.chdir(cwd)
     try:
-        result = CliRunner(mix_stderr=False).invoke(main, list(args), input=input)
+        result = cli_runner().invoke(main, list(args), input=input)
     finally:
         os.chdir(old)
     assert result.exit_code == code, (args, result.exit_code, result.stdout, result.stderr, result.exception)

@@ -8,7 +8,7 @@ import re
 from html.parser import HTMLParser
 
 import pytest
-from click.testing import CliRunner
+from clirun import cli_runner
 
 import vl._vl_native as native
 from vl._cli_report import tables
@@ -22,7 +22,7 @@ def run(root, *args, code=0):
     old = os.getcwd()
     os.chdir(root)
     try:
-        result = CliRunner(mix_stderr=False).invoke(main, list(args))
+        result = cli_runner().invoke(main, list(args))
     finally:
         os.chdir(old)
     assert result.exit_code == code, (args, result.stdout, result.stderr, result.exception)
