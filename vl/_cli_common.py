@@ -232,6 +232,14 @@ class VlGroup(click.Group):
         kwargs.setdefault("no_args_is_help", True)
         super().__init__(*args, **kwargs)
 
+    def parse_args(self, ctx: click.Context, args: list[str]) -> list[str]:
+        # A bare group prints its help and succeeds, on every click version
+        # (8.2 turned this into a usage error with exit code 2).
+        if not args and self.no_args_is_help and not ctx.resilient_parsing:
+            click.echo(ctx.get_help(), color=ctx.color)
+            ctx.exit(0)
+        return super().parse_args(ctx, args)
+
     def resolve_command(self, ctx: click.Context, args: list[str]) -> Any:
         name = args[0] if args else ""
         if args and self.get_command(ctx, name) is None and not ctx.resilient_parsing and not name.startswith("-"):
