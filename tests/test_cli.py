@@ -304,15 +304,15 @@ def test_invalid_lines_are_skipped_with_file_and_line_or_refused_by_strict(proj)
     assert [i["line"] for i in summary["invalid"]] == [2, 3, 4, 5, 6, 7]
 
 
-@pytest.mark.parametrize("spec, field, name, tokens", [
+@pytest.mark.parametrize("choice, field, name, tokens", [
     ("whitespace", None, "whitespace", 4 + 1),  # every string value: text and lang
     ("whitespace", "text", "whitespace", 4),
     ("chars=builtins:len", "text", "chars", 18),
     ("builtins:len", "lang", "len", 2),
 ])
-def test_tokenizers_count_the_chosen_text(proj, spec, field, name, tokens):
+def test_tokenizers_count_the_chosen_text(proj, choice, field, name, tokens):
     (proj / "data" / "t.jsonl").write_text('{"text": "one two three four", "lang": "en", "n": 7}\n')
-    run("track", "data/t.jsonl", "-t", spec, *(["--field", field] if field else []), cwd=proj)
+    run("track", "data/t.jsonl", "-t", choice, *(["--field", field] if field else []), cwd=proj)
     run("tokens", "merge", name, cwd=proj)
     status = native.token_index_token_status(str(proj), name)
     assert status["total_tokens"] == tokens + (6 if name == "whitespace" else 0)  # + train.jsonl's

@@ -79,11 +79,11 @@ def _entry_point(name: str) -> Callable[[str], int] | None:
     return None
 
 
-def load(spec: str) -> Tokenizer:
-    """The tokenizer named by `spec` (see the module documentation)."""
-    name, eq, target = spec.partition("=")
+def load(choice: str) -> Tokenizer:
+    """The tokenizer named by `choice` (see the module documentation)."""
+    name, eq, target = choice.partition("=")
     if not eq:
-        name, target = "", spec
+        name, target = "", choice
     if ":" in target:
         fn = _import(target)
         name = name or getattr(fn, "vl_tokenizer_name", None) or getattr(fn, "__name__", "")
