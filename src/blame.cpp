@@ -1,6 +1,7 @@
 #include "blame.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -103,8 +104,8 @@ class OpList {
 template <class Id>
 class Myers {
  public:
-  Myers(const std::vector<Id>& a, const std::vector<Id>& b, OpList& out)
-      : a_(a.data()), b_(b.data()), n_(a.size()), m_(b.size()), out_(out) {
+  Myers(const std::vector<Id>& a, const std::vector<Id>& b, OpList& out, const std::function<bool()>& interrupted)
+      : a_(a.data()), b_(b.data()), n_(a.size()), m_(b.size()), out_(out), interrupted_(interrupted) {
     // One pair of vectors for the whole diff: every sub-search works on a
     // smaller range, so its diagonals fit in the slots sized for the whole.
     d_max_ = static_cast<ptrdiff_t>((n_ + m_ + 1) / 2 + 1);
@@ -180,6 +181,8 @@ class Myers {
     vb[1] = 0;
 
     for (ptrdiff_t d = 0; d < d_max; ++d) {
+      work_ += static_cast<uint64_t>(d) + 1;
+      if (work_ >= kWorkBetweenLooks) poll();
       for (ptrdiff_t k = d; k >= -d; k -= 2) {
         ptrdiff_t x = (k == -d || (k != d && vf[k - 1] < vf[k + 1])) ? vf[k + 1] : vf[k - 1] + 1;
         ptrdiff_t y = x - k;
@@ -211,10 +214,26 @@ class Myers {
     return false;
   }
 
+  // Asks the caller whether to stop, at most every few milliseconds: the
+  // clock is read only after a good amount of search work.
+  void poll() {
+    work_ = 0;
+    if (!interrupted_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (now - last_look_ < std::chrono::milliseconds(5)) return;
+    last_look_ = now;
+    if (interrupted_()) throw Interrupted{};
+  }
+
+  static constexpr uint64_t kWorkBetweenLooks = uint64_t{1} << 16;
+
   const Id* a_;
   const Id* b_;
   size_t n_, m_;
   OpList& out_;
+  const std::function<bool()>& interrupted_;
+  uint64_t work_ = 0;
+  std::chrono::steady_clock::time_point last_look_ = std::chrono::steady_clock::now();
   ptrdiff_t d_max_;
   std::vector<ptrdiff_t> vf_, vb_;
 };
@@ -429,11 +448,11 @@ void intern(const std::vector<std::string>& old_lines, const std::vector<std::st
 
 template <class Id>
 std::vector<Opcode> diff(const std::vector<std::string>& old_lines,
-                         const std::vector<std::string>& new_lines) {
+                         const std::vector<std::string>& new_lines, const std::function<bool()>& interrupted) {
   std::vector<Id> a, b;
   intern(old_lines, new_lines, a, b);
   OpList ops;
-  Myers<Id>(a, b, ops).run();
+  Myers<Id>(a, b, ops, interrupted).run();
   Compactor<Id>(a, b, ops).run();
   return group(ops);
 }
@@ -441,11 +460,11 @@ std::vector<Opcode> diff(const std::vector<std::string>& old_lines,
 }  // namespace
 
 std::vector<Opcode> blame_diff(const std::vector<std::string>& old_lines,
-                               const std::vector<std::string>& new_lines) {
+                               const std::vector<std::string>& new_lines, const std::function<bool()>& interrupted) {
   if (old_lines.size() + new_lines.size() <= std::numeric_limits<uint32_t>::max()) {
-    return diff<uint32_t>(old_lines, new_lines);
+    return diff<uint32_t>(old_lines, new_lines, interrupted);
   }
-  return diff<uint64_t>(old_lines, new_lines);
+  return diff<uint64_t>(old_lines, new_lines, interrupted);
 }
 
 }  // namespace vl

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,14 @@ const char* op_tag_name(OpTag tag);
 // The line diff of two versions of a file, lines compared as exact strings:
 // divide-and-conquer Myers without a time limit, compacted and grouped into
 // opcodes that chain from (0, 0) to (old size, new size).
+//
+// A long search asks `interrupted` every few milliseconds whether the caller
+// wants it stopped; when it answers true, the diff throws Interrupted.
 std::vector<Opcode> blame_diff(const std::vector<std::string>& old_lines,
-                               const std::vector<std::string>& new_lines);
+                               const std::vector<std::string>& new_lines,
+                               const std::function<bool()>& interrupted = {});
+
+// Thrown by an operation that its caller asked to stop.
+struct Interrupted {};
 
 }  // namespace vl

@@ -542,7 +542,14 @@ static PyObject* blame(const Args& a) {
 
 static PyObject* blame_diff(const Args& a) {
   std::vector<std::string> old_lines = a.text_list(0), new_lines = a.text_list(1);
-  std::vector<Opcode> ops = vl::blame_diff(old_lines, new_lines);
+  // A long diff answers Ctrl-C: the search asks every few milliseconds
+  // whether a signal handler raised (KeyboardInterrupt by default).
+  std::vector<Opcode> ops;
+  try {
+    ops = vl::blame_diff(old_lines, new_lines, [] { return PyErr_CheckSignals() < 0; });
+  } catch (const Interrupted&) {
+    throw PythonErrorSet{};
+  }
   Ref list(check(PyList_New(static_cast<Py_ssize_t>(ops.size()))));
   for (size_t k = 0; k < ops.size(); ++k) {
     const Opcode& op = ops[k];

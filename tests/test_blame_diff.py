@@ -123,3 +123,29 @@ def test_one_changed_block_reported_as_that_block(prefix, suffix, n_old, n_new):
     if not tag and p and s:  # nothing changed: one equal run
         expected = [("equal", 0, p + s, 0, p + s)]
     assert diff(old, new) == expected
+
+
+class Stop(Exception):
+    pass
+
+
+def test_a_long_diff_stops_when_a_signal_handler_raises():
+    """Two long lists with nothing in common take seconds; a signal arriving
+    meanwhile (Ctrl-C, here a timer) ends the call with the handler's error."""
+    import signal
+
+    old = [f"a{i}" for i in range(40000)]
+    new = [f"b{i}" for i in range(40000)]
+
+    def stop(signum, frame):
+        raise Stop
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(Stop):
+            _vl_native.blame_diff(old, new)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert _vl_native.blame_diff(old[:3], new[:3]) == [("replace", 0, 3, 0, 3)]
