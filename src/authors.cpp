@@ -45,7 +45,7 @@ Author add(const std::string& root, const std::string& name, const std::string& 
   std::string line = to_json(a);
   line.push_back('\n');
   Fd fd = with_context("opening shard " + quote_path(path), [&] { return Fd::open_append(path); });
-  fd.write_all(line);
+  fd.append_lines(line);
   fd.close();
   return a;
 }

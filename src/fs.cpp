@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <new>
 
 #include "crashpoint.hpp"
@@ -31,7 +32,14 @@ Fd::~Fd() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+void check_path(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    throw Error("path " + quote_path(path) + " holds a NUL byte");
+  }
+}
+
 static Fd open_or_throw(const std::string& path, int flags) {
+  check_path(path);
   int fd;
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
@@ -40,10 +48,36 @@ static Fd open_or_throw(const std::string& path, int flags) {
   return Fd(fd);
 }
 
-Fd Fd::open_read(const std::string& path) { return open_or_throw(path, O_RDONLY); }
+// Opens a file that must be a regular file (or a directory, which the
+// caller's next step refuses with the system's own error) without ever
+// blocking: a FIFO would block the open (and later reads) until a peer
+// comes, a device may do anything.
+static Fd open_file(const std::string& path, int flags) {
+  Fd fd;
+  try {
+    fd = open_or_throw(path, flags | O_NONBLOCK | O_NOCTTY);
+  } catch (const Error& e) {
+    // A FIFO without a reader refuses a non-blocking writer with ENXIO.
+    struct stat st;
+    if (e.os_errno() == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      throw Error("not a regular file");
+    }
+    throw;
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) throw Error::last_os();
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) throw Error("not a regular file");
+  int fl = ::fcntl(fd.get(), F_GETFL);
+  if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) throw Error::last_os();
+  return fd;
+}
+
+Fd Fd::open_read(const std::string& path) { return open_file(path, O_RDONLY); }
 Fd Fd::open_append(const std::string& path) {
   crash_point();
-  return open_or_throw(path, O_WRONLY | O_APPEND | O_CREAT);
+  // Read-write, so that an append can look at the last byte (see
+  // append_lines) and so that byte-range locks work on network file systems.
+  return open_file(path, O_RDWR | O_APPEND | O_CREAT);
 }
 Fd Fd::create_truncate(const std::string& path) {
   crash_point();
@@ -77,6 +111,50 @@ void Fd::pwrite_all(std::string_view data, uint64_t offset) const {
     if (n == 0) throw Error::os(EIO);
     data.remove_prefix(static_cast<size_t>(n));
     offset += static_cast<uint64_t>(n);
+  }
+}
+
+void Fd::append_lines(std::string_view lines) const {
+  crash_point();
+  // A write that failed part-way leaves a last line without its LF; a line
+  // appended behind it would be glued onto it and both would stop parsing.
+  // So the file's last byte is looked at, and an LF goes first when it is
+  // missing (readers skip the empty line that two racing writers can make).
+  std::string repaired;
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) throw Error::last_os();
+  if (st.st_size > 0) {
+    char last = 0;
+    ssize_t n;
+    do {
+      n = ::pread(fd_, &last, 1, st.st_size - 1);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) throw Error::last_os();
+    if (n == 1 && last != '\n') {
+      repaired.reserve(lines.size() + 1);
+      repaired.push_back('\n');
+      repaired.append(lines);
+      lines = repaired;
+    }
+  }
+  // One request.  The rest of a short write is not written after it: that
+  // would be a second append, and another writer's line could come between.
+  ssize_t n;
+  do {
+    n = ::write(fd_, lines.data(), lines.size());
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) throw Error::last_os();
+  if (static_cast<size_t>(n) != lines.size()) {
+    // The cause is what a second write would report (no space, the file
+    // size limit); it is asked with an empty line-end that cannot glue
+    // onto anything, since the torn line is repaired by the next append.
+    ssize_t again;
+    do {
+      again = ::write(fd_, "\n", 1);
+    } while (again < 0 && errno == EINTR);
+    if (again < 0) throw Error::last_os();
+    throw Error("short write: " + std::to_string(n) + " of " + std::to_string(lines.size()) +
+                " bytes written");
   }
 }
 
@@ -184,16 +262,18 @@ void create_dir_all(const std::string& path) {
 }
 
 std::vector<DirEntry> list_dir(const std::string& dir) {
-  DIR* d = ::opendir(dir.c_str());
+  check_path(dir);
+  struct Closer {
+    void operator()(DIR* d) const { ::closedir(d); }
+  };
+  std::unique_ptr<DIR, Closer> d(::opendir(dir.c_str()));
   if (!d) throw Error::last_os();
   std::vector<DirEntry> out;
   for (;;) {
     errno = 0;
-    struct dirent* e = ::readdir(d);
+    struct dirent* e = ::readdir(d.get());
     if (!e) {
-      int err = errno;
-      ::closedir(d);
-      if (err != 0) throw Error::os(err);
+      if (errno != 0) throw Error::last_os();
       break;
     }
     std::string_view name(e->d_name);

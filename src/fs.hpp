@@ -29,9 +29,11 @@ class Fd {
   int release() { int fd = fd_; fd_ = -1; return fd; }
   explicit operator bool() const { return fd_ >= 0; }
 
-  // Opens for reading.
+  // Opens for reading.  Never blocks: anything but a regular file or a
+  // directory is refused ("not a regular file").
   static Fd open_read(const std::string& path);
-  // Opens for appending, creating the file (0666 before umask) if missing.
+  // Opens read-write for appending, creating the file (0666 before umask)
+  // if missing; refuses what is not a regular file as open_read does.
   static Fd open_append(const std::string& path);
   // Opens for writing, creating (0666 before umask) and truncating.
   static Fd create_truncate(const std::string& path);
@@ -41,6 +43,11 @@ class Fd {
   // Writes all of `data`, retrying short writes.  A line written to a file
   // opened for appending goes out in one request unless the kernel splits it.
   void write_all(std::string_view data) const;
+  // Appends whole lines (each ending in LF) to a descriptor from
+  // open_append in one write request.  A last line left without its LF by
+  // an earlier failed write is ended first.  A short write is an error and
+  // is not continued.
+  void append_lines(std::string_view lines) const;
   // Writes all of `data` at `offset` (pwrite), retrying short writes.
   void pwrite_all(std::string_view data, uint64_t offset) const;
   // Closes now, reporting the error that close(2) gives.
@@ -86,6 +93,10 @@ enum class FileType { Missing, Regular, Directory, Other };
 FileType file_type(const std::string& path);
 inline bool is_dir(const std::string& path) { return file_type(path) == FileType::Directory; }
 inline bool is_regular(const std::string& path) { return file_type(path) == FileType::Regular; }
+
+// Refuses a path holding a NUL byte, which the system calls would take
+// as its end.
+void check_path(const std::string& path);
 
 // Joins two path pieces with exactly one '/'.
 std::string join(std::string_view a, std::string_view b);

@@ -22,7 +22,8 @@ size_t row_count() { return sizeof kRows / sizeof kRows[0]; }
 
 std::string_view annotation(Kind kind) {
   switch (kind) {
-    case Kind::Text: return "str";
+    case Kind::Text:
+    case Kind::Path: return "str";
     case Kind::TextOrNone: return "str | None";
     case Kind::TextList: return "Sequence[str]";
     case Kind::TextSet: return "set[str] | frozenset[str]";

@@ -15,6 +15,7 @@ namespace vl::table {
 // How an argument is accepted and converted.
 enum class Kind {
   Text,         // str
+  Path,         // str naming a file or directory: no NUL byte (ValueError)
   TextOrNone,   // str or None
   TextList,     // a sequence of str other than str itself
   TextSet,      // a set or frozenset of str

@@ -4,6 +4,7 @@
 
 #include "python.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -98,6 +99,13 @@ void Args::convert(size_t i, PyObject* o) {
   using table::Kind;
   switch (row_.params[i].kind) {
     case Kind::Text: values_[i] = text_of(i, o, "expected str"); break;
+    case Kind::Path: {
+      std::string path = text_of(i, o, "expected str");
+      // As open() does: the system calls would cut the path at the NUL.
+      if (path.find('\0') != std::string::npos) fail(i, PyExc_ValueError, "embedded null byte");
+      values_[i] = std::move(path);
+      break;
+    }
     case Kind::TextOrNone:
       values_[i] = o == Py_None ? std::optional<std::string>()
                                 : std::optional<std::string>(text_of(i, o, "expected str or None"));
@@ -127,7 +135,7 @@ void Args::apply_default(size_t i) {
     values_[i] = std::optional<uint64_t>();
   } else if ((d == "False" || d == "True") && p.kind == Kind::Flag) {
     values_[i] = d == "True";
-  } else if (quoted && p.kind == Kind::Text) {
+  } else if (quoted && (p.kind == Kind::Text || p.kind == Kind::Path)) {
     values_[i] = std::string(d.substr(1, d.size() - 2));
   } else {
     throw Panic(std::string("no default of this kind for argument '") + p.name + "'");
@@ -160,8 +168,10 @@ std::vector<std::string> Args::to_text_list(size_t i, PyObject* o) const {
     PyErr_Clear();
     fail(i, PyExc_TypeError, "expected a sequence of str, got " + type_name(o));
   }
+  // The length is the object's own word: nothing is reserved by it, and
+  // each item is checked as it comes.
   std::vector<std::string> out;
-  out.reserve(static_cast<size_t>(n));
+  out.reserve(static_cast<size_t>(std::min<Py_ssize_t>(n, 1024)));
   for (Py_ssize_t k = 0; k < n; ++k) {
     Ref item(PySequence_GetItem(o, k));
     if (!item) {
@@ -242,7 +252,7 @@ std::vector<uint8_t> Args::to_bytes(size_t i, PyObject* o) const {
   Py_ssize_t n = PySequence_Size(o);
   if (n < 0) throw PythonErrorSet{};
   std::vector<uint8_t> out;
-  out.reserve(static_cast<size_t>(n));
+  out.reserve(static_cast<size_t>(std::min<Py_ssize_t>(n, 1 << 16)));
   for (Py_ssize_t k = 0; k < n; ++k) {
     Ref item(check(PySequence_GetItem(o, k)));
     if (!PyLong_Check(item.get())) fail(i, PyExc_TypeError, "expected ints 0..255, found " + type_name(item.get()));
@@ -295,9 +305,9 @@ PyObject* to_int(uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
 PyObject* ValueConverter::key(const std::string& k) {
   auto it = keys_.find(k);
   if (it != keys_.end()) return Py_NewRef(it->second.get());
-  PyObject* s = to_str(k);
-  if (keys_.size() < 4096) keys_.emplace(k, Ref(Py_NewRef(s)));
-  return s;
+  Ref s(to_str(k));
+  if (keys_.size() < 4096) keys_.emplace(k, Ref(Py_NewRef(s.get())));
+  return s.release();
 }
 
 PyObject* ValueConverter::convert(const json::Value& v) {
@@ -351,15 +361,11 @@ PyObject* to_list(const std::vector<std::string>& items) {
   return list.release();
 }
 
-PyObject* dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items) {
-  // Take ownership of every value first so none leaks if a step fails.
-  std::vector<Ref> owned;
-  for (const auto& item : items) owned.emplace_back(item.second);
-  for (const Ref& r : owned) check(r.get());
+PyObject* dict_of(std::initializer_list<std::pair<const char*, Owned>> items) {
+  for (const auto& item : items) check(item.second.ref.get());
   Ref dict(check(PyDict_New()));
-  size_t k = 0;
   for (const auto& item : items) {
-    if (PyDict_SetItemString(dict.get(), item.first, owned[k++].get()) < 0) throw PythonErrorSet{};
+    if (PyDict_SetItemString(dict.get(), item.first, item.second.ref.get()) < 0) throw PythonErrorSet{};
   }
   return dict.release();
 }

@@ -149,7 +149,14 @@ class GcPause {
   int was_enabled_;
 };
 
+// A new reference owned from the moment it exists: in a braced list of
+// results, one that is already made is released when a later one fails.
+struct Owned {
+  Owned(PyObject* o) : ref(o) {}  // NOLINT: implicit by design
+  Ref ref;
+};
+
 // Builds a dict from (key, value) pairs in the given order, stealing values.
-PyObject* dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items);
+PyObject* dict_of(std::initializer_list<std::pair<const char*, Owned>> items);
 
 }  // namespace vl::py

@@ -20,7 +20,7 @@ std::vector<json::Value> jsonl_read(const std::string& path) {
 
 void append_line(const std::string& path, std::string_view line) {
   Fd fd = Fd::open_append(path);
-  fd.write_all(line);
+  fd.append_lines(line);
   fd.close();
 }
 

@@ -1,7 +1,7 @@
 #include "token_index.hpp"
 
 #include <signal.h>
-#include <sys/file.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,30 +26,41 @@ std::string merged_dir(const std::string& root, const std::string& tokenizer) {
   return layout::token_merged_dir(root, tokenizer);
 }
 
-// Waits for an advisory lock on the open file (see write_pid).
-void lock(const Fd& fd, int operation) {
-  while (::flock(fd.get(), operation) != 0) {
+// Waits for a lock on the whole open file (see PidWriter).  These are
+// open-file-description locks: held by the descriptor, not the process,
+// and byte-range locks underneath, as network file systems implement every
+// lock; so a shared lock is taken only on a descriptor open for reading and
+// an exclusive one only on one open for writing.
+void lock(const Fd& fd, bool exclusive) {
+  struct flock fl = {};
+  fl.l_type = exclusive ? F_WRLCK : F_RDLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0;
+  fl.l_len = 0;  // to the end, however far it grows
+  while (::fcntl(fd.get(), F_OFD_SETLKW, &fl) != 0) {
     if (errno != EINTR) throw Error::last_os();
   }
 }
 
 // Reads the whole of a process file that a merge has renamed away.  The
 // exclusive lock waits for writers that opened the file under its old name
-// and are still writing (see write_pid); writers that come later find the
-// name gone and write elsewhere, so everything is read.
+// and are still writing (see PidWriter); writers that come later find the
+// name gone and write elsewhere, so everything is read.  Opened read-write
+// for the exclusive lock; nothing is written.
 std::string read_all(const std::string& path) {
-  Fd fd = Fd::open_read(path);
-  lock(fd, LOCK_EX);
+  Fd fd = Fd::open_append(path);
+  lock(fd, true);
   std::string data;
   char buf[1 << 16];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+  for (off_t pos = 0;;) {
+    ssize_t n = ::pread(fd.get(), buf, sizeof buf, pos);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw Error::last_os();
     }
     if (n == 0) break;
     data.append(buf, static_cast<size_t>(n));
+    pos += n;
   }
   return data;
 }
@@ -125,18 +136,10 @@ std::optional<uint64_t> parse_file_number(std::string_view name) {
   return layout::parse_merged_number(name);
 }
 
-void write_pid(const std::string& root, const std::string& tokenizer, uint64_t token_count,
-               const std::vector<std::string>& sources) {
+PidWriter::PidWriter(const std::string& root, const std::string& tokenizer, bool create_store)
+    : tokenizer_(tokenizer) {
   check_tokenizer(tokenizer);
-  TokenIndexEntry e{token_count, sources, tokenizer, false};
-  std::string line = to_json(e);
-  line.push_back('\n');
-  write_pid_lines(root, tokenizer, line);
-}
-
-void write_pid_lines(const std::string& root, const std::string& tokenizer, std::string_view line) {
-  check_tokenizer(tokenizer);
-  create_dir_all(store_dir(root));
+  if (create_store) create_dir_all(store_dir(root));
   std::string path = layout::token_pid_file(root, tokenizer, static_cast<uint64_t>(::getpid()));
   // A merge renames process files away before reading them.  A line written
   // through a descriptor opened before that rename would land in a file the
@@ -147,7 +150,7 @@ void write_pid_lines(const std::string& root, const std::string& tokenizer, std:
   // other: each has a file of its own.
   for (;;) {
     Fd fd = Fd::open_append(path);
-    lock(fd, LOCK_SH);
+    lock(fd, false);
     struct stat held, named;
     if (::fstat(fd.get(), &held) != 0) throw Error::last_os();
     if (::stat(path.c_str(), &named) != 0) {
@@ -155,11 +158,31 @@ void write_pid_lines(const std::string& root, const std::string& tokenizer, std:
       continue;  // renamed away and not yet recreated
     }
     if (named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
-      fd.write_all(line);
-      fd.close();
+      fd_ = std::move(fd);
       return;
     }
   }
+}
+
+void PidWriter::append(uint64_t token_count, const std::vector<std::string>& sources) {
+  TokenIndexEntry e{token_count, sources, tokenizer_, false};
+  std::string line = to_json(e);
+  line.push_back('\n');
+  append_lines(line);
+}
+
+void PidWriter::append_lines(std::string_view lines) {
+  fd_.append_lines(lines);
+  fd_.close();
+}
+
+void write_pid(const std::string& root, const std::string& tokenizer, uint64_t token_count,
+               const std::vector<std::string>& sources) {
+  PidWriter(root, tokenizer).append(token_count, sources);
+}
+
+void write_pid_lines(const std::string& root, const std::string& tokenizer, std::string_view lines) {
+  PidWriter(root, tokenizer).append_lines(lines);
 }
 
 std::pair<uint64_t, uint64_t> merge_pid_files(const std::string& root, const std::string& tokenizer) {

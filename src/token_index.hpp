@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "json.hpp"
+#include "fs.hpp"
 
 namespace vl::token_index {
 
@@ -54,6 +55,26 @@ std::string file_name(uint64_t number);
 
 // A merged file name's number: decimal digits with an optional leading '+'.
 std::optional<uint64_t> parse_file_number(std::string_view name);
+
+// This process's own file of a tokenizer, opened and locked against a
+// merge, ready for one entry.  Everything that can fail before the entry
+// is written (the tokenizer name, creating .vl, opening and locking the
+// file) fails in the constructor, so a caller can check it before it
+// records anything else.
+class PidWriter {
+ public:
+  // `create_store`: create .vl (and missing parents) when it is missing.
+  PidWriter(const std::string& root, const std::string& tokenizer, bool create_store = true);
+  // Appends the entry and closes the file; call once.
+  void append(uint64_t token_count, const std::vector<std::string>& sources);
+  // Appends whole entry lines (each ending in LF) in one write and closes
+  // the file; call once.
+  void append_lines(std::string_view lines);
+
+ private:
+  std::string tokenizer_;
+  Fd fd_;
+};
 
 // Appends one entry to this process's own file, creating .vl if needed.
 void write_pid(const std::string& root, const std::string& tokenizer, uint64_t token_count,

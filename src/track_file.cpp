@@ -311,7 +311,7 @@ class RecordWriter {
     for (size_t b = 0; b < shards_.size(); ++b) {
       if (shards_[b].empty()) continue;
       Fd fd = Fd::open_append(layout::shard_path_of(root_, layout::kDocumentIndex, static_cast<uint8_t>(b)));
-      fd.write_all(shards_[b]);
+      fd.append_lines(shards_[b]);
       fd.close();
       shards_[b].clear();
     }
