@@ -1,6 +1,8 @@
 #include "show.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <set>
 #include <string_view>
 #include <unordered_set>
@@ -65,11 +67,94 @@ bool is_hash_text(std::string_view s) {
          });
 }
 
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Prefilter on quoted hashes
+
+namespace {
+
+// Hex digit values; 0xFF for bytes that are not hex digits.
+constexpr std::array<uint8_t, 256> kHexValue = [] {
+  std::array<uint8_t, 256> t{};
+  for (auto& v : t) v = 0xFF;
+  for (int c = 0; c < 10; ++c) t[static_cast<size_t>('0' + c)] = static_cast<uint8_t>(c);
+  for (int c = 0; c < 6; ++c) {
+    t[static_cast<size_t>('a' + c)] = static_cast<uint8_t>(10 + c);
+    t[static_cast<size_t>('A' + c)] = static_cast<uint8_t>(10 + c);
+  }
+  return t;
+}();
+
+// The 32 bytes that 64 hex digits stand for; false when one is not a digit.
+bool decode_hash(const char* hex, HashTokenFilter::Key& out) {
+  uint8_t bad = 0;
+  for (size_t i = 0; i < 32; ++i) {
+    uint8_t hi = kHexValue[static_cast<unsigned char>(hex[2 * i])];
+    uint8_t lo = kHexValue[static_cast<unsigned char>(hex[2 * i + 1])];
+    bad |= static_cast<uint8_t>(hi | lo);
+    out[i] = static_cast<uint8_t>(hi << 4 | (lo & 0x0F));
+  }
+  return (bad & 0xF0) == 0;
+}
+
+uint64_t key_hash(const HashTokenFilter::Key& k) {
+  uint64_t h;
+  std::memcpy(&h, k.data(), 8);
+  return h * 0x9E3779B97F4A7C15ULL;
+}
+
+}  // namespace
+
+HashTokenFilter::HashTokenFilter(const std::vector<std::string>& hex_values) {
+  size_t cap = 16;
+  while (cap < hex_values.size() * 2) cap *= 2;
+  slots_.assign(cap, Key{});
+  used_.assign(cap, false);
+  mask_ = cap - 1;
+  for (const std::string& v : hex_values) {
+    Key k;
+    if (v.size() != 64 || !decode_hash(v.data(), k)) continue;
+    size_t i = key_hash(k) & mask_;
+    while (used_[i] && slots_[i] != k) i = (i + 1) & mask_;
+    slots_[i] = k;
+    used_[i] = true;
+  }
+}
+
+bool HashTokenFilter::contains(const Key& k) const {
+  if (slots_.empty()) return false;
+  for (size_t i = key_hash(k) & mask_; used_[i]; i = (i + 1) & mask_) {
+    if (slots_[i] == k) return true;
+  }
+  return false;
+}
+
+bool HashTokenFilter::any_in(std::string_view line) const {
+  const char* p = line.data();
+  const char* end = p + line.size();
+  Key k;
+  while (end - p >= 66) {
+    const char* q = static_cast<const char*>(std::memchr(p, '"', static_cast<size_t>(end - p) - 65));
+    if (!q) return false;
+    if (q[65] == '"' && decode_hash(q + 1, k)) {
+      if (contains(k)) return true;
+      p = q + 66;
+    } else {
+      p = q + 1;
+    }
+  }
+  return false;
+}
+
+namespace {
+
 // The wanted values of a scan, with the prefilter they allow.
 class Wanted {
  public:
   explicit Wanted(const std::vector<std::string>& values) : set_(values.begin(), values.end()) {
     hashes_only_ = std::all_of(values.begin(), values.end(), is_hash_text);
+    if (hashes_only_) tokens_ = HashTokenFilter(values);
     if (set_.size() <= kFewValues) few_.assign(set_.begin(), set_.end());
   }
   bool contains(const std::string& s) const { return set_.count(s) != 0; }
@@ -80,28 +165,20 @@ class Wanted {
   bool may_occur_in(std::string_view line) const {
     if (!hashes_only_ || line.find('\\') != std::string_view::npos) return true;
     if (set_.size() <= kFewValues) {
-      // A handful of values: a plain substring search for each is faster
+      // A single value: a plain substring search is faster
       // than looking at every quoted token.
       return std::any_of(few_.begin(), few_.end(),
                          [&](const std::string& v) { return line.find(v) != std::string_view::npos; });
     }
-    std::string probe;
-    for (size_t q = line.find('"'); q != std::string_view::npos && q + 65 < line.size();
-         q = line.find('"', q + 1)) {
-      if (line[q + 65] != '"') continue;
-      std::string_view text = line.substr(q + 1, 64);
-      if (!is_hash_text(text)) continue;
-      probe.assign(text);
-      if (set_.count(probe)) return true;
-    }
-    return false;
+    return tokens_.any_in(line);
   }
 
  private:
-  static constexpr size_t kFewValues = 4;
+  static constexpr size_t kFewValues = 1;
   StringSet set_;
   std::vector<std::string> few_;
   bool hashes_only_;
+  HashTokenFilter tokens_;
 };
 
 bool cites_any(const DocumentRecord& d, const StringSet& wanted) {

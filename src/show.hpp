@@ -5,13 +5,37 @@
 // Revocation flags are not looked at.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "indexer.hpp"
 #include "token_index.hpp"
 
 namespace vl::show {
+
+// The prefilter of the scans for wanted hashes: whether a record line holds,
+// as a quoted string of 64 hex digits, one of a set of hashes.  One pass
+// over the line, looking each such token up in a table of the hashes'
+// bytes (letter case ignored, so the answer is a superset of exact matches:
+// the caller still checks the parsed record).  Lines with escapes must be
+// parsed instead: an escaped hash is not seen here.
+class HashTokenFilter {
+ public:
+  using Key = std::array<uint8_t, 32>;
+  HashTokenFilter() = default;
+  // Values that are not 64 hex digits are left out.
+  explicit HashTokenFilter(const std::vector<std::string>& hex_values);
+  bool any_in(std::string_view line) const;
+
+ private:
+  bool contains(const Key& k) const;
+  std::vector<Key> slots_;
+  std::vector<bool> used_;
+  size_t mask_ = 0;
+};
 
 // The section_hash of every section whose authors include one of the ids,
 // files in listing order, lines in file order (a hash found twice is listed
