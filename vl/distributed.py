@@ -62,7 +62,7 @@ from typing import Any, Callable, Iterator, Sequence
 from vl import _vl_native as native
 
 #: Files larger than this are cut into byte ranges of about this size.
-DEFAULT_CHUNK_BYTES = 64 << 20
+DEFAULT_CHUNK_BYTES = 256 << 20
 #: How many stores one fold of the merge tree takes at most.
 DEFAULT_FAN_IN = 16
 #: A merged token file is closed once it reaches this size, so that every
