@@ -2,6 +2,7 @@
 // batch size, progress reports each batch, and a stop keeps exactly the
 // records of the batches done.
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
