@@ -124,6 +124,10 @@ std::string staging_name(uint64_t pid, uint64_t sequence) {
   return std::string(kStagingPrefix) + std::to_string(pid) + "." + std::to_string(sequence);
 }
 
+std::string fold_name(std::string_view staging) {
+  return "." + std::string(staging) + ".fold";
+}
+
 std::string temporary_path(std::string_view target, uint64_t pid, uint64_t sequence) {
   size_t slash = target.rfind('/');
   std::string_view dir = slash == std::string_view::npos ? std::string_view() : target.substr(0, slash + 1);

@@ -7,6 +7,7 @@
 //   .vl/token-index.<t>.<pid>        token entries appended by one process
 //   .vl/token-index.<t>/<n>          merged token files (decimal numbers)
 //   .vl/token-index.<t>/merging.*    process files claimed by a running merge
+//   .vl/token-index.<t>/.merging.*.fold  the merged form of one, being numbered
 //   .vl/token-index.<t>.bin          token binary index
 //   .vl/docidx.<suffix>              per-process document index files
 //   .vl/archive/purge.<timestamp>    purge archives
@@ -77,6 +78,12 @@ std::optional<uint64_t> parse_merged_number(std::string_view name);
 // The name under which a merge holds a process file it has claimed:
 // merging.<pid>.<sequence>.
 std::string staging_name(uint64_t pid, uint64_t sequence);
+
+// The temporary file a merge writes the merged form of a staging file
+// into: "." + the staging name + ".fold".  Once given its number (a hard
+// link), it stays until the staging file is removed, so a later merge can
+// tell a staging file that was already folded (link count above 1).
+std::string fold_name(std::string_view staging);
 
 // A temporary name beside `target`, in the same directory: "." then the
 // target's name, ".tmp.", the process id and a sequence number.

@@ -200,19 +200,31 @@ std::pair<uint64_t, uint64_t> merge_pid_files(const std::string& root, const std
     if (!is_regular(e.path)) continue;
     sources.push_back(e.path);
   }
-  // Staging files left behind by a merge that failed or died.
+  // Staging files left behind by a merge that failed or died.  One whose
+  // merged form already has its number (its fold file is linked to it) was
+  // folded before the merge stopped: it is removed, not folded again.
   std::string dir = merged_dir(root, tokenizer);
+  uint64_t processed = 0;
   if (is_dir(dir)) {
     std::vector<std::string> leftovers;
     for (const DirEntry& e : list_dir(dir)) {
       layout::Entry entry = layout::parse_merged_entry(e.name);
-      if (entry.kind == layout::Kind::Staging && !owner_alive(entry.number)) {
-        leftovers.push_back(e.path);
+      if (entry.kind != layout::Kind::Staging || owner_alive(entry.number)) continue;
+      std::string fold = join(dir, layout::fold_name(e.name));
+      struct stat st;
+      if (::lstat(fold.c_str(), &st) == 0) {
+        if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+          remove_file(e.path);
+          ++processed;
+        }
+        ::unlink(fold.c_str());
+        if (S_ISREG(st.st_mode) && st.st_nlink > 1) continue;
       }
+      leftovers.push_back(e.path);
     }
     sources.insert(sources.begin(), leftovers.begin(), leftovers.end());
   }
-  if (sources.empty()) return {0, 0};
+  if (sources.empty()) return {0, processed};
 
   drop_binary_index(root, tokenizer);
   create_dir_all(dir);
@@ -223,15 +235,14 @@ std::pair<uint64_t, uint64_t> merge_pid_files(const std::string& root, const std
   }
 
   const auto self = static_cast<uint64_t>(::getpid());
-  std::string staging_base = join(dir, layout::staging_name(self, 0));
-  staging_base.pop_back();  // merging.<pid>.
-  uint64_t staged = 0, entries = 0, processed = 0;
+  uint64_t staged = 0, entries = 0;
   for (const std::string& source : sources) {
     std::string staging;
-    if (source.compare(0, staging_base.size(), staging_base) == 0) {
-      // Staged by an earlier merge of this process that failed: it is
-      // already out of the writers' way and no other merge adopts files of
-      // a live process, so it is read where it is.
+    layout::Entry held = layout::parse_merged_entry(source.substr(source.rfind('/') + 1));
+    if (source.compare(0, dir.size() + 1, dir + "/") == 0 && held.kind == layout::Kind::Staging) {
+      // Left by a merge that stopped (see above): it is already out of the
+      // writers' way and no other merge adopts files of a live process, so
+      // it is read where it is.
       staging = source;
     } else {
       // Claim the file by moving it out of the writers' way: a writer that
@@ -241,7 +252,7 @@ std::pair<uint64_t, uint64_t> merge_pid_files(const std::string& root, const std
       // lose their lines.
       do {
         staging = join(dir, layout::staging_name(self, staged++));
-      } while (path_taken(staging));
+      } while (path_taken(staging) || path_taken(join(dir, layout::fold_name(staging.substr(dir.size() + 1)))));
       if (::rename(source.c_str(), staging.c_str()) != 0) {
         if (errno == ENOENT) continue;  // another merge took it
         throw Error::last_os();
@@ -262,21 +273,29 @@ std::pair<uint64_t, uint64_t> merge_pid_files(const std::string& root, const std
       ++processed;
       continue;
     }
-    // Merged files are created exclusively, so two merges never share a
-    // number: a taken number moves us on to the next.
-    Fd merged;
-    for (;; ++next) {
-      try {
-        merged = Fd::create_exclusive(join(dir, file_name(next)));
-        break;
-      } catch (const Error& e) {
-        if (e.os_errno() != EEXIST) throw;
+    // The merged file is written whole under a temporary name and only then
+    // given its number, by a hard link, which fails when the number is
+    // taken (another merge): the next number is tried.  So a number never
+    // names a partial file, and two merges never share one.  The temporary
+    // name stays linked until the staging file is gone (see above).
+    const std::string fold = join(dir, layout::fold_name(staging.substr(dir.size() + 1)));
+    try {
+      Fd merged = Fd::create_exclusive(fold);
+      merged.write_all(out);
+      sync_fd(merged);
+      merged.close();
+      for (;; ++next) {
+        if (::link(fold.c_str(), join(dir, file_name(next)).c_str()) == 0) break;
+        if (errno != EEXIST) throw Error::last_os();
       }
+    } catch (...) {
+      ::unlink(fold.c_str());
+      throw;
     }
     ++next;
-    merged.write_all(out);
-    merged.close();
+    sync_parent_dir(fold);
     remove_file(staging);
+    ::unlink(fold.c_str());
     entries += count;
     ++processed;
   }

@@ -127,3 +127,47 @@ def test_a_huge_sequence_of_the_wrong_type_is_a_type_error(call, param):
     with pytest.raises((TypeError, OverflowError)) as info:
         call()
     assert param is None or str(info.value).startswith(f"argument '{param}': ")
+
+
+MERGE_CHILD = """
+import resource, sys
+import vl._vl_native as native
+root = sys.argv[1]
+for i in range(100):
+    native.token_index_write_pid(root, "t", i, ["s" * 20])
+soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+resource.setrlimit(resource.RLIMIT_FSIZE, (3000, hard))
+try:
+    native.token_index_merge_pid_files(root, "t")
+    print("no error")
+except RuntimeError as e:
+    print(e)
+"""
+
+
+def test_a_failed_token_merge_leaves_no_partial_file_and_a_retry_folds_once(store):
+    out = subprocess.run([sys.executable, "-c", MERGE_CHILD, store],
+                         capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "File too large (os error 27)"
+    assert native.token_index_token_status(store, "t")["total_entries"] == 0
+    assert native.token_index_merge_pid_files(store, "t") == (100, 1)
+    status = native.token_index_token_status(store, "t")
+    assert (status["total_entries"], status["total_tokens"]) == (100, sum(range(100)))
+    assert sorted(os.listdir(os.path.join(store, ".vl", "token-index.t"))) == ["001"]
+
+
+def test_a_merge_that_stopped_after_numbering_its_file_is_not_folded_again(store):
+    # The state a merge leaves when it stops between giving the merged file
+    # its number and removing the staging file.
+    merged = os.path.join(store, ".vl", "token-index.t")
+    os.makedirs(merged)
+    line = '{"revoked":false,"sources":["s"],"token_count":3,"tokenizer":"t"}\n'
+    staging = f"merging.{os.getpid()}.0"
+    with open(os.path.join(merged, staging), "w") as f:
+        f.write(line)
+    with open(os.path.join(merged, f".{staging}.fold"), "w") as f:
+        f.write(line)
+    os.link(os.path.join(merged, f".{staging}.fold"), os.path.join(merged, "001"))
+    native.token_index_merge_pid_files(store, "t")
+    assert native.token_index_token_status(store, "t")["total_entries"] == 1
+    assert os.listdir(merged) == ["001"]

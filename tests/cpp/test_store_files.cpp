@@ -63,6 +63,8 @@ TEST(Layout, PathsOfTheStore) {
   EXPECT_EQ(docidx_file("r", "123"), "r/.vl/docidx.123");
   EXPECT_EQ(revoked_documents("r"), "r/.vl/document-index/revoked/all");
   EXPECT_EQ(temporary_path("r/.vl/index.bin", 9, 3), "r/.vl/.index.bin.tmp.9.3");
+  EXPECT_EQ(fold_name("merging.9.2"), ".merging.9.2.fold");
+  EXPECT_EQ(parse_merged_entry(fold_name("merging.9.2")).kind, Kind::Temporary);
   EXPECT_THROW(shard_name("a"), vl::Error);
   EXPECT_THROW(shard_name("a\xC3\xA9"), vl::Error);
 }
