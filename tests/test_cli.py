@@ -10,7 +10,7 @@ import textwrap
 
 import click
 import pytest
-from clirun import cli_runner
+from clirun import run
 
 import vl._vl_native as native
 from vl.cli import main
@@ -20,17 +20,6 @@ ADA_ID = native.compute_hash({"name": ADA[0], "email": ADA[1]})
 TRAIN = ['{"text": "The Analytical Engine weaves", "id": 1}', '{"text": "algebraic patterns", "id": 2}']
 
 
-def run(*args, cwd=None, env=None, code=0, input=None):
-    """Run `vl args` in `cwd`; check the exit code; return the result."""
-    old = os.getcwd()
-    os.chdir(cwd or old)
-    try:
-        result = cli_runner().invoke(main, list(args), env=env, input=input)
-    finally:
-        os.chdir(old)
-    assert result.exit_code == code, (args, result.exit_code, result.stdout, result.stderr, result.exception)
-    assert "Traceback" not in result.stderr
-    return result
 
 
 @pytest.fixture

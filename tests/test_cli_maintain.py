@@ -4,22 +4,13 @@ import json
 import os
 
 import pytest
-from clirun import cli_runner
+import clirun
 
 import vl._vl_native as native
-from vl.cli import main
 
 
 def run(root, *args, code=0):
-    old = os.getcwd()
-    os.chdir(root)
-    try:
-        result = cli_runner().invoke(main, list(args))
-    finally:
-        os.chdir(old)
-    assert result.exit_code == code, (args, result.stdout, result.stderr, result.exception)
-    assert "Traceback" not in result.stderr
-    return result
+    return clirun.run(*args, cwd=root, code=code)
 
 
 def project(path, line):

@@ -4,24 +4,13 @@ import json
 import os
 
 import pytest
-from clirun import cli_runner
+from clirun import run
 
 import vl._vl_native as native
-from vl.cli import main
 
 LINES = ['{"text": "engine", "score": 7.864443854425286e-10}', '{"text": "poem"}', '{"text": "gears"}']
 
 
-def run(*args, cwd, code=0, input=None):
-    old = os.getcwd()
-    os.chdir(cwd)
-    try:
-        result = cli_runner().invoke(main, list(args), input=input)
-    finally:
-        os.chdir(old)
-    assert result.exit_code == code, (args, result.exit_code, result.stdout, result.stderr, result.exception)
-    assert "Traceback" not in result.stderr
-    return result
 
 
 @pytest.fixture

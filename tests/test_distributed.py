@@ -197,9 +197,7 @@ def test_purge_and_restore_on_the_cluster(corpus, client, tmp_path):
 
 
 def test_track_purge_and_restore_commands_on_a_scheduler(tmp_path, client):
-    from click.testing import CliRunner
-
-    from vl.cli import main
+    from clirun import run
 
     root = tmp_path / "proj"
     (root / "data").mkdir(parents=True)
@@ -210,14 +208,7 @@ def test_track_purge_and_restore_commands_on_a_scheduler(tmp_path, client):
     where = ["--scheduler", client.scheduler.address]
 
     def vl(*args, code=0):
-        old = os.getcwd()
-        os.chdir(root)
-        try:
-            result = CliRunner(mix_stderr=False).invoke(main, list(args))
-        finally:
-            os.chdir(old)
-        assert result.exit_code == code, (args, result.stderr, result.exception)
-        return result
+        return run(*args, cwd=root, code=code)
 
     vl("init")
     vl("author", "add", "Ada", "ada@example.org")

@@ -8,25 +8,17 @@ import re
 from html.parser import HTMLParser
 
 import pytest
-from clirun import cli_runner
+import clirun
 
 import vl._vl_native as native
 from vl._cli_report import tables
-from vl.cli import main
 
 UNKNOWN = "e" * 64
 EVE = "Eve <script>alert(1)</script> & Co"
 
 
 def run(root, *args, code=0):
-    old = os.getcwd()
-    os.chdir(root)
-    try:
-        result = cli_runner().invoke(main, list(args))
-    finally:
-        os.chdir(old)
-    assert result.exit_code == code, (args, result.stdout, result.stderr, result.exception)
-    return result
+    return clirun.run(*args, cwd=root, code=code)
 
 
 def append(path, line):
