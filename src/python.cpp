@@ -37,10 +37,6 @@ namespace vl::py {
 // ---------------------------------------------------------------------------
 // Argument parsing
 
-PyObject* check(PyObject* o) {
-  if (!o) throw PythonErrorSet{};
-  return o;
-}
 
 static std::string plural(size_t n, const char* word) {
   return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
@@ -368,43 +364,6 @@ PyObject* dict_of(std::initializer_list<std::pair<const char*, Owned>> items) {
     if (PyDict_SetItemString(dict.get(), item.first, item.second.ref.get()) < 0) throw PythonErrorSet{};
   }
   return dict.release();
-}
-
-// ---------------------------------------------------------------------------
-// Error mapping
-
-static PyObject* g_panic_type = nullptr;
-
-static void raise_panic(const char* message) {
-  if (!g_panic_type) {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
-    std::abort();
-  }
-  PyErr_SetString(g_panic_type, message);
-}
-
-// Runs one call of a module function: errors of the core become
-// RuntimeError with the outermost message; anything unexpected becomes
-// PanicException.  Nothing escapes to the interpreter.
-template <typename Fn>
-static PyObject* guarded(Fn&& fn) noexcept {
-  try {
-    return fn();
-  } catch (const PythonErrorSet&) {
-    return nullptr;
-  } catch (const Error& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    raise_panic("memory allocation failed");
-    return nullptr;
-  } catch (const std::exception& e) {
-    raise_panic(e.what());
-    return nullptr;
-  } catch (...) {
-    raise_panic("unknown panic");
-    return nullptr;
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -802,7 +761,7 @@ static PyObject* create_module() {
       PyExc_BaseException, nullptr));
   if (!panic) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "PanicException", panic.get()) < 0) return nullptr;
-  g_panic_type = panic.release();
+  panic_type() = panic.release();
   g_interpreter = interpreter;
   g_module = Py_NewRef(module.get());
   return module.release();

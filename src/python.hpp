@@ -7,6 +7,8 @@
 #include <Python.h>
 
 #include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -17,6 +19,7 @@
 #include <variant>
 #include <vector>
 
+#include "error.hpp"
 #include "json.hpp"
 #include "module_table.hpp"
 
@@ -50,7 +53,50 @@ class Ref {
 };
 
 // Throws PythonErrorSet when `o` is null (an exception is pending).
-PyObject* check(PyObject* o);
+inline PyObject* check(PyObject* o) {
+  if (!o) throw PythonErrorSet{};
+  return o;
+}
+
+// The PanicException type this extension module raises, set when the module
+// is created.  Each extension module has its own slot (the symbols are
+// hidden), and both store the one type that _vl_native creates.
+inline PyObject*& panic_type() {
+  static PyObject* type = nullptr;
+  return type;
+}
+
+inline void raise_panic(const char* message) {
+  if (!panic_type()) {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+  }
+  PyErr_SetString(panic_type(), message);
+}
+
+// Runs one call of a module function: errors of the core become
+// RuntimeError with the outermost message; anything unexpected becomes
+// PanicException.  Nothing escapes to the interpreter.
+template <typename Fn>
+PyObject* guarded(Fn&& fn) noexcept {
+  try {
+    return fn();
+  } catch (const PythonErrorSet&) {
+    return nullptr;
+  } catch (const Error& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    raise_panic("memory allocation failed");
+    return nullptr;
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+    return nullptr;
+  } catch (...) {
+    raise_panic("unknown panic");
+    return nullptr;
+  }
+}
 
 // The arguments of one call, parsed against the function's row and
 // converted in signature order before the body runs (JSON-able values

@@ -18,80 +18,17 @@
 
 #include "clean.hpp"
 #include "error.hpp"
+#include "python.hpp"
 #include "purge.hpp"
 #include "report.hpp"
 #include "track_file.hpp"
 
 namespace vl::bulk {
 
-// Thrown once a Python exception has been set; the entry returns NULL.
-struct PythonErrorSet {};
-
-// A strong reference that is released on scope exit.
-class Ref {
- public:
-  Ref() = default;
-  explicit Ref(PyObject* o) : o_(o) {}
-  Ref(Ref&& other) noexcept : o_(other.release()) {}
-  Ref& operator=(Ref&& other) noexcept {
-    Py_XDECREF(o_);
-    o_ = other.release();
-    return *this;
-  }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(o_); }
-  PyObject* get() const { return o_; }
-  PyObject* release() {
-    PyObject* o = o_;
-    o_ = nullptr;
-    return o;
-  }
-  explicit operator bool() const { return o_ != nullptr; }
-
- private:
-  PyObject* o_ = nullptr;
-};
-
-inline PyObject* check(PyObject* o) {
-  if (!o) throw PythonErrorSet{};
-  return o;
-}
-
-// The PanicException type of _vl_native, looked up when this module is
-// created so that both modules raise the one type.
-static PyObject* g_panic_type = nullptr;
-
-inline void raise_panic(const char* message) {
-  if (!g_panic_type) {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
-    std::abort();
-  }
-  PyErr_SetString(g_panic_type, message);
-}
-
-// Runs one call: core errors become RuntimeError with the outermost
-// message, anything unexpected becomes PanicException.
-template <typename Fn>
-PyObject* guarded(Fn&& fn) noexcept {
-  try {
-    return fn();
-  } catch (const PythonErrorSet&) {
-    return nullptr;
-  } catch (const Error& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    raise_panic("memory allocation failed");
-    return nullptr;
-  } catch (const std::exception& e) {
-    raise_panic(e.what());
-    return nullptr;
-  } catch (...) {
-    raise_panic("unknown panic");
-    return nullptr;
-  }
-}
+using py::check;
+using py::guarded;
+using py::PythonErrorSet;
+using py::Ref;
 
 // Argument conversions; a failure sets TypeError naming the parameter.
 [[noreturn]] inline void arg_fail(const char* param, const std::string& reason) {
@@ -541,7 +478,7 @@ static PyObject* create_module() {
   Ref module(PyModule_Create(&kModule));
   if (!module) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "PanicException", panic.get()) < 0) return nullptr;
-  if (!g_panic_type) g_panic_type = panic.release();
+  if (!py::panic_type()) py::panic_type() = panic.release();
   return module.release();
 }
 
