@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "mmap_lines.hpp"
 #include "record.hpp"
+#include "scan.hpp"
 #include "storage.hpp"
 
 namespace vl::documents {
@@ -42,30 +42,25 @@ void index_document(const std::string& root, const std::string& line_hash, const
 }
 
 std::vector<DocumentRecord> lookup_document(const std::string& root, const std::string& line_hash) {
-  std::vector<DocumentRecord> out;
-  auto map = mmap_file(shard_path(root, layout::kDocumentIndex, line_hash));
-  if (!map) return out;
-  for_each_line(map->view(), [&](std::string_view line) {
-    auto d = parse(line);
-    if (d && d->line_hash == line_hash) out.push_back(std::move(*d));
-  });
-  return out;
+  scan::Options opt{.unreadable = scan::Unreadable::Fail, .run = scan::Run::Serial};
+  return scan::files<DocumentRecord>(
+      {shard_path(root, layout::kDocumentIndex, line_hash)}, opt,
+      [&](const scan::Line& line, auto& out) {
+        auto d = parse(line.text);
+        if (d && d->line_hash == line_hash) out.push_back(std::move(*d));
+      });
 }
 
 std::vector<json::Value> read_all_documents(const std::string& root) {
-  std::vector<json::Value> out;
-  for (const std::string& path : shard_files(root, layout::kDocumentIndex)) {
-    auto map = mmap_file(path);
-    if (!map) continue;
-    for_each_line(map->view(), [&](std::string_view line) {
-      auto members = json::parse_members(line);
-      if (!members) return;
-      auto f = record::find_fields<3>(*members, {"line_hash", "file", "sources"});
-      if (!f || !(*f)[0]->as_string() || !(*f)[1]->as_string() || !is_string_array(*(*f)[2])) return;
-      out.push_back(json::Value::object(std::move(*members)));
-    });
-  }
-  return out;
+  scan::Options opt{.unreadable = scan::Unreadable::Fail, .run = scan::Run::Serial};
+  return scan::files<json::Value>(
+      shard_files(root, layout::kDocumentIndex), opt, [](const scan::Line& line, auto& out) {
+        auto members = json::parse_members(line.text);
+        if (!members) return;
+        auto f = record::find_fields<3>(*members, {"line_hash", "file", "sources"});
+        if (!f || !(*f)[0]->as_string() || !(*f)[1]->as_string() || !is_string_array(*(*f)[2])) return;
+        out.push_back(json::Value::object(std::move(*members)));
+      });
 }
 
 }  // namespace vl::documents

@@ -5,17 +5,15 @@
 #include "error.hpp"
 #include "fs.hpp"
 #include "mmap_lines.hpp"
+#include "scan.hpp"
 
 namespace vl {
 
 std::vector<json::Value> jsonl_read(const std::string& path) {
-  std::vector<json::Value> out;
-  auto map = mmap_file(path);
-  if (!map) return out;
-  for_each_line(map->view(), [&](std::string_view line) {
-    if (auto v = json::parse(line)) out.push_back(std::move(*v));
+  scan::Options opt{.unreadable = scan::Unreadable::Fail, .run = scan::Run::Serial};
+  return scan::files<json::Value>({path}, opt, [](const scan::Line& line, auto& out) {
+    if (auto v = json::parse(line.text)) out.push_back(std::move(*v));
   });
-  return out;
 }
 
 void append_line(const std::string& path, std::string_view line) {
@@ -32,38 +30,31 @@ void jsonl_append(const std::string& path, const json::Value& value) {
 }
 
 std::vector<std::string> shard_files(std::string_view root, std::string_view layer) {
-  std::string dir = layout::layer_dir(root, layer);
-  std::vector<std::string> out;
-  if (!is_dir(dir)) return out;
-  for (DirEntry& e : list_dir(dir)) {
-    if (layout::parse_layer_entry(e.name).kind == layout::Kind::Shard && is_regular(e.path)) {
-      out.push_back(std::move(e.path));
-    }
-  }
-  return out;
+  return scan::list_files(layout::layer_dir(root, layer), scan::Files::Shards);
 }
 
 std::vector<json::Value> shard_iterate_all(std::string_view root, std::string_view layer) {
-  std::vector<json::Value> out;
-  for (const std::string& path : shard_files(root, layer)) {
-    for (auto& v : jsonl_read(path)) out.push_back(std::move(v));
-  }
-  return out;
+  scan::Options opt{.unreadable = scan::Unreadable::Fail, .run = scan::Run::Serial};
+  return scan::files<json::Value>(shard_files(root, layer), opt, [](const scan::Line& line, auto& out) {
+    if (auto v = json::parse(line.text)) out.push_back(std::move(*v));
+  });
 }
 
 std::vector<json::Value> scan_lines_matching(const std::string& path,
                                              const std::vector<std::string>& patterns) {
-  std::vector<json::Value> out;
-  auto map = mmap_file(path);
-  if (!map || patterns.empty()) return out;
-  for_each_line(map->view(), [&](std::string_view line) {
+  if (patterns.empty()) {
+    // Still opened, so that an unreadable file fails as with patterns.
+    scan::open(path, scan::Unreadable::Fail);
+    return {};
+  }
+  scan::Options opt{.unreadable = scan::Unreadable::Fail, .run = scan::Run::Serial};
+  return scan::files<json::Value>({path}, opt, [&](const scan::Line& line, auto& out) {
     for (const std::string& p : patterns) {
-      if (line.find(p) == std::string_view::npos) continue;
-      if (auto v = json::parse(line)) out.push_back(std::move(*v));
+      if (line.text.find(p) == std::string_view::npos) continue;
+      if (auto v = json::parse(line.text)) out.push_back(std::move(*v));
       return;
     }
   });
-  return out;
 }
 
 }  // namespace vl

@@ -1,0 +1,56 @@
+#include "scan.hpp"
+
+#include <algorithm>
+
+#include "layout.hpp"
+
+namespace vl::scan {
+
+std::vector<std::string> list_files(const std::string& dir, Files which) {
+  std::vector<std::string> out;
+  if (!is_dir(dir)) return out;
+  if (which == Files::Merged) {
+    std::vector<std::pair<uint64_t, std::string>> numbered;
+    for (DirEntry& e : list_dir(dir)) {
+      layout::Entry entry = layout::parse_merged_entry(e.name);
+      if (entry.kind == layout::Kind::MergedFile) numbered.emplace_back(entry.number, std::move(e.path));
+    }
+    std::stable_sort(numbered.begin(), numbered.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& n : numbered) out.push_back(std::move(n.second));
+    return out;
+  }
+  for (DirEntry& e : list_dir(dir)) {
+    layout::Kind kind = layout::parse_layer_entry(e.name).kind;
+    bool wanted = which == Files::Shards ? kind == layout::Kind::Shard : kind != layout::Kind::Temporary;
+    if (wanted && is_regular(e.path)) out.push_back(std::move(e.path));
+  }
+  return out;
+}
+
+std::optional<Mapping> open(const std::string& path, Unreadable unreadable) {
+  if (unreadable == Unreadable::Fail) return mmap_file(path);
+  try {
+    return mmap_file(path);
+  } catch (const Error&) {
+    return std::nullopt;
+  }
+}
+
+std::vector<size_t> chunk_ends(std::string_view bytes, size_t chunk_bytes) {
+  std::vector<size_t> ends;
+  const size_t step = std::max<size_t>(chunk_bytes, 1);
+  size_t start = 0;
+  while (start < bytes.size()) {
+    size_t end = bytes.size();
+    if (bytes.size() - start > step) {
+      size_t nl = bytes.find('\n', start + step - 1);
+      if (nl != std::string_view::npos) end = nl + 1;
+    }
+    ends.push_back(end);
+    start = end;
+  }
+  return ends;
+}
+
+}  // namespace vl::scan
