@@ -4,9 +4,8 @@
 #include "fs.hpp"
 #include "hash.hpp"
 #include "json.hpp"
-#include "mmap_lines.hpp"
-#include "pool.hpp"
 #include "record.hpp"
+#include "scan.hpp"
 #include "storage.hpp"
 
 namespace vl::authors {
@@ -55,49 +54,34 @@ static bool matches(const Author& a, const std::optional<std::string>& name,
   return (!name || a.name == *name) && (!email || a.email == *email);
 }
 
-static void collect(std::string_view bytes, const std::optional<std::string>& name,
-                    const std::optional<std::string>& email, std::vector<Author>& out) {
-  for_each_line(bytes, [&](std::string_view line) {
-    if ((name && !record::may_hold_string(line, *name)) ||
-        (email && !record::may_hold_string(line, *email))) {
+static std::vector<Author> collect(const std::vector<std::string>& files, const scan::Options& opt,
+                                   const std::optional<std::string>& name,
+                                   const std::optional<std::string>& email) {
+  return scan::files<Author>(files, opt, [&](const scan::Line& line, auto& out) {
+    if ((name && !record::may_hold_string(line.text, *name)) ||
+        (email && !record::may_hold_string(line.text, *email))) {
       return;
     }
-    auto a = parse(line);
+    auto a = parse(line.text);
     if (a && matches(*a, name, email)) out.push_back(std::move(*a));
   });
 }
 
 std::vector<Author> query(const std::string& root, const std::optional<std::string>& name,
                           const std::optional<std::string>& email) {
-  std::vector<Author> out;
   std::string dir = layout::layer_dir(root, layout::kAuthors);
-  if (!is_dir(dir)) return out;
+  if (!is_dir(dir)) return {};
 
   if (name && email) {
+    // The one shard the author can be in; an error in reading it is the query's.
     std::string path = shard_path(root, layout::kAuthors, author_id(*name, *email));
-    if (!is_regular(path)) return out;
-    if (auto map = mmap_file(path)) collect(map->view(), name, email, out);
-    return out;
+    if (!is_regular(path)) return {};
+    return collect({path}, {.unreadable = scan::Unreadable::Fail, .run = scan::Run::Serial}, name, email);
   }
-
-  std::vector<std::string> files;
-  for (const DirEntry& e : list_dir(dir)) {
-    if (layout::parse_layer_entry(e.name).kind == layout::Kind::Temporary) continue;
-    if (is_regular(e.path)) files.push_back(e.path);
-  }
-  auto per_file = pool::ordered_map<std::vector<Author>>(files.size(), [&](size_t i) {
-    std::vector<Author> found;
-    try {
-      if (auto map = mmap_file(files[i])) collect(map->view(), name, email, found);
-    } catch (const Error&) {
-      // A shard that cannot be opened or mapped contributes nothing.
-    }
-    return found;
-  });
-  for (auto& part : per_file) {
-    for (auto& a : part) out.push_back(std::move(a));
-  }
-  return out;
+  // Every file of the layer, one task per file; a shard that cannot be
+  // opened or mapped contributes nothing.
+  return collect(scan::list_files(dir, scan::Files::Regular),
+                 {.unreadable = scan::Unreadable::Skip, .run = scan::Run::PerFile}, name, email);
 }
 
 }  // namespace vl::authors

@@ -11,10 +11,9 @@
 #include "binary_index.hpp"
 #include "error.hpp"
 #include "fs.hpp"
-#include "mmap_lines.hpp"
-#include "pool.hpp"
 #include "record.hpp"
 #include "register.hpp"
+#include "scan.hpp"
 #include "storage.hpp"
 #include "generate_set.hpp"
 
@@ -31,30 +30,9 @@ using StringSet = std::unordered_set<std::string>;
 // file that cannot be mapped contributes nothing.
 template <typename T, typename PerLine>
 std::vector<T> scan_layer(const std::string& root, std::string_view layer, PerLine per_line) {
-  std::vector<T> out;
-  std::string dir = layout::layer_dir(root, layer);
-  if (!is_dir(dir)) return out;
-  std::vector<std::string> files;
-  for (DirEntry& e : list_dir(dir)) {
-    // Everything but temporary files, which are never records.
-    if (layout::parse_layer_entry(e.name).kind == layout::Kind::Temporary) continue;
-    if (is_regular(e.path)) files.push_back(std::move(e.path));
-  }
-  auto parts = pool::ordered_map<std::vector<T>>(files.size(), [&](size_t i) {
-    std::vector<T> found;
-    std::optional<Mapping> map;
-    try {
-      map = mmap_file(files[i]);
-    } catch (const Error&) {
-      return found;
-    }
-    if (map) for_each_line(map->view(), [&](std::string_view line) { per_line(line, found); });
-    return found;
-  });
-  for (auto& part : parts) {
-    for (auto& item : part) out.push_back(std::move(item));
-  }
-  return out;
+  return scan::dir<T>(layout::layer_dir(root, layer), scan::Files::Regular,
+                      {.unreadable = scan::Unreadable::Skip, .run = scan::Run::PerFile},
+                      [&](const scan::Line& line, std::vector<T>& found) { per_line(line.text, found); });
 }
 
 // Scans are dominated by parsing lines that cannot match, so each scan
@@ -211,29 +189,28 @@ std::vector<DocumentRecord> show_by_author_indexed(const std::string& root,
   if (!index) throw Error("binary index not found");
   StringSet id_set(ids.begin(), ids.end());
 
-  std::vector<std::string> matched;
+  // Serial: the set of matched sections is filled in line order.
+  const scan::Options serial{.unreadable = scan::Unreadable::Fail, .run = scan::Run::Serial};
+  auto shard_paths = [&](std::string_view layer, const std::vector<std::string>& keys) {
+    std::vector<std::string> paths;
+    for (const std::string& name : shards_for(*index, keys)) {
+      paths.push_back(join(layout::layer_dir(root, layer), name));
+    }
+    return paths;
+  };
   StringSet matched_set;
-  for (const std::string& name : shards_for(*index, ids)) {
-    auto map = mmap_file(join(layout::layer_dir(root, layout::kSections), name));
-    if (!map) continue;
-    for_each_line(map->view(), [&](std::string_view line) {
-      auto s = sections::parse(line);
-      if (s && written_by_any(*s, id_set) && matched_set.insert(s->section_hash).second) {
-        matched.push_back(s->section_hash);
-      }
-    });
-  }
-
-  std::vector<DocumentRecord> out;
-  for (const std::string& name : shards_for(*index, matched)) {
-    auto map = mmap_file(join(layout::layer_dir(root, layout::kDocumentIndex), name));
-    if (!map) continue;
-    for_each_line(map->view(), [&](std::string_view line) {
-      auto d = documents::parse(line);
-      if (d && cites_any(*d, matched_set)) out.push_back(std::move(*d));
-    });
-  }
-  return out;
+  std::vector<std::string> matched = scan::files<std::string>(
+      shard_paths(layout::kSections, ids), serial, [&](const scan::Line& line, auto& found) {
+        auto s = sections::parse(line.text);
+        if (s && written_by_any(*s, id_set) && matched_set.insert(s->section_hash).second) {
+          found.push_back(s->section_hash);
+        }
+      });
+  return scan::files<DocumentRecord>(
+      shard_paths(layout::kDocumentIndex, matched), serial, [&](const scan::Line& line, auto& found) {
+        auto d = documents::parse(line.text);
+        if (d && cites_any(*d, matched_set)) found.push_back(std::move(*d));
+      });
 }
 
 }  // namespace

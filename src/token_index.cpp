@@ -14,8 +14,8 @@
 #include "fs.hpp"
 #include "json.hpp"
 #include "mmap_lines.hpp"
-#include "pool.hpp"
 #include "record.hpp"
+#include "scan.hpp"
 #include "storage.hpp"
 
 namespace vl::token_index {
@@ -318,15 +318,13 @@ std::vector<std::pair<uint64_t, std::string>> get_merged_files(const std::string
 
 std::vector<TokenIndexEntry> read_merged(const std::string& root, const std::string& tokenizer) {
   check_tokenizer(tokenizer);
-  std::vector<TokenIndexEntry> out;
-  for (const auto& [number, path] : get_merged_files(root, tokenizer)) {
-    auto map = mmap_file(path);
-    if (!map) continue;
-    for_each_line(map->view(), [&](std::string_view line) {
-      if (auto e = parse(line)) out.push_back(std::move(*e));
-    });
-  }
-  return out;
+  std::vector<std::string> paths;
+  for (auto& [number, path] : get_merged_files(root, tokenizer)) paths.push_back(std::move(path));
+  return scan::files<TokenIndexEntry>(
+      paths, {.unreadable = scan::Unreadable::Fail, .run = scan::Run::Serial},
+      [](const scan::Line& line, auto& out) {
+        if (auto e = parse(line.text)) out.push_back(std::move(*e));
+      });
 }
 
 TokenStatus token_status(const std::string& root, const std::string& tokenizer) {
@@ -367,37 +365,21 @@ void walk_merged_entries(
     const std::string& root, const std::string& tokenizer,
     const std::function<void(uint64_t, uint64_t, std::string_view, TokenIndexEntry&&)>& fn) {
   check_tokenizer(tokenizer);
-  struct Span {
+  // Raw lines, parsed in chunks on the pool; fn sees them in file order.
+  struct Parsed {
     size_t offset, length;
+    TokenIndexEntry entry;
   };
-  constexpr size_t kChunk = 8192;
+  const scan::Options opt{.lines = scan::Lines::Raw, .unreadable = scan::Unreadable::Fail,
+                          .run = scan::Run::PerChunk};
   for (const auto& [number, path] : get_merged_files(root, tokenizer)) {
-    auto map = mmap_file(path);
+    auto map = scan::open(path, opt.unreadable);
     if (!map) continue;
     const std::string_view bytes = map->view();
-    std::vector<Span> spans;
-    size_t pos = 0;
-    while (pos < bytes.size()) {
-      size_t nl = bytes.find('\n', pos);
-      size_t end = nl == std::string_view::npos ? bytes.size() : nl;
-      if (end > pos) spans.push_back({pos, end - pos});
-      pos = end + 1;
-    }
-    const size_t chunks = (spans.size() + kChunk - 1) / kChunk;
-    auto parsed = pool::ordered_map<std::vector<std::optional<TokenIndexEntry>>>(chunks, [&](size_t c) {
-      std::vector<std::optional<TokenIndexEntry>> out;
-      const size_t last = std::min(spans.size(), (c + 1) * kChunk);
-      out.reserve(last - c * kChunk);
-      for (size_t k = c * kChunk; k < last; ++k) out.push_back(parse(bytes.substr(spans[k].offset, spans[k].length)));
-      return out;
+    auto parsed = scan::bytes<Parsed>(bytes, opt, [](const scan::Line& line, std::vector<Parsed>& out) {
+      if (auto e = parse(line.text)) out.push_back({line.offset, line.text.size(), std::move(*e)});
     });
-    for (size_t c = 0; c < chunks; ++c) {
-      for (size_t k = 0; k < parsed[c].size(); ++k) {
-        if (!parsed[c][k]) continue;
-        const Span& sp = spans[c * kChunk + k];
-        fn(number, sp.offset, bytes.substr(sp.offset, sp.length), std::move(*parsed[c][k]));
-      }
-    }
+    for (Parsed& p : parsed) fn(number, p.offset, bytes.substr(p.offset, p.length), std::move(p.entry));
   }
 }
 
