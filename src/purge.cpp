@@ -30,6 +30,7 @@
 #include "pool.hpp"
 #include "record.hpp"
 #include "register.hpp"
+#include "scan.hpp"
 #include "storage.hpp"
 
 namespace vl::purge {
@@ -122,28 +123,12 @@ void check_path(const std::string& path) {
 // pool; a file that cannot be mapped fails the whole scan.
 template <typename T, typename PerLine>
 std::vector<T> scan_files(const std::vector<std::string>& files, PerLine per_line) {
-  auto parts = pool::ordered_map<std::vector<T>>(files.size(), [&](size_t i) {
-    std::vector<T> found;
-    if (auto map = mmap_file(files[i])) {
-      for_each_line(map->view(), [&](std::string_view line) { per_line(line, found); });
-    }
-    return found;
-  });
-  std::vector<T> out;
-  for (auto& part : parts) {
-    for (auto& item : part) out.push_back(std::move(item));
-  }
-  return out;
+  return scan::files<T>(files, {.unreadable = scan::Unreadable::Fail, .run = scan::Run::PerFile},
+                        [&](const scan::Line& line, std::vector<T>& found) { per_line(line.text, found); });
 }
 
 std::vector<std::string> regular_files(const std::string& dir) {
-  std::vector<std::string> out;
-  if (!is_dir(dir)) return out;
-  for (DirEntry& e : list_dir(dir)) {
-    if (layout::parse_layer_entry(e.name).kind == layout::Kind::Temporary) continue;
-    if (is_regular(e.path)) out.push_back(std::move(e.path));
-  }
-  return out;
+  return scan::list_files(dir, scan::Files::Regular);
 }
 
 // Substring needles for the lines that may cite one of `hashes`; a line
