@@ -79,10 +79,6 @@ Fd Fd::open_append(const std::string& path) {
   // append_lines) and so that byte-range locks work on network file systems.
   return open_file(path, O_RDWR | O_APPEND | O_CREAT);
 }
-Fd Fd::create_truncate(const std::string& path) {
-  crash_point();
-  return open_or_throw(path, O_WRONLY | O_CREAT | O_TRUNC);
-}
 Fd Fd::create_exclusive(const std::string& path) {
   crash_point();
   return open_or_throw(path, O_WRONLY | O_CREAT | O_EXCL);

@@ -35,8 +35,6 @@ class Fd {
   // Opens read-write for appending, creating the file (0666 before umask)
   // if missing; refuses what is not a regular file as open_read does.
   static Fd open_append(const std::string& path);
-  // Opens for writing, creating (0666 before umask) and truncating.
-  static Fd create_truncate(const std::string& path);
   // Creates a new file (0666 before umask); fails with EEXIST if present.
   static Fd create_exclusive(const std::string& path);
 

@@ -7,8 +7,9 @@ namespace vl {
 
 void VlDir::init() const {
   for (std::string_view layer : layout::kLayers) create_dir_all(layout::layer_dir(root_, layer));
-  Fd log = Fd::create_truncate(layout::log_file(root_));
-  log.close();
+  // A fresh, empty log; replaced rather than truncated, so that a reader
+  // holding the old log mapped never sees it shrink.
+  replace_file(layout::log_file(root_), std::string_view{});
 }
 
 }  // namespace vl
