@@ -193,6 +193,36 @@ std::vector<IndexRef> decode_refs(const unsigned char* p, size_t len) {
   return out;
 }
 
+// The entry count and the fan-out table, checked against the entry area
+// [24, F) before any lookup reads them: the count must fit the area, and
+// every used slot must point at an entry head inside it whose key starts
+// with the slot's byte, the used slots rising with their byte.  All sums
+// stay far below 2^64 (F is at most the file length).
+void check_tables(const unsigned char* d, uint64_t fanout_offset) {
+  auto corrupt = [](const std::string& what) {
+    return Error("binary index is corrupt: " + what + "; run `vl index build` to rebuild");
+  };
+  const uint64_t area = fanout_offset - kHeaderSize;
+  const uint32_t count = read_u32(d + 8);
+  if (uint64_t{count} > area / kEntryHead) {
+    throw corrupt(std::to_string(count) + " entries cannot fit in " + std::to_string(area) +
+                  " bytes");
+  }
+  const unsigned char* fanout = d + fanout_offset;
+  uint64_t previous = 0;
+  for (unsigned b = 0; b < 256; ++b) {
+    const uint64_t slot = read_u64(fanout + 8 * b);
+    if (slot == 0) continue;
+    if (slot < kHeaderSize || slot >= fanout_offset || fanout_offset - slot < kEntryHead ||
+        slot < previous ||
+        d[slot] != b) {
+      throw corrupt("fan-out slot " + std::to_string(b) + " holds offset " + std::to_string(slot) +
+                    ", not an entry of its byte in order");
+    }
+    previous = slot;
+  }
+}
+
 // Opens an existing file for writing without creating or truncating it.
 Fd open_existing_for_write(const std::string& path, int extra_flags) {
   int fd;
@@ -285,9 +315,11 @@ uint32_t BinaryIndex::build(const std::string& vl_dir,
 
 // A file that open() accepts has a valid magic and
 // 24 <= F <= file length - 2048, so the header and the whole fan-out table
-// lie inside the mapping.  Everything else (slots, refs lengths, block
-// counts) is checked where it is used: a corrupt key range makes lookup()
-// return an empty list rather than reject the whole file.
+// lie inside the mapping; its entry count fits the entry area and its used
+// fan-out slots rise and point at entry heads of their byte.  What lies
+// inside the entries (refs lengths) and the block counts are checked where
+// they are used: a corrupt entry makes lookup() return an empty list rather
+// than reject the whole file.
 std::optional<BinaryIndex> BinaryIndex::open(const std::string& vl_dir) {
   return open_path(file_path(vl_dir));
 }
@@ -315,6 +347,7 @@ std::optional<BinaryIndex> BinaryIndex::open_path(const std::string& path) {
                 " lies outside the " + std::to_string(size) +
                 "-byte file; run `vl index build` to rebuild");
   }
+  check_tables(d, fanout_offset);
   uint32_t lo_count = 0;
   uint64_t lo_pos = 0;
   const uint64_t blocks = fanout_offset + kFanoutSize;
@@ -403,6 +436,8 @@ void BinaryIndex::append_line_offsets(const std::string& vl_dir, const std::stri
   const std::string path = file_path(vl_dir);
   Fd fd = with_context("opening " + path + " for append",
                        [&] { return open_existing_for_write(path, O_APPEND); });
+  // Blocks are added only to a file that opens as a sound index.
+  open_path(path);
   BufferedWriter w(fd);
   w.u32(static_cast<uint32_t>(count));
   w.u32(0);  // the first line

@@ -99,8 +99,10 @@ class BinaryIndex {
                         std::vector<std::pair<IndexKey, std::vector<IndexRef>>> entries);
 
   // Nothing when the file's metadata cannot be read (normally: no index);
-  // an error when it cannot be opened, is too small, has a wrong magic or
-  // a fan-out table offset outside the file.
+  // an error when it cannot be opened, is too small, has a wrong magic, a
+  // fan-out table offset outside the file, an entry count the entry area
+  // cannot hold, or a used fan-out slot that is out of order or does not
+  // point at an entry head of its byte.
   static std::optional<BinaryIndex> open(const std::string& vl_dir);
 
   // The references stored for `hash` (64 hex digits, either case).  Empty
@@ -111,7 +113,8 @@ class BinaryIndex {
 
   // Appends one line-offset block for data_file (the offset of every line
   // start) to an existing .vl/index.bin.  A missing or empty data file adds
-  // nothing.  A line start beyond 32 bits is refused before appending.
+  // nothing.  A line start beyond 32 bits, or an index that does not open
+  // as sound, is refused before appending.
   static void append_line_offsets(const std::string& vl_dir, const std::string& data_file);
 
   // The entry count stored in the header.

@@ -76,6 +76,31 @@ Layout check_layout(const unsigned char* d, uint64_t size) {
                 std::to_string(l.count) + " entries and tables that do not fit its " +
                 std::to_string(size) + " bytes; run `vl index build` to rebuild");
   }
+  // The source records and the fan-out table over them: the source count
+  // must fit the source area, and every used slot must point at a record
+  // head inside it whose hash starts with the slot's byte, the used slots
+  // rising with their byte.
+  auto corrupt = [](const std::string& what) {
+    return Error("token binary index is corrupt: " + what + "; run `vl index build` to rebuild");
+  };
+  const uint64_t area = uint64_t{l.fanout_offset} - l.sources_offset;
+  const uint32_t sources = read_u32(d + 17);
+  if (uint64_t{sources} > area / kSourceHead) {
+    throw corrupt(std::to_string(sources) + " sources cannot fit in " + std::to_string(area) +
+                  " bytes");
+  }
+  const unsigned char* fanout = d + l.fanout_offset;
+  uint64_t previous = 0;
+  for (unsigned b = 0; b < 256; ++b) {
+    const uint64_t slot = read_u64(fanout + 8 * b);
+    if (slot == 0) continue;
+    if (slot < l.sources_offset || slot >= l.fanout_offset || l.fanout_offset - slot < kSourceHead ||
+        slot < previous || d[slot] != b) {
+      throw corrupt("fan-out slot " + std::to_string(b) + " holds offset " + std::to_string(slot) +
+                    ", not a source record of its byte in order");
+    }
+    previous = slot;
+  }
   return l;
 }
 

@@ -218,6 +218,11 @@ TEST(Lookup, FindsExactlyTheStoredKeys) {
   for (const auto& [hash, refs] : cases) EXPECT_EQ(idx.lookup(hash), refs) << hash;
 }
 
+std::string bad_slot(int b, uint64_t offset) {
+  return "binary index is corrupt: fan-out slot " + std::to_string(b) + " holds offset " +
+         std::to_string(offset) + ", not an entry of its byte in order; run `vl index build` to rebuild";
+}
+
 TEST(Open, AbsentFileIsNoIndexAndUnusableFilesAreRefused) {
   ProjectDir dir;
   EXPECT_FALSE(BinaryIndex::open(dir.root).has_value());
@@ -230,6 +235,9 @@ TEST(Open, AbsentFileIsNoIndexAndUnusableFilesAreRefused) {
                                              "file; run `vl index build` to rebuild"};
   };
   const std::string mismatch = "binary index magic mismatch";
+  auto corrupt = [](const std::string& what) {
+    return "binary index is corrupt: " + what + "; run `vl index build` to rebuild";
+  };
   const std::pair<Bytes, std::string> cases[] = {
       {good.substr(0, 2071), "binary index file too small: 2071 bytes"},
       {"", "binary index file too small: 0 bytes"},
@@ -237,11 +245,37 @@ TEST(Open, AbsentFileIsNoIndexAndUnusableFilesAreRefused) {
        "binary index format VLIDXF01 is no longer supported; run `vl index build` to rebuild"},
       {with(0, "VLIDXF03"), mismatch}, {with(0, Bytes(8, '\0')), mismatch},
       bad_f(23), bad_f(59) /* one byte short of the table */, bad_f(~uint64_t{0}),
+      {with(8, le(2, 4)), corrupt("2 entries cannot fit in 34 bytes")},
+      {with(8, le(0xffffffff, 4)), corrupt("4294967295 entries cannot fit in 34 bytes")},
+      {with(58 + 8, le(25, 8)), bad_slot(1, 25)},    // inside the key of its entry
+      {with(58 + 8, le(58, 8)), bad_slot(1, 58)},    // at the table
+      {with(58 + 8, le(30, 8)), bad_slot(1, 30)},    // no room for an entry head
+      {with(58 + 8, le(1ull << 45, 8)), bad_slot(1, 1ull << 45)},
+      {with(58, le(16, 8)), bad_slot(0, 16)},        // inside the header
+      {with(58 + 16, le(24, 8)), bad_slot(2, 24)},   // an entry of another byte
   };
+  write_file(dir.file("d.jsonl"), "a\nb\n");
   for (const auto& [bytes, message] : cases) {
     write_file(dir.index(), bytes);
     EXPECT_EQ(error_chain([&] { BinaryIndex::open(dir.root); }), Chain{message});
+    // Nothing is appended to a file that does not open as an index.
+    EXPECT_EQ(error_chain([&] { BinaryIndex::append_line_offsets(dir.root, dir.file("d.jsonl")); }),
+              Chain{message});
+    EXPECT_EQ(read_file(dir.index()), bytes);
   }
+}
+
+// Two used slots whose entries are of their bytes but out of order.
+TEST(Open, RefusesFanOutSlotsOutOfOrder) {
+  ProjectDir dir;
+  BinaryIndex::build(dir.root, {{key_of(0x10), {}}, {key_of(0x20), {}}});
+  Bytes b = read_file(dir.index());  // entries at 24 and 58, F = 92
+  b[24] = 0x20;
+  b[58] = 0x10;
+  put_le(b, 92 + 8 * 0x10, 58, 8);
+  put_le(b, 92 + 8 * 0x20, 24, 8);
+  write_file(dir.index(), b);
+  EXPECT_EQ(error_chain([&] { BinaryIndex::open(dir.root); }), Chain{bad_slot(0x20, 24)});
 }
 
 // A line starts at byte 0 and after every newline that is not the last byte;
@@ -285,9 +319,10 @@ TEST(LineOffsets, MissingIndexReportsOpeningForAppendAndMissingStoreCreating) {
 }
 
 // The reader never reads outside its mapping.  open() refuses a file whose
-// fan-out table offset F leaves no room for the table; any other damage makes
-// the affected lookups return empty, or, inside a refs area, the references
-// decoded before the damage.
+// fan-out table offset F leaves no room for the table or whose used slots
+// are out of place; damage inside the entries makes the affected lookups
+// return empty, or, inside a refs area, the references decoded before the
+// damage.
 class Damaged : public ::testing::Test {
  protected:
   // At 24, 76, 112 and 161; F = 211.
@@ -338,27 +373,6 @@ TEST_F(Damaged, TruncationAtEveryLengthIsRefusedOrReadsOnlyWhatIsThere) {
   }
 }
 
-TEST_F(Damaged, SlotsThatLeaveTheirRangeGiveEmpty) {
-  // Makes the bytes at pos read as an entry with one reference (shard 0x77),
-  // sets slot s, and looks up the key the bytes at pos hold.
-  auto planted = [&](Bytes bytes, size_t pos, int s, uint64_t slot) {
-    bytes.replace(pos + 32, 4, Bytes("\x02\x00\x00\x77", 4));
-    put_le(bytes, f + 8 * s, slot, 8);
-    IndexKey k;
-    std::copy_n(bytes.begin() + std::ptrdiff_t(pos), 32, k.begin());
-    return reopen(bytes).lookup_key(k);
-  };
-  EXPECT_EQ(planted(good, 16, f & 0xff, 16), kNone);  // inside the header (F, then a's key)
-  // Too close to the table for an entry head.
-  EXPECT_EQ(planted(Bytes(good).replace(f - 10, 1, "\xff"), f - 10, 0xff, f - 10), kNone);
-  // The range of 0x20, into which z is moved, ends at the table although
-  // the next slot points past the file.
-  Bytes bytes = good;
-  bytes.replace(at(z), 2, "\x20\xfe").replace(f, 32, raw(key_of(0x20, 0xff)));
-  EXPECT_EQ(planted(bytes, f, 0xff, uint64_t{1} << 45), kNone);
-  EXPECT_EQ(lookup_damaged(f + 8 * 0x11, 1, 8, a), kNone);  // the next slot before the start
-}
-
 // A refs length running past its range gives nothing; damage inside a refs
 // area keeps the references before it.  a's references are a shard (2 bytes),
 // then a 16-byte token line.
@@ -380,10 +394,14 @@ TEST_F(Damaged, RandomBytesBehindAValidHeaderNeverEscapeTheMapping) {
     Bytes bytes;
     for (size_t i = 0, size = 2072 + rng() % 3000; i < size; ++i) bytes += char(rng());
     const uint64_t fo = 24 + rng() % (bytes.size() - 2072 + 1);
-    bytes.replace(0, 24, "VLIDXF02" + bytes.substr(8, 8) + le(fo, 8));
-    for (int s = 0; s < 256; ++s) {  // mostly near the entry area, sometimes anywhere
-      const uint64_t near = rng() % 4 == 0 ? 0 : rng() % (fo + 64);
-      put_le(bytes, fo + 8 * s, rng() % 16 == 0 ? uint64_t{rng()} << 32 | rng() : near, 8);
+    bytes.replace(0, 24, "VLIDXF02" + le(rng() % ((fo - 24) / 34 + 1), 4) + Bytes(4, '\0') + le(fo, 8));
+    // Slots that open() accepts: rising positions in the entry area, each
+    // under the byte found there; the entries themselves are garbage.
+    bytes.replace(fo, 2048, Bytes(2048, '\0'));
+    int last = -1;
+    for (uint64_t pos = 24; fo >= 58 && pos <= fo - 34; pos += 1 + rng() % 40) {
+      const int b = static_cast<unsigned char>(bytes[pos]);
+      if (b > last) put_le(bytes, fo + 8 * b, pos, 8), last = b;
     }
     BinaryIndex idx = reopen(bytes);
     for (int q = 0; q < 64; ++q) {  // half the probes copied from the file, so that some match

@@ -122,6 +122,15 @@ TEST(TokenBinIndex, OpenRefusesHeadersThatDoNotFitTheFile) {
     put_u32(b, pos, v);
     return b;
   };
+  auto bad_slot = [](int b, uint64_t offset) {
+    return "is corrupt: fan-out slot " + std::to_string(b) + " holds offset " + std::to_string(offset) +
+           ", not a source record of its byte in order";
+  };
+  std::string swapped = good;
+  swapped[112] = static_cast<char>(0xab);
+  swapped[154] = static_cast<char>(0xaa);
+  put_u32(swapped, 196 + 8 * 0xaa, 154);
+  put_u32(swapped, 196 + 8 * 0xab, 112);
   const std::pair<std::string, std::string> cases[] = {
       {good.substr(0, 10), "token binary index file too small: 10 bytes"},
       {std::string(64, 'x'), "token binary index magic mismatch"},
@@ -130,11 +139,28 @@ TEST(TokenBinIndex, OpenRefusesHeadersThatDoNotFitTheFile) {
       {with(25, 65), "is corrupt"},                      // sources offset
       {with(29, 0xFFFFFF00u), "is corrupt"},             // fan-out table offset
       {good.substr(0, good.size() - 1), "is corrupt"},   // fan-out table cut
+      // Source records A at 112 and B at 154, the table at 196.
+      {with(17, 3), "is corrupt: 3 sources cannot fit in 84 bytes"},
+      {with(17, 0xFFFFFFFFu), "is corrupt: 4294967295 sources cannot fit"},
+      {with(196 + 8 * 0xab, 112), bad_slot(0xab, 112)},   // a record of another byte
+      {with(196 + 8 * 0xab, 100), bad_slot(0xab, 100)},   // among the entry records
+      {with(196 + 8 * 0xab, 170), bad_slot(0xab, 170)},   // no room for a record head
+      {with(196 + 8 * 0xab, 196), bad_slot(0xab, 196)},   // at the table
+      {with(196 + 8 * 0xab + 4, 1), bad_slot(0xab, (1ull << 32) + 154)},
+      {swapped, bad_slot(0xab, 112)},                     // records of their bytes, out of order
   };
+  // An index opened while the file was sound writes no flag once the file
+  // no longer opens.
+  write_file(dir.index(), good);
+  TokenBinIndex opened = TokenBinIndex::open(dir.root, "t").value();
   for (const auto& [bytes, message] : cases) {
     write_file(dir.index(), bytes);
     EXPECT_NE(message_of([&] { TokenBinIndex::open(dir.root, "t"); }).find(message), std::string::npos)
         << message;
+    EXPECT_NE(message_of([&] { opened.set_revoked_batch({{1, true}}); }).find(message),
+              std::string::npos)
+        << message;
+    EXPECT_EQ(read_file(dir.index()), bytes);
   }
 }
 
