@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of the native core and runs each for a
+# bounded time.  Run by hand (not by CI):
+#
+#   bash fuzz/run.sh [seconds per target, default 20] [target ...]
+#
+# Targets: binary_index (the document binary index reader), json (the JSON
+# reader) and records (the author, section, document and token entry line
+# parsers).  The core is compiled with clang++ under ASan and UBSan into
+# fuzz/build/; inputs the fuzzer finds go to fuzz/build/corpus-<target>
+# (the seeds under fuzz/corpus/ stay as they are), and a crashing input is
+# saved as fuzz/build/crash-* with the fuzzer's report.
+set -euo pipefail
+
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(dirname "$here")"
+out="$here/build"
+seconds="${1:-20}"
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(binary_index json records)
+
+CXX="${CXX:-clang++}"
+command -v "$CXX" >/dev/null || { echo "fuzz/run.sh: $CXX not found (apt-get install -y clang)" >&2; exit 1; }
+
+flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -Wall -Wextra
+       -fsanitize=address,undefined -fno-sanitize-recover=undefined)
+mkdir -p "$out/obj"
+
+# The core, every unit but the interpreter boundary, built once and then
+# only where a source is newer than its object.
+objs=()
+for src in "$root"/src/*.cpp; do
+  case "$(basename "$src")" in python*.cpp) continue ;; esac
+  obj="$out/obj/$(basename "$src" .cpp).o"
+  objs+=("$obj")
+  if [ ! -e "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find "$root/src" -name '*.hpp' -newer "$obj" -print -quit)" ]; then
+    echo "$src"
+  fi
+done | xargs -r -P "$(nproc)" -I{} sh -c \
+  'exec "$0" "$@" -fsanitize=fuzzer-no-link -c "{}" -o "'"$out"'/obj/$(basename "{}" .cpp).o"' \
+  "$CXX" "${flags[@]}"
+rm -f "$out/libvlcore.a"
+ar rcs "$out/libvlcore.a" "$out"/obj/*.o
+
+status=0
+for t in "${targets[@]}"; do
+  src="$here/fuzz_$t.cpp"
+  [ -e "$src" ] || { echo "fuzz/run.sh: no target '$t'" >&2; exit 2; }
+  "$CXX" "${flags[@]}" -fsanitize=fuzzer "$src" "$out/libvlcore.a" -lcrypto -ltbb -o "$out/fuzz_$t"
+  mkdir -p "$out/corpus-$t"
+  echo "== $t: ${seconds}s"
+  if ! "$out/fuzz_$t" "$out/corpus-$t" "$here/corpus/$t" -max_total_time="$seconds" \
+      -max_len=8192 -artifact_prefix="$out/" -print_final_stats=1 2>"$out/$t.log"; then
+    echo "== $t: FAILED, see $out/$t.log"
+    tail -40 "$out/$t.log"
+    status=1
+  else
+    grep -E "stat::number_of_executed_units|stat::new_units_added" "$out/$t.log" || true
+  fi
+done
+exit $status
