@@ -302,21 +302,6 @@ void write_record(std::string& out, std::string_view stamp, std::string_view fil
   out += '}';
 }
 
-// Cuts `bytes` into pieces of whole lines of about `target` bytes.
-std::vector<std::string_view> whole_line_chunks(std::string_view bytes, size_t target) {
-  std::vector<std::string_view> chunks;
-  size_t pos = 0;
-  while (pos < bytes.size()) {
-    size_t end = std::min(bytes.size(), pos + target);
-    if (end < bytes.size()) {
-      size_t nl = bytes.find('\n', end);
-      end = nl == std::string_view::npos ? bytes.size() : nl + 1;
-    }
-    chunks.push_back(bytes.substr(pos, end - pos));
-    pos = end;
-  }
-  return chunks;
-}
 
 struct Decision {
   std::vector<std::vector<unsigned char>> verdicts;  // per chunk, one per line
@@ -363,7 +348,7 @@ Decision decide(std::string_view bytes, const KeySet& revoked_set, std::string_v
     }
   }
   size_t target = std::max<size_t>(size_t{1} << 20, bytes.size() / (pool::size() * 16) + 1);
-  d.chunks = whole_line_chunks(bytes, target);
+  d.chunks = scan::chunks(bytes, target);
   d.verdicts = pool::ordered_map<std::vector<unsigned char>>(d.chunks.size(), [&](size_t i) {
     std::vector<unsigned char> out;
     Key key;

@@ -53,4 +53,14 @@ std::vector<size_t> chunk_ends(std::string_view bytes, size_t chunk_bytes) {
   return ends;
 }
 
+std::vector<std::string_view> chunks(std::string_view bytes, size_t chunk_bytes) {
+  std::vector<std::string_view> out;
+  size_t start = 0;
+  for (size_t end : chunk_ends(bytes, chunk_bytes)) {
+    out.push_back(bytes.substr(start, end - start));
+    start = end;
+  }
+  return out;
+}
+
 }  // namespace vl::scan

@@ -97,6 +97,8 @@ void walk(std::string_view bytes, Lines lines, size_t base, size_t file, Fn&& fn
 // the previous one ended and ends after the first LF at or beyond
 // `chunk_bytes` from its start (or at the end of the bytes).
 std::vector<size_t> chunk_ends(std::string_view bytes, size_t chunk_bytes);
+// The same chunks, as views into `bytes`.
+std::vector<std::string_view> chunks(std::string_view bytes, size_t chunk_bytes);
 
 // per_line(const Line&, std::vector<T>& out) over the lines of `bytes`, run
 // serially or (Run::PerChunk) in chunks on the pool, results in line order.

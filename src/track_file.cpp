@@ -13,6 +13,7 @@
 #include "json.hpp"
 #include "layout.hpp"
 #include "pool.hpp"
+#include "scan.hpp"
 #include "token_index.hpp"
 #include "utf8.hpp"
 
@@ -174,22 +175,6 @@ struct ChunkOut {
 // Bytes of one chunk of whole lines, the unit of work on the pool.
 constexpr size_t kChunkBytes = size_t{1} << 20;
 
-// Splits bytes into pieces of about `target` bytes that end right after a
-// newline (the last one at the end of the bytes).
-std::vector<std::string_view> whole_line_chunks(std::string_view bytes, size_t target) {
-  std::vector<std::string_view> out;
-  size_t pos = 0;
-  while (pos < bytes.size()) {
-    size_t end = std::min(bytes.size(), pos + target);
-    if (end < bytes.size()) {
-      size_t nl = bytes.find('\n', end - 1);
-      end = nl == std::string_view::npos ? bytes.size() : nl + 1;
-    }
-    out.push_back(bytes.substr(pos, end - pos));
-    pos = end;
-  }
-  return out;
-}
 
 bool is_blank(std::string_view line) {
   return std::all_of(line.begin(), line.end(), [](char c) {
@@ -356,7 +341,7 @@ TrackFileResult track_file(const std::string& root, const std::string& path, con
   std::string_view bytes = map.view();
   bool count_tokens = o.tokenizer && !o.token_counts;
   std::vector<std::string_view> chunks =
-      whole_line_chunks(bytes, std::max<size_t>(1, std::min(kChunkBytes, o.batch_bytes / 2)));
+      scan::chunks(bytes, std::max<size_t>(1, std::min(kChunkBytes, o.batch_bytes / 2)));
   TrackFileResult result;
 
   // Batches of chunks: hashed on the pool, then recorded in line order.

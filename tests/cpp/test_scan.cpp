@@ -72,6 +72,9 @@ TEST(Scan, EveryChunkSizeGivesTheSerialResult) {
         start = end;
       }
       EXPECT_EQ(start, kSample.size());
+      std::string joined;
+      for (std::string_view c : vl::scan::chunks(kSample, size)) joined += c;
+      EXPECT_EQ(joined, kSample);
     }
   }
 }
