@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "error.hpp"
+#include "layout.hpp"
 #include "mmap_lines.hpp"
 #include "storage.hpp"
 
@@ -374,6 +375,16 @@ std::vector<IndexRef> BinaryIndex::lookup(std::string_view hash) const {
   IndexKey key;
   if (hash.size() != 64 || decode_hex_into(hash, key.data()) != std::string_view::npos) return {};
   return lookup_key(key);
+}
+
+std::set<std::string> BinaryIndex::shard_names(const std::vector<std::string>& hashes) const {
+  std::set<std::string> names;
+  for (const std::string& hash : hashes) {
+    for (const IndexRef& ref : lookup(hash)) {
+      if (ref.is_shard()) names.insert(layout::shard_name_of(ref.as_shard().shard));
+    }
+  }
+  return names;
 }
 
 // The scan stays inside [start, end), and end never exceeds F, which open()

@@ -26,6 +26,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -110,6 +111,10 @@ class BinaryIndex {
   // never fails and never reads outside the mapping.
   std::vector<IndexRef> lookup(std::string_view hash) const;
   std::vector<IndexRef> lookup_key(const IndexKey& key) const;
+
+  // The names of the shards referenced for any of `hashes` (token-line
+  // references left out), sorted, each once.
+  std::set<std::string> shard_names(const std::vector<std::string>& hashes) const;
 
   // Appends one line-offset block for data_file (the offset of every line
   // start) to an existing .vl/index.bin.  A missing or empty data file adds

@@ -191,16 +191,6 @@ KeySet revoked_line_set(const std::string& root) {
   return set;
 }
 
-std::set<std::string> shards_for(const BinaryIndex& index, const std::vector<std::string>& keys) {
-  std::set<std::string> names;
-  for (const std::string& key : keys) {
-    for (const IndexRef& ref : index.lookup(key)) {
-      if (ref.is_shard()) names.insert(layout::shard_name_of(ref.as_shard().shard));
-    }
-  }
-  return names;
-}
-
 struct timespec mtime_of(const struct stat& st) { return st.st_mtim; }
 
 bool newer(const struct timespec& a, const struct timespec& b) {
@@ -244,7 +234,7 @@ KeySet author_line_set(const std::string& root, const std::string& author_name, 
   StringSet id_set(ids.begin(), ids.end());
   std::vector<std::string> sections;
   StringSet section_set;
-  for (const std::string& name : shards_for(*index, ids)) {
+  for (const std::string& name : index->shard_names(ids)) {
     std::string path = layout::shard_path(root, layout::kSections, name);
     for (const json::Value& v : scan_lines_matching(path, ids)) {
       const json::Value* hash = v.find("section_hash");
@@ -263,7 +253,7 @@ KeySet author_line_set(const std::string& root, const std::string& author_name, 
   KeySet set;
   StringSet hashes;
   Needles needles(sections);
-  for (const std::string& name : shards_for(*index, sections)) {
+  for (const std::string& name : index->shard_names(sections)) {
     auto map = mmap_file(layout::shard_path(root, layout::kDocumentIndex, name));
     if (!map) continue;
     for_each_line(map->view(), [&](std::string_view line) {

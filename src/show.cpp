@@ -169,17 +169,6 @@ bool written_by_any(const Section& s, const StringSet& ids) {
                      [&](const std::string& a) { return ids.count(a) != 0; });
 }
 
-// The shard names of the shard references stored for each key.
-std::set<std::string> shards_for(const BinaryIndex& index, const std::vector<std::string>& keys) {
-  std::set<std::string> names;
-  for (const std::string& key : keys) {
-    for (const IndexRef& ref : index.lookup(key)) {
-      if (ref.is_shard()) names.insert(layout::shard_name_of(ref.as_shard().shard));
-    }
-  }
-  return names;
-}
-
 // The author query through the binary index: only the section shards that
 // hold the authors' sections and the document shards that hold lines citing
 // them are read.  Shards are visited in name order, so the result is stable.
@@ -193,7 +182,7 @@ std::vector<DocumentRecord> show_by_author_indexed(const std::string& root,
   const scan::Options serial{.unreadable = scan::Unreadable::Fail, .run = scan::Run::Serial};
   auto shard_paths = [&](std::string_view layer, const std::vector<std::string>& keys) {
     std::vector<std::string> paths;
-    for (const std::string& name : shards_for(*index, keys)) {
+    for (const std::string& name : index->shard_names(keys)) {
       paths.push_back(join(layout::layer_dir(root, layer), name));
     }
     return paths;

@@ -78,6 +78,7 @@ from typing import Any, Callable, Iterable, Iterator, Sequence
 import click
 
 from vl import _vl_native as native
+from vl._quote import quote_path
 
 STORE = ".vl"
 PROJECT_ENV = "VL_PROJECT"
@@ -118,30 +119,6 @@ class Interrupted(VlError):
 
 
 _OS_ONLY = re.compile(r"^[^\"]*\(os error \d+\)$")
-
-
-def quote_path(path: str) -> str:
-    """A path as messages show it: in double quotes, control characters escaped."""
-    out = []
-    for ch in path:
-        code = ord(ch)
-        if ch in '\\"':
-            out.append("\\" + ch)
-        elif ch == "\t":
-            out.append("\\t")
-        elif ch == "\r":
-            out.append("\\r")
-        elif ch == "\n":
-            out.append("\\n")
-        elif ch == "\0":
-            out.append("\\0")
-        elif 0xDC80 <= code <= 0xDCFF:  # a byte that was not UTF-8 (surrogateescape)
-            out.append(f"\\x{code - 0xDC00:02X}")
-        elif not ch.isprintable():
-            out.append(f"\\u{{{code:x}}}")
-        else:
-            out.append(ch)
-    return '"' + "".join(out) + '"'
 
 
 @dataclass

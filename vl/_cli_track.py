@@ -263,6 +263,11 @@ def _track_one(root: str, path: str, rel: str, size: int, sources: list[str],
         raise Interrupted(f"recorded {plural(result.recorded, 'line')} of {rel} before stopping; "
                           "run the same command again to record the rest") from None
     log()
+    return _summarise(rel, result, clock)
+
+
+def _summarise(rel: str, result: TrackResult, clock: Stopwatch) -> TrackResult:
+    """The one-line summary of a tracked file on stderr; the result gets its time."""
     parts = [f"{plural(result.recorded, 'line')} recorded"]
     if result.already:
         parts.append(f"{result.already} already recorded")
@@ -292,11 +297,4 @@ def _track_one_native(root: str, path: str, rel: str, size: int, sources: list[s
         raise Interrupted(f"recorded {plural(result.recorded, 'line')} of {rel} before stopping; "
                           "run the same command again to record the rest")
     native.oplog_append(root, "track", detail)
-    parts = [f"{plural(result.recorded, 'line')} recorded"]
-    if result.already:
-        parts.append(f"{result.already} already recorded")
-    if result.invalid:
-        parts.append(f"{len(result.invalid)} invalid skipped")
-    notice(f"tracked {rel}: {', '.join(parts)} in {clock}")
-    result.seconds = clock.seconds()
-    return result
+    return _summarise(rel, result, clock)

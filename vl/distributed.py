@@ -60,6 +60,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Iterator, Sequence
 
 from vl import _vl_native as native
+from vl._quote import quote_path
 
 #: Files larger than this are cut into byte ranges of about this size.
 DEFAULT_CHUNK_BYTES = 256 << 20
@@ -208,37 +209,6 @@ def _publish(attempt: str, final: str) -> str:
             raise
         shutil.rmtree(attempt, ignore_errors=True)
     return final
-
-
-def quote_path(path: str) -> str:
-    """A path as the operation log shows it: in double quotes, with escapes."""
-    out = ['"']
-    for ch in path:
-        code = ord(ch)
-        if ch in '\\"':
-            out.append("\\" + ch)
-        elif ch == "\t":
-            out.append("\\t")
-        elif ch == "\r":
-            out.append("\\r")
-        elif ch == "\n":
-            out.append("\\n")
-        elif ch == "\0":
-            out.append("\\0")
-        elif 0xDC80 <= code <= 0xDCFF:  # undecodable byte kept by the file system encoding
-            out.append(f"\\x{code - 0xDC00:02X}")
-        elif not ch.isprintable() or _is_combining(ch):
-            out.append(f"\\u{{{code:x}}}")
-        else:
-            out.append(ch)
-    out.append('"')
-    return "".join(out)
-
-
-def _is_combining(ch: str) -> bool:
-    import unicodedata
-
-    return unicodedata.category(ch) in ("Mn", "Me")
 
 
 # -- partitioning --------------------------------------------------------------
