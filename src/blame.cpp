@@ -1,13 +1,15 @@
 #include "blame.hpp"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <optional>
 #include <string_view>
-#include <unordered_map>
 
 #include "hash.hpp"
 #include "json.hpp"
@@ -429,42 +431,151 @@ std::vector<Opcode> group(OpList& ops) {
   return out;
 }
 
+// A hash of a line's bytes, eight at a time.
+uint64_t line_hash(std::string_view s) {
+  const char* p = s.data();
+  size_t n = s.size();
+  uint64_t h = 0x9E3779B97F4A7C15ULL ^ n;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 31;
+  }
+  if (n > 0) {
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * 0x94D049BB133111EBULL;
+  }
+  h ^= h >> 29;
+  h *= 0xBF58476D1CE4E5B9ULL;
+  return h ^ (h >> 32);
+}
+
 // Gives every distinct line a small integer, shared by both lists, so the
-// search compares integers instead of strings.
+// search compares integers instead of strings.  Ids are given in order of
+// first appearance, old lines first: the ids of the old lines are exactly
+// those below old_distinct.
 template <class Id>
-void intern(const std::vector<std::string>& old_lines, const std::vector<std::string>& new_lines,
-            std::vector<Id>& a, std::vector<Id>& b) {
-  std::unordered_map<std::string_view, Id> ids;
-  ids.reserve(old_lines.size() + new_lines.size());
-  auto map = [&](const std::vector<std::string>& lines, std::vector<Id>& out) {
-    out.reserve(lines.size());
-    for (const std::string& line : lines) {
-      out.push_back(ids.try_emplace(line, static_cast<Id>(ids.size())).first->second);
+struct Interned {
+  std::vector<Id> a, b;
+  size_t old_distinct = 0;
+};
+
+// The table is open addressing over one flat array whose slots hold what a
+// lookup compares (hash, size, where the bytes are) and the id, so that a
+// probe touches one slot and, on a likely match, the line's bytes.  The
+// hashes of a run of lines are computed first and their slots fetched ahead
+// of use: the probes are random accesses into a table larger than the
+// caches, and this lets several of them wait for memory at once.
+template <class Id>
+Interned<Id> intern(std::span<const std::string_view> old_lines, std::span<const std::string_view> new_lines) {
+  struct Slot {
+    uint64_t hash;
+    const char* data;
+    size_t size;
+    Id id;  // id + 1; 0 for an empty slot
+  };
+  Interned<Id> out;
+  const size_t total = old_lines.size() + new_lines.size();
+  size_t cap = 16;
+  while (cap < total + total / 2) cap *= 2;
+  const size_t mask = cap - 1;
+  std::vector<Slot> slots(cap, Slot{0, nullptr, 0, 0});
+  size_t distinct = 0;
+
+  constexpr size_t kRun = 256, kAhead = 8;
+  std::array<uint64_t, kRun> hashes;
+  auto map = [&](std::span<const std::string_view> lines, std::vector<Id>& ids) {
+    ids.resize(lines.size());
+    for (size_t base = 0; base < lines.size(); base += kRun) {
+      const size_t count = std::min(kRun, lines.size() - base);
+      for (size_t k = 0; k < count; ++k) {
+        hashes[k] = line_hash(lines[base + k]);
+        if (k >= kAhead) continue;
+        __builtin_prefetch(&slots[hashes[k] & mask]);
+      }
+      for (size_t k = 0; k < count; ++k) {
+        if (k + kAhead < count) __builtin_prefetch(&slots[hashes[k + kAhead] & mask]);
+        const std::string_view line = lines[base + k];
+        const uint64_t h = hashes[k];
+        for (size_t i = h & mask;; i = (i + 1) & mask) {
+          Slot& slot = slots[i];
+          if (slot.id == 0) {
+            ids[base + k] = static_cast<Id>(distinct++);
+            slot = Slot{h, line.data(), line.size(), static_cast<Id>(distinct)};
+            break;
+          }
+          if (slot.hash == h && slot.size == line.size() &&
+              (slot.data == line.data() || std::memcmp(slot.data, line.data(), line.size()) == 0)) {
+            ids[base + k] = slot.id - 1;
+            break;
+          }
+        }
+      }
     }
   };
-  map(old_lines, a);
-  map(new_lines, b);
+  map(old_lines, out.a);
+  out.old_distinct = distinct;
+  map(new_lines, out.b);
+  return out;
+}
+
+// The opcodes when, past the common prefix and suffix, no line of the new
+// list occurs anywhere in the old one: nothing in the middle can be kept, and
+// no insertion can slide over the prefix or suffix (that would need one of
+// its lines among the old ones).  Whatever the search chose, the middle
+// would come out as one replacement, so the search is skipped.  Nothing when
+// that does not hold.
+template <class Id>
+std::optional<std::vector<Opcode>> without_common_middle(const Interned<Id>& in) {
+  const std::vector<Id>& a = in.a;
+  const std::vector<Id>& b = in.b;
+  const size_t n = a.size(), m = b.size();
+  size_t p = 0;
+  while (p < n && p < m && a[p] == b[p]) ++p;
+  size_t s = 0;
+  while (p + s < n && p + s < m && a[n - 1 - s] == b[m - 1 - s]) ++s;
+  if (p + s == n || p + s == m) return std::nullopt;  // a plain insertion or deletion
+  for (size_t j = p; j < m - s; ++j) {
+    if (b[j] < in.old_distinct) return std::nullopt;
+  }
+  std::vector<Opcode> out;
+  if (p > 0) out.push_back({OpTag::Equal, 0, p, 0, p});
+  out.push_back({OpTag::Replace, p, n - s, p, m - s});
+  if (s > 0) out.push_back({OpTag::Equal, n - s, n, m - s, m});
+  return out;
 }
 
 template <class Id>
-std::vector<Opcode> diff(const std::vector<std::string>& old_lines,
-                         const std::vector<std::string>& new_lines, const std::function<bool()>& interrupted) {
-  std::vector<Id> a, b;
-  intern(old_lines, new_lines, a, b);
+std::vector<Opcode> diff(std::span<const std::string_view> old_lines, std::span<const std::string_view> new_lines,
+                         const std::function<bool()>& interrupted) {
+  Interned<Id> in = intern<Id>(old_lines, new_lines);
+  if (auto ops = without_common_middle(in)) return std::move(*ops);
   OpList ops;
-  Myers<Id>(a, b, ops, interrupted).run();
-  Compactor<Id>(a, b, ops).run();
+  Myers<Id>(in.a, in.b, ops, interrupted).run();
+  Compactor<Id>(in.a, in.b, ops).run();
   return group(ops);
 }
 
 }  // namespace
 
+std::vector<Opcode> blame_diff(std::span<const std::string_view> old_lines,
+                               std::span<const std::string_view> new_lines, const std::function<bool()>& interrupted) {
+  // One side empty: the other is inserted or deleted whole.
+  const size_t n = old_lines.size(), m = new_lines.size();
+  if (n == 0 || m == 0) {
+    if (n == 0 && m == 0) return {};
+    return {n == 0 ? Opcode{OpTag::Insert, 0, 0, 0, m} : Opcode{OpTag::Delete, 0, n, 0, 0}};
+  }
+  if (n + m < std::numeric_limits<uint32_t>::max()) return diff<uint32_t>(old_lines, new_lines, interrupted);
+  return diff<uint64_t>(old_lines, new_lines, interrupted);
+}
+
 std::vector<Opcode> blame_diff(const std::vector<std::string>& old_lines,
                                const std::vector<std::string>& new_lines, const std::function<bool()>& interrupted) {
-  if (old_lines.size() + new_lines.size() <= std::numeric_limits<uint32_t>::max()) {
-    return diff<uint32_t>(old_lines, new_lines, interrupted);
-  }
-  return diff<uint64_t>(old_lines, new_lines, interrupted);
+  std::vector<std::string_view> a(old_lines.begin(), old_lines.end()), b(new_lines.begin(), new_lines.end());
+  return blame_diff(std::span<const std::string_view>(a), std::span<const std::string_view>(b), interrupted);
 }
 
 }  // namespace vl

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <functional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "indexer.hpp"
@@ -36,6 +38,12 @@ const char* op_tag_name(OpTag tag);
 //
 // A long search asks `interrupted` every few milliseconds whether the caller
 // wants it stopped; when it answers true, the diff throws Interrupted.
+//
+// Lines are compared through small integer ids given to them once, so the
+// views must stay valid for the call only.
+std::vector<Opcode> blame_diff(std::span<const std::string_view> old_lines,
+                               std::span<const std::string_view> new_lines,
+                               const std::function<bool()>& interrupted = {});
 std::vector<Opcode> blame_diff(const std::vector<std::string>& old_lines,
                                const std::vector<std::string>& new_lines,
                                const std::function<bool()>& interrupted = {});

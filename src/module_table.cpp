@@ -25,7 +25,8 @@ std::string_view annotation(Kind kind) {
     case Kind::Text:
     case Kind::Path: return "str";
     case Kind::TextOrNone: return "str | None";
-    case Kind::TextList: return "Sequence[str]";
+    case Kind::TextList:
+    case Kind::TextViews: return "Sequence[str]";
     case Kind::TextSet: return "set[str] | frozenset[str]";
     case Kind::Flag: return "bool";
     case Kind::Count: return "int";

@@ -18,6 +18,7 @@ enum class Kind {
   Path,         // str naming a file or directory: no NUL byte (ValueError)
   TextOrNone,   // str or None
   TextList,     // a sequence of str other than str itself
+  TextViews,    // the same, read in place (views into the str objects' UTF-8)
   TextSet,      // a set or frozenset of str
   Flag,         // bool, or a numpy boolean
   Count,        // int in 0 ..= 2**64-1

@@ -107,6 +107,7 @@ void Args::convert(size_t i, PyObject* o) {
                                 : std::optional<std::string>(text_of(i, o, "expected str or None"));
       break;
     case Kind::TextList: values_[i] = to_text_list(i, o); break;
+    case Kind::TextViews: values_[i] = to_text_views(i, o); break;
     case Kind::TextSet: values_[i] = to_text_set(i, o); break;
     case Kind::Flag: values_[i] = to_flag(i, o); break;
     case Kind::Count: values_[i] = to_count(i, o); break;
@@ -145,7 +146,7 @@ void Args::fail(size_t i, PyObject* type, const std::string& reason) const {
 
 static std::string type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
 
-std::string Args::text_of(size_t i, PyObject* o, const char* what) const {
+std::string_view Args::utf8_of(size_t i, PyObject* o, const char* what) const {
   if (!PyUnicode_Check(o)) fail(i, PyExc_TypeError, std::string(what) + ", got " + type_name(o));
   Py_ssize_t len = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(o, &len);
@@ -153,7 +154,11 @@ std::string Args::text_of(size_t i, PyObject* o, const char* what) const {
     PyErr_Clear();
     fail(i, PyExc_TypeError, "str holds characters that are not valid Unicode (lone surrogates)");
   }
-  return std::string(utf8, static_cast<size_t>(len));
+  return {utf8, static_cast<size_t>(len)};
+}
+
+std::string Args::text_of(size_t i, PyObject* o, const char* what) const {
+  return std::string(utf8_of(i, o, what));
 }
 
 std::vector<std::string> Args::to_text_list(size_t i, PyObject* o) const {
@@ -175,6 +180,47 @@ std::vector<std::string> Args::to_text_list(size_t i, PyObject* o) const {
       fail(i, PyExc_TypeError, "sequence item could not be read");
     }
     out.push_back(text_of(i, item.get(), "expected a sequence of str, found an item that is not str"));
+  }
+  return out;
+}
+
+// The str items are held by a tuple or list that only the arguments see:
+// a tuple as given, a copy of a list (the caller's list may change while
+// the call runs, e.g. in a signal handler), or a list of the items of any
+// other sequence.  Each item's UTF-8 is the one CPython caches in the str.
+Args::TextViews Args::to_text_views(size_t i, PyObject* o) const {
+  if (PyUnicode_Check(o)) fail(i, PyExc_TypeError, "expected a sequence of str, got a single str");
+  if (!PySequence_Check(o)) fail(i, PyExc_TypeError, "expected a sequence of str, got " + type_name(o));
+  Ref items;
+  if (PyTuple_CheckExact(o)) {
+    items = Ref(Py_NewRef(o));
+  } else if (PyList_CheckExact(o)) {
+    items = Ref(check(PyList_AsTuple(o)));
+  } else {
+    Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) {
+      PyErr_Clear();
+      fail(i, PyExc_TypeError, "expected a sequence of str, got " + type_name(o));
+    }
+    items = Ref(check(PyList_New(0)));
+    for (Py_ssize_t k = 0; k < n; ++k) {
+      Ref item(PySequence_GetItem(o, k));
+      if (!item) {
+        PyErr_Clear();
+        fail(i, PyExc_TypeError, "sequence item could not be read");
+      }
+      // Each item is checked as it comes: the length is only the object's word.
+      utf8_of(i, item.get(), "expected a sequence of str, found an item that is not str");
+      if (PyList_Append(items.get(), item.get()) < 0) throw PythonErrorSet{};
+    }
+  }
+  PyObject* seq = items.get();
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+  PyObject** objs = PySequence_Fast_ITEMS(seq);
+  TextViews out{std::make_shared<Ref>(std::move(items)), {}};
+  out.views.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    out.views.push_back(utf8_of(i, objs[k], "expected a sequence of str, found an item that is not str"));
   }
   return out;
 }
@@ -506,7 +552,8 @@ static PyObject* blame(const Args& a) {
 }
 
 static PyObject* blame_diff(const Args& a) {
-  std::vector<std::string> old_lines = a.text_list(0), new_lines = a.text_list(1);
+  const std::vector<std::string_view>& old_lines = a.text_views(0);
+  const std::vector<std::string_view>& new_lines = a.text_views(1);
   // A long diff answers Ctrl-C: the search asks every few milliseconds
   // whether a signal handler raised (KeyboardInterrupt by default).
   std::vector<Opcode> ops;

@@ -117,6 +117,9 @@ class Args {
     return get<std::vector<std::string>>(i);
   }
   const std::vector<std::string>& text_set(size_t i) const { return text_list(i); }
+  // The UTF-8 of each str of the sequence, in place; valid while the
+  // arguments live.
+  const std::vector<std::string_view>& text_views(size_t i) const { return get<TextViews>(i).views; }
   bool flag(size_t i) const { return get<bool>(i); }
   uint64_t count(size_t i) const { return get<uint64_t>(i); }
   const std::optional<uint64_t>& count_or_none(size_t i) const {
@@ -135,9 +138,15 @@ class Args {
     std::shared_ptr<Ref> owner;
     std::string_view text;
   };
+  // A tuple holding the items of a sequence of str (so that nothing the
+  // caller does meanwhile frees them), and their UTF-8.
+  struct TextViews {
+    std::shared_ptr<Ref> owner;
+    std::vector<std::string_view> views;
+  };
   using Value = std::variant<std::monostate, std::string, std::optional<std::string>,
                              std::vector<std::string>, bool, uint64_t, std::optional<uint64_t>,
-                             std::vector<uint8_t>, JsonText>;
+                             std::vector<uint8_t>, JsonText, TextViews>;
 
   template <typename T>
   const T& get(size_t i) const {
@@ -152,6 +161,8 @@ class Args {
   [[noreturn]] void fail(size_t i, PyObject* type, const std::string& reason) const;
   std::string text_of(size_t i, PyObject* o, const char* what) const;
   std::vector<std::string> to_text_list(size_t i, PyObject* o) const;
+  TextViews to_text_views(size_t i, PyObject* o) const;
+  std::string_view utf8_of(size_t i, PyObject* o, const char* what) const;
   std::vector<std::string> to_text_set(size_t i, PyObject* o) const;
   bool to_flag(size_t i, PyObject* o) const;
   uint64_t to_count(size_t i, PyObject* o) const;

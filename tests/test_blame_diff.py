@@ -130,12 +130,13 @@ class Stop(Exception):
 
 
 def test_a_long_diff_stops_when_a_signal_handler_raises():
-    """Two long lists with nothing in common take seconds; a signal arriving
-    meanwhile (Ctrl-C, here a timer) ends the call with the handler's error."""
+    """Two long lists with one line in common, at opposite ends, take
+    seconds; a signal arriving meanwhile (Ctrl-C, here a timer) ends the call
+    with the handler's error."""
     import signal
 
-    old = [f"a{i}" for i in range(40000)]
-    new = [f"b{i}" for i in range(40000)]
+    old = [f"a{i}" for i in range(40000)] + ["x"]
+    new = ["x"] + [f"b{i}" for i in range(40000)]
 
     def stop(signum, frame):
         raise Stop
