@@ -125,6 +125,25 @@ def test_one_changed_block_reported_as_that_block(prefix, suffix, n_old, n_new):
     assert diff(old, new) == expected
 
 
+@settings(max_examples=300, deadline=None)
+@given(lines, lines, st.lists(st.sampled_from(["a", "b", "c", "x", "y"]), min_size=1, max_size=8),
+       st.integers(1, 5))
+def test_a_middle_of_lines_new_to_the_old_list_is_one_replacement(prefix, suffix, old_middle, n_new):
+    # The old middle may repeat prefix and suffix lines; the new middle is
+    # made of lines the old list lacks, so only the common ends are kept.
+    old = prefix + old_middle + suffix
+    new = prefix + [f"new{k}" for k in range(n_new)] + suffix
+    p = 0
+    while p < len(old) and p < len(new) and old[p] == new[p]:
+        p += 1
+    s = 0
+    while p + s < len(old) and p + s < len(new) and old[-1 - s] == new[-1 - s]:
+        s += 1
+    expected = ([("equal", 0, p, 0, p)] if p else []) + [("replace", p, len(old) - s, p, len(new) - s)]
+    expected += [("equal", len(old) - s, len(old), len(new) - s, len(new))] if s else []
+    assert diff(old, new) == expected
+
+
 class Stop(Exception):
     pass
 
