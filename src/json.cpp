@@ -1,6 +1,7 @@
 #include "json.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -387,10 +388,12 @@ const char* read_number(const char*& p, const char* end, Number& out) {
   uint64_t significand = 0;
   int64_t exponent = 0;
   bool is_float = false;
+  long held = 0;  // digits in the significand, as far as that bound matters
   if (*p == '0') {
     ++p;
     if (p < end && is_digit(*p)) return "invalid number";
   } else {
+    const char* digits = p;
     while (p < end && is_digit(*p)) {
       auto d = static_cast<unsigned>(*p - '0');
       if (overflows(significand, d)) {
@@ -405,21 +408,29 @@ const char* read_number(const char*& p, const char* end, Number& out) {
       significand = significand * 10 + d;
       ++p;
     }
+    held = is_float ? 19 : p - digits;
   }
   if (p < end && *p == '.') {
     is_float = true;
     ++p;
     if (p == end || !is_digit(*p)) return "invalid number";
-    bool full = false;
+    // Digits are taken while the significand has room; the rest are
+    // passed over.
+    const char* digits = p;
+    if (held < 19) {
+      // A significand of at most `held` digits takes 19 - held more
+      // without a check.
+      const char* stop = end - p > 19 - held ? p + (19 - held) : end;
+      while (p < stop && is_digit(*p)) significand = significand * 10 + static_cast<unsigned>(*p++ - '0');
+    }
     while (p < end && is_digit(*p)) {
       auto d = static_cast<unsigned>(*p - '0');
-      if (!full && overflows(significand, d)) full = true;
-      if (!full) {
-        significand = significand * 10 + d;
-        --exponent;
-      }
+      if (overflows(significand, d)) break;
+      significand = significand * 10 + d;
       ++p;
     }
+    exponent -= p - digits;
+    while (p < end && is_digit(*p)) ++p;
   }
   if (p < end && (*p == 'e' || *p == 'E')) {
     is_float = true;
@@ -684,30 +695,17 @@ std::string to_string(const Value& v) {
 // read.  Each object's members are written in document order while their
 // positions are noted; when the keys were not already strictly ascending,
 // the member texts are put into key order (the last of a repeated key
-// winning) through a scratch buffer once the object is closed.  Every buffer
+// winning) through a scratch buffer once the object is closed.  Number
+// literals that are already canonical are copied, and a string's raw bytes
+// are copied in blocks and checked as UTF-8 as a whole.  Every buffer
 // belongs to the thread and is reused, so a thread that hashes line after
 // line allocates only while its buffers grow to the longest line.
 
 namespace vl::json {
 namespace {
 
-// True when one of the eight bytes of w is a quote, a backslash, a control
-// character or not ASCII: the bytes a string run has to stop at.
-inline bool has_special_byte(uint64_t w) {
-  constexpr uint64_t k01 = 0x0101010101010101ULL, k80 = 0x8080808080808080ULL;
-  uint64_t q = w ^ (k01 * '"');
-  uint64_t b = w ^ (k01 * '\\');
-  uint64_t t = ((w - k01 * 0x20) & ~w) | ((q - k01) & ~q) | ((b - k01) & ~b) | w;
-  return (t & k80) != 0;
-}
-
-// Byte order of keys; most keys differ in their first byte.
-inline bool key_less(std::string_view a, std::string_view b) {
-  if (!a.empty() && !b.empty() && a[0] != b[0]) {
-    return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
-  }
-  return a < b;
-}
+// The word-at-a-time scans below read bytes in memory order from the low end.
+static_assert(std::endian::native == std::endian::little);
 
 inline int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -716,57 +714,297 @@ inline int hex_digit(char c) {
   return -1;
 }
 
+// True when the plain decimal literal int.frac (without its sign; `int` is
+// "0" or has no leading zero, `frac` is not empty) is already the canonical
+// text of the float the reader takes it for.  That holds with at most 15
+// significant digits, no superfluous zero and a value in the plain layout's
+// range:
+//  - the reader's significand (below 10^15 < 2^53) and the power of ten it
+//    divides by (at most 10^19) are exact, so the float is the correctly
+//    rounded value of the literal;
+//  - a decimal of at most 15 significant digits is the only one of its
+//    length or shorter that reads as that float (15 digits always survive a
+//    trip through a double), so the shortest digits are the literal's own;
+//  - and the layout writes them back as they stand.
+inline bool plain_float_is_canonical(const char* int_part, size_t int_len, const char* frac, size_t frac_len) {
+  bool frac_is_zero = frac_len == 1 && frac[0] == '0';
+  if (int_part[0] != '0') {
+    // D.0 is exact while D * 10 stays below 2^53.
+    if (frac_is_zero) return int_len <= 14;
+    return frac[frac_len - 1] != '0' && int_len + frac_len <= 15;
+  }
+  if (frac_is_zero) return true;  // 0.0 and -0.0
+  if (frac[frac_len - 1] == '0') return false;
+  size_t zeros = 0;
+  while (frac[zeros] == '0') ++zeros;
+  return zeros <= 4 && frac_len - zeros <= 15;
+}
+
+// Copies the number literal at p when it is its own canonical text: an
+// integer that surely fits 64 bits (not "-0", which reads as the float
+// -0.0), or a plain decimal that passes plain_float_is_canonical.  Returns
+// false, having moved nothing, for any other literal (exponents, long
+// digit strings, malformed ones), which then takes the reader's full
+// conversion.  The buffer has room for the literal.
+inline bool copy_canonical_number(const char*& p, const char* end, char*& o) {
+  const char* q = p;
+  if (*q == '-') ++q;
+  const char* int_part = q;
+  while (q < end && is_digit(*q)) ++q;
+  auto int_len = static_cast<size_t>(q - int_part);
+  if (int_len == 0 || (int_part[0] == '0' && int_len > 1)) return false;
+  if (q < end && *q == '.') {
+    const char* frac = ++q;
+    while (q < end && is_digit(*q)) ++q;
+    auto frac_len = static_cast<size_t>(q - frac);
+    if (frac_len == 0 || !plain_float_is_canonical(int_part, int_len, frac, frac_len)) return false;
+  } else if (int_part[0] == '0' ? int_part != p : int_len > 18) {
+    return false;
+  }
+  if (q < end && (*q == 'e' || *q == 'E')) return false;
+  std::memcpy(o, p, static_cast<size_t>(q - p));
+  o += q - p;
+  p = q;
+  return true;
+}
+
+// True when [s, e) is valid UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).  Runs of ASCII are passed eight bytes at a time.
+inline bool valid_utf8(const char* s, const char* e) {
+  while (s < e) {
+    if (e - s >= 8) {
+      uint64_t w;
+      std::memcpy(&w, s, 8);
+      uint64_t top = w & 0x8080808080808080ULL;
+      if (top == 0) {
+        s += 8;
+        continue;
+      }
+      s += __builtin_ctzll(top) >> 3;  // to the first byte from 0x80 up
+    } else if (static_cast<unsigned char>(*s) < 0x80) {
+      ++s;
+      continue;
+    }
+    auto b0 = static_cast<unsigned char>(*s);
+    size_t left = static_cast<size_t>(e - s);
+    auto b1 = left > 1 ? static_cast<unsigned char>(s[1]) : 0;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+      if ((b1 & 0xC0) != 0x80) return false;
+      s += 2;
+      continue;
+    }
+    if (b0 >= 0xE0 && b0 <= 0xEF) {
+      unsigned char lo = b0 == 0xE0 ? 0xA0 : 0x80, hi = b0 == 0xED ? 0x9F : 0xBF;
+      if (left < 3 || b1 < lo || b1 > hi || (static_cast<unsigned char>(s[2]) & 0xC0) != 0x80) return false;
+      s += 3;
+      continue;
+    }
+    char32_t cp;
+    size_t n = utf8::decode(std::string_view(s, left), &cp);
+    if (n == 0) return false;
+    s += n;
+  }
+  return true;
+}
+
 class Canonicalizer {
  public:
   // Writes the canonical text of `text` (exactly one JSON value, optionally
   // surrounded by white space) into the buffer; false when it is not.
+  //
+  // The grammar is walked without recursion: open arrays and objects are
+  // kept on a small stack, so the read and write positions stay in
+  // registers across the whole text.
   bool run(std::string_view text) {
-    p_ = text.data();
-    end_ = p_ + text.size();
-    reserve(text.size() + 64);
-    o_ = buf_.get();
-    members_.clear();
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    reserve(0, text.size() + 64);
+    char* o = buf_.get();
+    size_t members = 0;  // entries of members_ in use
     arena_.clear();
     wide_integer_ = false;
+    int depth = 0;
+
+    auto skip_ws = [&] {
+      while (p < end && is_ws(*p)) ++p;
+    };
+
+  value:
     skip_ws();
-    if (!value(0)) return false;
+    if (p == end) return false;
+    switch (*p) {
+      case '"':
+        ++p;
+        if (!string(p, end, o)) return false;
+        goto after_value;
+      case '{':
+      case '[': {
+        if (depth == kMaxDepth) return false;
+        Frame& f = stack_[depth++];
+        f.is_object = *p == '{';
+        f.open = static_cast<uint32_t>(o - buf_.get());
+        f.first_member = static_cast<uint32_t>(members);
+        f.arena_mark = static_cast<uint32_t>(arena_.size());
+        f.ascending = true;
+        *o++ = *p++;
+        skip_ws();
+        if (p < end && *p == (f.is_object ? '}' : ']')) {
+          *o++ = *p++;
+          --depth;
+          goto after_value;
+        }
+        if (f.is_object) goto member;
+        goto value;
+      }
+      case 't':
+        if (!literal(p, end, o, "true", 4)) return false;
+        goto after_value;
+      case 'f':
+        if (!literal(p, end, o, "false", 5)) return false;
+        goto after_value;
+      case 'n':
+        if (!literal(p, end, o, "null", 4)) return false;
+        goto after_value;
+      default: {
+        if (*p != '-' && !is_digit(*p)) return false;
+        if (copy_canonical_number(p, end, o)) goto after_value;
+        const char* start = p;
+        Number n;
+        if (read_number(p, end, n)) return false;
+        size_t len = static_cast<size_t>(p - start);
+        if (n.kind != Kind::Float) {
+          // An integer literal is its own canonical text: the grammar
+          // allows no leading zeros and no plus sign.
+          std::memcpy(o, start, len);
+          o += len;
+        } else {
+          // Only a converted float can write more than it read.
+          size_t used = static_cast<size_t>(o - buf_.get());
+          o = reserve(used, used + static_cast<size_t>(end - p) + 64);
+          o = format_float(o, n.f);
+          std::string_view literal(start, len);
+          if (literal != "-0" && literal.find_first_of(".eE") == std::string_view::npos) wide_integer_ = true;
+        }
+        goto after_value;
+      }
+    }
+
+  member: {
+    // At the opening quote of a member's key, inside the object on top.
+    if (p == end || *p != '"') return false;
+    ++p;
+    MemberRef m;
+    m.seg_start = static_cast<uint32_t>(o - buf_.get());
+    m.key_start = m.seg_start + 1;
+    escaped_ = false;
+    if (!string(p, end, o)) return false;
+    m.key_len = static_cast<uint32_t>(o - buf_.get()) - 1 - m.key_start;
+    m.key_in_arena = false;
+    if (escaped_) {
+      std::string_view key_text(buf_.get() + m.key_start, m.key_len);
+      // The canonical escapes stand for other bytes; keys are ordered by
+      // their bytes, so keep the decoded key for the comparison.
+      m.key_start = static_cast<uint32_t>(arena_.size());
+      decode_canonical(key_text, arena_);
+      m.key_len = static_cast<uint32_t>(arena_.size() - m.key_start);
+      m.key_in_arena = true;
+    }
+    m.prefix = m.key_in_arena ? key_prefix(key_of(m)) : key_prefix_in_buffer(buf_.get() + m.key_start, m.key_len);
+    Frame& f = stack_[depth - 1];
+    if (f.ascending && members > f.first_member && compare_keys(members_[members - 1], m) >= 0) {
+      f.ascending = false;
+    }
+    if (members == members_cap_) grow_members();
+    members_[members++] = m;
     skip_ws();
-    return p_ == end_;
+    if (p == end || *p != ':') return false;
+    ++p;
+    *o++ = ':';
+    goto value;
   }
-  std::string_view text() const { return {buf_.get(), static_cast<size_t>(o_ - buf_.get())}; }
+
+  after_value:
+    if (depth == 0) {
+      skip_ws();
+      text_end_ = o;
+      return p == end;
+    }
+    {
+      Frame& f = stack_[depth - 1];
+      if (f.is_object) members_[members - 1].seg_end = static_cast<uint32_t>(o - buf_.get());
+      skip_ws();
+      if (p == end) return false;
+      if (*p == ',') {
+        ++p;
+        *o++ = ',';
+        if (f.is_object) {
+          skip_ws();
+          goto member;
+        }
+        goto value;
+      }
+      if (*p != (f.is_object ? '}' : ']')) return false;
+      ++p;
+      if (f.is_object) {
+        if (!f.ascending) o = reorder(f.open, f.first_member, members);
+        members = f.first_member;
+        arena_.resize(f.arena_mark);
+        *o++ = '}';
+      } else {
+        *o++ = ']';
+      }
+      --depth;
+      goto after_value;
+    }
+  }
+
+  std::string_view text() const { return {buf_.get(), static_cast<size_t>(text_end_ - buf_.get())}; }
   // Whether the last text held an integer literal beyond the 64-bit ranges
   // (read as a float).
   bool wide_integer() const { return wide_integer_; }
 
  private:
+  // An open array or object.
+  struct Frame {
+    uint32_t open;          // where its bracket was written
+    uint32_t first_member;  // its first entry in members_ (objects)
+    uint32_t arena_mark;    // the arena's size when it opened
+    bool is_object;
+    bool ascending;         // keys so far in strictly ascending order
+  };
+
   // A member of an open object: where its text lies in the buffer (from
   // the key's opening quote to the end of the value), and where its key's
   // bytes can be compared: the key text inside the quotes, or the decoded
   // bytes in the arena when the key text holds escapes.
   struct MemberRef {
+    uint64_t prefix;  // see key_prefix
     uint32_t seg_start, seg_end;
     uint32_t key_start, key_len;
     bool key_in_arena;
   };
 
-  size_t used() const { return static_cast<size_t>(o_ - buf_.get()); }
-
-  // Room for `extra` more bytes than the text left to read can produce
-  // without numbers (strings, literals and punctuation never write more
-  // than they read; only a number's canonical text can be longer).
-  void reserve(size_t need) {
-    size_t have_used = buf_ ? used() : 0;
-    if (need <= cap_) return;
-    size_t cap = std::max(need, cap_ * 2);
-    std::unique_ptr<char[]> grown(new char[cap]);
-    if (have_used) std::memcpy(grown.get(), buf_.get(), have_used);
-    buf_ = std::move(grown);
-    cap_ = cap;
-    o_ = buf_.get() + have_used;
+  // Makes room for `need` bytes, keeping the first `used`; returns the
+  // write position.  The buffer always has room for what the text left to
+  // read can produce without converted floats (strings, literals and
+  // punctuation never write more than they read) plus a margin.
+  char* reserve(size_t used, size_t need) {
+    if (need > cap_) {
+      size_t cap = std::max(need, cap_ * 2);
+      std::unique_ptr<char[]> grown(new char[cap]);
+      if (used) std::memcpy(grown.get(), buf_.get(), used);
+      buf_ = std::move(grown);
+      cap_ = cap;
+    }
+    return buf_.get() + used;
   }
 
-  void skip_ws() {
-    while (p_ < end_ && is_ws(*p_)) ++p_;
+  void grow_members() {
+    size_t cap = std::max<size_t>(64, members_cap_ * 2);
+    std::unique_ptr<MemberRef[]> grown(new MemberRef[cap]);
+    if (members_cap_) std::memcpy(grown.get(), members_.get(), members_cap_ * sizeof(MemberRef));
+    members_ = std::move(grown);
+    members_cap_ = cap;
   }
 
   std::string_view key_of(const MemberRef& m) const {
@@ -774,333 +1012,178 @@ class Canonicalizer {
     return {base + m.key_start, m.key_len};
   }
 
-  bool value(int depth) {
-    if (p_ == end_) return false;
-    switch (*p_) {
-      case '"':
-        ++p_;
-        return string();
-      case '{':
-        ++p_;
-        return object(depth + 1);
-      case '[':
-        ++p_;
-        return array(depth + 1);
-      case 't': return literal("true", 4);
-      case 'f': return literal("false", 5);
-      case 'n': return literal("null", 4);
-      default:
-        if (*p_ == '-' || is_digit(*p_)) return number();
-        return false;
-    }
+  // The first eight bytes of a key as a big-endian number, zero-padded:
+  // keys whose prefixes differ are ordered as their prefixes are.
+  static uint64_t key_prefix(std::string_view key) {
+    unsigned char b[8] = {};
+    std::memcpy(b, key.data(), std::min<size_t>(key.size(), 8));
+    uint64_t v = 0;
+    for (unsigned char c : b) v = v << 8 | c;
+    return v;
   }
 
-  bool literal(const char* word, size_t n) {
-    if (static_cast<size_t>(end_ - p_) < n || std::memcmp(p_, word, n) != 0) return false;
-    std::memcpy(o_, word, n);
-    o_ += n;
-    p_ += n;
-    return true;
+  // The same for a key in the buffer, which always has room to read eight
+  // bytes past the key.
+  static uint64_t key_prefix_in_buffer(const char* key, size_t len) {
+    uint64_t v;
+    std::memcpy(&v, key, 8);
+    v = __builtin_bswap64(v);
+    return len >= 8 ? v : len == 0 ? 0 : v & ~(~uint64_t{0} >> (8 * len));
   }
 
-  bool number() {
-    const char* start = p_;
-    Number n;
-    if (read_number(p_, end_, n)) return false;
-    reserve(used() + static_cast<size_t>(end_ - p_) + 64);
-    if (n.kind != Kind::Float) {
-      // An integer literal is its own canonical text: the grammar allows
-      // no leading zeros and no plus sign.
-      size_t len = static_cast<size_t>(p_ - start);
-      std::memcpy(o_, start, len);
-      o_ += len;
-    } else {
-      o_ = format_float(o_, n.f);
-      size_t len = static_cast<size_t>(p_ - start);
-      std::string_view literal(start, len);
-      if (literal != "-0" && literal.find_first_of(".eE") == std::string_view::npos) wide_integer_ = true;
-    }
+  // Byte order of two members' keys: negative, zero or positive.
+  int compare_keys(const MemberRef& a, const MemberRef& b) const {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+    // Equal padded prefixes of keys of at most eight bytes: the shorter
+    // key is the longer one cut before zero bytes.
+    if (a.key_len <= 8 && b.key_len <= 8) return static_cast<int>(a.key_len) - static_cast<int>(b.key_len);
+    return key_of(a).compare(key_of(b));
+  }
+
+  static bool literal(const char*& p, const char* end, char*& o, const char* word, size_t n) {
+    if (static_cast<size_t>(end - p) < n || std::memcmp(p, word, n) != 0) return false;
+    std::memcpy(o, word, n);
+    o += n;
+    p += n;
     return true;
   }
 
   // One character given by a \u escape, in the canonical string form.
-  void put_char(uint32_t c) {
+  static void put_char(char*& o, uint32_t c) {
     static constexpr char kHex[] = "0123456789abcdef";
     if (c >= 0x80) {
-      char tmp[4];
-      char* t = tmp;
       struct Sink {
-        char*& t;
-        void push_back(char ch) { *t++ = ch; }
-      } sink{t};
+        char*& o;
+        void push_back(char ch) { *o++ = ch; }
+      } sink{o};
       utf8::encode(static_cast<char32_t>(c), sink);
-      std::memcpy(o_, tmp, static_cast<size_t>(t - tmp));
-      o_ += t - tmp;
       return;
     }
     switch (c) {
-      case '"': *o_++ = '\\'; *o_++ = '"'; return;
-      case '\\': *o_++ = '\\'; *o_++ = '\\'; return;
-      case '\b': *o_++ = '\\'; *o_++ = 'b'; return;
-      case '\t': *o_++ = '\\'; *o_++ = 't'; return;
-      case '\n': *o_++ = '\\'; *o_++ = 'n'; return;
-      case '\f': *o_++ = '\\'; *o_++ = 'f'; return;
-      case '\r': *o_++ = '\\'; *o_++ = 'r'; return;
+      case '"': *o++ = '\\'; *o++ = '"'; return;
+      case '\\': *o++ = '\\'; *o++ = '\\'; return;
+      case '\b': *o++ = '\\'; *o++ = 'b'; return;
+      case '\t': *o++ = '\\'; *o++ = 't'; return;
+      case '\n': *o++ = '\\'; *o++ = 'n'; return;
+      case '\f': *o++ = '\\'; *o++ = 'f'; return;
+      case '\r': *o++ = '\\'; *o++ = 'r'; return;
       default:
         if (c < 0x20) {
           const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-          std::memcpy(o_, esc, 6);
-          o_ += 6;
+          std::memcpy(o, esc, 6);
+          o += 6;
         } else {
-          *o_++ = static_cast<char>(c);
+          *o++ = static_cast<char>(c);
         }
     }
   }
 
-  bool hex4(uint32_t& out) {
-    if (end_ - p_ < 4) return false;
+  static bool hex4(const char*& p, const char* end, uint32_t& out) {
+    if (end - p < 4) return false;
     out = 0;
     for (int i = 0; i < 4; ++i) {
-      int d = hex_digit(p_[i]);
+      int d = hex_digit(p[i]);
       if (d < 0) return false;
       out = out * 16 + static_cast<uint32_t>(d);
     }
-    p_ += 4;
+    p += 4;
     return true;
   }
 
-  // Copies the leading run of bytes at p_ that a string takes over
-  // unchanged without a second look: printable ASCII other than the quote
-  // and the backslash.  (Whole 16-byte blocks are stored before they are
-  // checked: the buffer always has room for the rest of the text.)
-  void copy_plain_run() {
-    const char* p = p_;
-    char* o = o_;
+  // Copies the run of bytes at p that a string takes over unchanged: all
+  // but the quote, the backslash and control characters.  Returns whether
+  // the run held a byte from 0x80 up (to be checked as UTF-8 later).
+  // Whole 16-byte blocks are stored before they are checked: the buffer
+  // always has room for the rest of the text.
+  static bool copy_run(const char*& p, const char* end, char*& o) {
+    const char* s = p;
+    char* d = o;
+    bool high = false;
 #ifdef __SSE2__
     const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'),
-                  space = _mm_set1_epi8(0x20);
-    while (end_ - p >= 16) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
-      // Signed compare: bytes below 0x20 and bytes from 0x80 up.
-      __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                                     _mm_cmplt_epi8(v, space));
-      auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
-      if (mask) {
-        auto n = static_cast<unsigned>(__builtin_ctz(mask));
-        p_ = p + n;
-        o_ = o + n;
-        return;
+                  below_space = _mm_set1_epi8(0x1F);
+    while (end - s >= 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d), v);
+      // Unsigned v <= 0x1F: the control characters.
+      __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, below_space), below_space);
+      __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
+      auto stop = static_cast<unsigned>(_mm_movemask_epi8(special));
+      auto top = static_cast<unsigned>(_mm_movemask_epi8(v));
+      if (stop) {
+        auto n = static_cast<unsigned>(__builtin_ctz(stop));
+        high |= (top & ((1u << n) - 1)) != 0;
+        p = s + n;
+        o = d + n;
+        return high;
       }
-      p += 16;
-      o += 16;
+      high |= top != 0;
+      s += 16;
+      d += 16;
     }
 #endif
-    while (end_ - p >= 8) {
-      uint64_t w;
-      std::memcpy(&w, p, 8);
-      if (has_special_byte(w)) break;
-      std::memcpy(o, &w, 8);
-      p += 8;
-      o += 8;
+    while (s < end) {
+      auto c = static_cast<unsigned char>(*s);
+      if (c < 0x20 || c == '"' || c == '\\') break;
+      high |= c >= 0x80;
+      *d++ = static_cast<char>(c);
+      ++s;
     }
-    while (p < end_) {
-      auto c = static_cast<unsigned char>(*p);
-      if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
-      *o++ = static_cast<char>(c);
-      ++p;
-    }
-    p_ = p;
-    o_ = o;
+    p = s;
+    o = d;
+    return high;
   }
 
   // The opening quote read; writes the whole canonical string.  Sets
   // escaped_ when the canonical text holds an escape.
-  bool string() {
-    *o_++ = '"';
+  bool string(const char*& p, const char* end, char*& o) {
+    *o++ = '"';
+    char* content = o;
+    bool high = false;
     for (;;) {
-      copy_plain_run();
-      if (p_ == end_) return false;
-      auto c = static_cast<unsigned char>(*p_);
-      if (c >= 0x80) {
-        if (!multibyte_run()) return false;
-        continue;
-      }
+      high |= copy_run(p, end, o);
+      if (p == end) return false;
+      char c = *p;
       if (c == '"') {
-        ++p_;
-        *o_++ = '"';
+        ++p;
+        // Raw bytes are checked as a whole; what the escapes wrote is valid
+        // and, being whole characters, cannot complete a broken sequence.
+        if (high && !valid_utf8(content, o)) return false;
+        *o++ = '"';
         return true;
       }
-      if (c < 0x20) return false;
-      // A backslash.
-      if (end_ - p_ < 2) return false;
-      char e = p_[1];
-      p_ += 2;
+      if (c != '\\') return false;  // a control character
+      if (end - p < 2) return false;
+      char e = p[1];
+      p += 2;
       switch (e) {
-        case '"': *o_++ = '\\'; *o_++ = '"'; escaped_ = true; break;
-        case '\\': *o_++ = '\\'; *o_++ = '\\'; escaped_ = true; break;
-        case '/': *o_++ = '/'; break;
-        case 'b': *o_++ = '\\'; *o_++ = 'b'; escaped_ = true; break;
-        case 'f': *o_++ = '\\'; *o_++ = 'f'; escaped_ = true; break;
-        case 'n': *o_++ = '\\'; *o_++ = 'n'; escaped_ = true; break;
-        case 'r': *o_++ = '\\'; *o_++ = 'r'; escaped_ = true; break;
-        case 't': *o_++ = '\\'; *o_++ = 't'; escaped_ = true; break;
+        case '"': *o++ = '\\'; *o++ = '"'; escaped_ = true; break;
+        case '\\': *o++ = '\\'; *o++ = '\\'; escaped_ = true; break;
+        case '/': *o++ = '/'; break;
+        case 'b': *o++ = '\\'; *o++ = 'b'; escaped_ = true; break;
+        case 'f': *o++ = '\\'; *o++ = 'f'; escaped_ = true; break;
+        case 'n': *o++ = '\\'; *o++ = 'n'; escaped_ = true; break;
+        case 'r': *o++ = '\\'; *o++ = 'r'; escaped_ = true; break;
+        case 't': *o++ = '\\'; *o++ = 't'; escaped_ = true; break;
         case 'u': {
           uint32_t u;
-          if (!hex4(u)) return false;
+          if (!hex4(p, end, u)) return false;
           if (u >= 0xDC00 && u <= 0xDFFF) return false;
           if (u >= 0xD800 && u <= 0xDBFF) {
-            if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
-            p_ += 2;
+            if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return false;
+            p += 2;
             uint32_t low;
-            if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+            if (!hex4(p, end, low) || low < 0xDC00 || low > 0xDFFF) return false;
             u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
           }
           if (u < 0x20 || u == '"' || u == '\\') escaped_ = true;
-          put_char(u);
+          put_char(o, u);
           break;
         }
         default:
           return false;
       }
     }
-  }
-
-  // Copies the run of non-ASCII characters at p_, checking that each is
-  // valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
-  bool multibyte_run() {
-    const char* p = p_;
-    char* o = o_;
-    bool ok = true;
-    while (p < end_) {
-      auto b0 = static_cast<unsigned char>(p[0]);
-      if (b0 < 0x80) break;
-      size_t left = static_cast<size_t>(end_ - p);
-      if (b0 >= 0xC2 && b0 <= 0xDF) {
-        if (left < 2 || (static_cast<unsigned char>(p[1]) & 0xC0) != 0x80) {
-          ok = false;
-          break;
-        }
-        std::memcpy(o, p, 2);
-        o += 2;
-        p += 2;
-        continue;
-      }
-      if (b0 >= 0xE0 && b0 <= 0xEF) {
-        if (left < 3) {
-          ok = false;
-          break;
-        }
-        auto b1 = static_cast<unsigned char>(p[1]), b2 = static_cast<unsigned char>(p[2]);
-        unsigned char lo = b0 == 0xE0 ? 0xA0 : 0x80, hi = b0 == 0xED ? 0x9F : 0xBF;
-        if (b1 < lo || b1 > hi || (b2 & 0xC0) != 0x80) {
-          ok = false;
-          break;
-        }
-        std::memcpy(o, p, 3);
-        o += 3;
-        p += 3;
-        continue;
-      }
-      char32_t cp;
-      size_t n = utf8::decode(std::string_view(p, left), &cp);
-      if (n == 0) {
-        ok = false;
-        break;
-      }
-      std::memcpy(o, p, n);
-      o += n;
-      p += n;
-    }
-    p_ = p;
-    o_ = o;
-    return ok;
-  }
-
-  bool array(int depth) {
-    if (depth > kMaxDepth) return false;
-    *o_++ = '[';
-    skip_ws();
-    if (p_ < end_ && *p_ == ']') {
-      ++p_;
-      *o_++ = ']';
-      return true;
-    }
-    for (;;) {
-      skip_ws();
-      if (!value(depth)) return false;
-      skip_ws();
-      if (p_ == end_) return false;
-      if (*p_ == ']') {
-        ++p_;
-        *o_++ = ']';
-        return true;
-      }
-      if (*p_ != ',') return false;
-      ++p_;
-      *o_++ = ',';
-    }
-  }
-
-  bool object(int depth) {
-    if (depth > kMaxDepth) return false;
-    size_t open = used();
-    *o_++ = '{';
-    skip_ws();
-    if (p_ < end_ && *p_ == '}') {
-      ++p_;
-      *o_++ = '}';
-      return true;
-    }
-    size_t first = members_.size();
-    size_t arena_mark = arena_.size();
-    bool ascending = true;
-    for (;;) {
-      skip_ws();
-      if (p_ == end_ || *p_ != '"') return false;
-      ++p_;
-      MemberRef m;
-      m.seg_start = static_cast<uint32_t>(used());
-      escaped_ = false;
-      if (!string()) return false;
-      m.key_start = m.seg_start + 1;
-      m.key_len = static_cast<uint32_t>(used() - 1 - m.key_start);
-      m.key_in_arena = false;
-      if (escaped_) {
-        std::string_view key_text(buf_.get() + m.key_start, m.key_len);
-        // The canonical escapes stand for other bytes; keys are ordered by
-        // their bytes, so keep the decoded key for the comparison.
-        m.key_start = static_cast<uint32_t>(arena_.size());
-        decode_canonical(key_text, arena_);
-        m.key_len = static_cast<uint32_t>(arena_.size() - m.key_start);
-        m.key_in_arena = true;
-      }
-      skip_ws();
-      if (p_ == end_ || *p_ != ':') return false;
-      ++p_;
-      *o_++ = ':';
-      skip_ws();
-      if (!value(depth)) return false;
-      m.seg_end = static_cast<uint32_t>(used());
-      if (ascending && members_.size() > first && !key_less(key_of(members_.back()), key_of(m))) {
-        ascending = false;
-      }
-      members_.push_back(m);
-      skip_ws();
-      if (p_ == end_) return false;
-      if (*p_ == '}') {
-        ++p_;
-        break;
-      }
-      if (*p_ != ',') return false;
-      ++p_;
-      *o_++ = ',';
-    }
-    if (!ascending) reorder(open, first);
-    *o_++ = '}';
-    members_.resize(first);
-    arena_.resize(arena_mark);
-    return true;
   }
 
   // Undoes the escapes of a canonical string's text.
@@ -1126,50 +1209,63 @@ class Canonicalizer {
     }
   }
 
-  // Rewrites the members of the object opened at `open` (members_[first..])
-  // in ascending key order, keeping only the last of each repeated key.
-  void reorder(size_t open, size_t first) {
-    size_t count = members_.size() - first;
-    order_.resize(count);
-    for (size_t i = 0; i < count; ++i) order_[i] = static_cast<uint32_t>(first + i);
-    auto before = [this](uint32_t a, uint32_t b) {
-      std::string_view ka = key_of(members_[a]), kb = key_of(members_[b]);
-      if (ka != kb) return key_less(ka, kb);
-      return a < b;
+  // Rewrites the members of the object opened at `open` (members_[first..end))
+  // in ascending key order, keeping only the last of each repeated key;
+  // returns the write position after them.
+  char* reorder(size_t open, size_t first, size_t end) {
+    size_t count = end - first;
+    const MemberRef* m = members_.get() + first;
+    if (order_.size() < count) order_.resize(count);
+    uint32_t* order = order_.data();
+    for (size_t i = 0; i < count; ++i) order[i] = static_cast<uint32_t>(i);
+    auto before = [this, m](uint32_t a, uint32_t b) {
+      int c = compare_keys(m[a], m[b]);
+      return c != 0 ? c < 0 : a < b;
     };
     if (count <= 16) {
       for (size_t i = 1; i < count; ++i) {
-        uint32_t item = order_[i];
+        uint32_t item = order[i];
         size_t j = i;
-        for (; j > 0 && before(item, order_[j - 1]); --j) order_[j] = order_[j - 1];
-        order_[j] = item;
+        for (; j > 0 && before(item, order[j - 1]); --j) order[j] = order[j - 1];
+        order[j] = item;
       }
     } else {
-      std::sort(order_.begin(), order_.end(), before);
+      std::sort(order, order + count, before);
     }
-    scratch_.clear();
+    // Of a repeated key only the last stays (keys are compared in the
+    // buffer, so before any text moves).
+    size_t kept = 0;
     for (size_t i = 0; i < count; ++i) {
-      const MemberRef& m = members_[order_[i]];
-      if (i + 1 < count && key_of(members_[order_[i + 1]]) == key_of(m)) continue;
-      if (!scratch_.empty()) scratch_.push_back(',');
-      scratch_.append(buf_.get() + m.seg_start, m.seg_end - m.seg_start);
+      if (i + 1 < count && compare_keys(m[order[i + 1]], m[order[i]]) == 0) continue;
+      order[kept++] = order[i];
     }
-    o_ = buf_.get() + open + 1;
-    std::memcpy(o_, scratch_.data(), scratch_.size());
-    o_ += scratch_.size();
+    // The members' text moves aside once and comes back in order.
+    size_t start = open + 1, stop = m[count - 1].seg_end;
+    if (scratch_.size() < stop - start) scratch_.resize(stop - start);
+    char* aside = scratch_.data();
+    std::memcpy(aside, buf_.get() + start, stop - start);
+    char* o = buf_.get() + start;
+    for (size_t i = 0; i < kept; ++i) {
+      const MemberRef& member = m[order[i]];
+      if (i) *o++ = ',';
+      size_t len = member.seg_end - member.seg_start;
+      std::memcpy(o, aside + (member.seg_start - start), len);
+      o += len;
+    }
+    return o;
   }
 
-  const char* p_ = nullptr;
-  const char* end_ = nullptr;
   std::unique_ptr<char[]> buf_;
   size_t cap_ = 0;
-  char* o_ = nullptr;
+  const char* text_end_ = nullptr;
   bool escaped_ = false;
   bool wide_integer_ = false;
-  std::vector<MemberRef> members_;
+  Frame stack_[kMaxDepth];
+  std::unique_ptr<MemberRef[]> members_;
+  size_t members_cap_ = 0;
   std::vector<uint32_t> order_;
   std::string arena_;
-  std::string scratch_;
+  std::vector<char> scratch_;
 };
 
 thread_local Canonicalizer t_canonicalizer;
