@@ -82,8 +82,10 @@ std::optional<Digest> canonical_hash_of_line(std::string_view line) {
   return sha256(*text);
 }
 
-std::string content_hash_of_json_text(std::string_view text) {
-  if (std::optional<Digest> digest = canonical_hash_of_line(text)) return digest->hex();
+std::string content_hash_of_json_text(std::string_view text) { return content_digest_of_json_text(text).hex(); }
+
+Digest content_digest_of_json_text(std::string_view text) {
+  if (std::optional<Digest> digest = canonical_hash_of_line(text)) return *digest;
   json::ParseError error;
   if (json::parse(text, &error)) throw Panic("the one-pass reader refused a text the reader accepts");
   throw Error(error.message());

@@ -42,6 +42,8 @@ std::optional<Digest> canonical_hash_of_line(std::string_view line);
 // The content hash of the value that the JSON text `text` holds; a text
 // that is not one JSON value throws Error with the reader's message
 // ("expected value at line 1 column 1").
+Digest content_digest_of_json_text(std::string_view text);
+// The same in hex.
 std::string content_hash_of_json_text(std::string_view text);
 
 }  // namespace vl

@@ -1,6 +1,7 @@
 #include "json.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -707,6 +708,19 @@ namespace {
 // The word-at-a-time scans below read bytes in memory order from the low end.
 static_assert(std::endian::native == std::endian::little);
 
+// Hex digit values by byte; all bits set for other bytes, so that four
+// values shifted into place and or-ed exceed 0xFFFF when one is not a digit.
+constexpr auto kHexValue = [] {
+  std::array<uint32_t, 256> t{};
+  for (unsigned c = 0; c < 256; ++c) {
+    t[c] = c >= '0' && c <= '9' ? c - '0'
+         : c >= 'a' && c <= 'f' ? c - 'a' + 10
+         : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                : ~0u;
+  }
+  return t;
+}();
+
 inline int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -1080,12 +1094,10 @@ class Canonicalizer {
 
   static bool hex4(const char*& p, const char* end, uint32_t& out) {
     if (end - p < 4) return false;
-    out = 0;
-    for (int i = 0; i < 4; ++i) {
-      int d = hex_digit(p[i]);
-      if (d < 0) return false;
-      out = out * 16 + static_cast<uint32_t>(d);
-    }
+    uint32_t v = kHexValue[static_cast<unsigned char>(p[0])] << 12 | kHexValue[static_cast<unsigned char>(p[1])] << 8 |
+                 kHexValue[static_cast<unsigned char>(p[2])] << 4 | kHexValue[static_cast<unsigned char>(p[3])];
+    if (v > 0xFFFF) return false;  // a byte that is not a hex digit
+    out = v;
     p += 4;
     return true;
   }
@@ -1142,6 +1154,7 @@ class Canonicalizer {
     bool high = false;
     for (;;) {
       high |= copy_run(p, end, o);
+    stopped:
       if (p == end) return false;
       char c = *p;
       if (c == '"') {
@@ -1183,6 +1196,9 @@ class Canonicalizer {
         default:
           return false;
       }
+      // Escaped text (such as non-ASCII text written with \u escapes)
+      // often has escape after escape: no run to copy between them.
+      if (p < end && *p == '\\') goto stopped;
     }
   }
 

@@ -308,14 +308,23 @@ std::vector<uint8_t> Args::to_bytes(size_t i, PyObject* o) const {
 
 Args::JsonText Args::to_json_text(PyObject* o) const {
   // The module as sys.modules holds it once imported (a plain dict lookup,
-  // much cheaper than the import machinery), else imported now.
-  Ref name(check(PyUnicode_InternFromString("json")));
-  Ref module(PyImport_GetModule(name.get()));
-  if (!module) {
+  // much cheaper than the import machinery and its checks on a module
+  // still being imported), else imported now.
+  // (The two names are made once and kept for the life of the process.)
+  static PyObject* const json_name = PyUnicode_InternFromString("json");
+  static PyObject* const dumps_name = PyUnicode_InternFromString("dumps");
+  if (!json_name || !dumps_name) throw PythonErrorSet{};
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyObject* found = PyDict_GetItemWithError(modules, json_name);  // borrowed
+  Ref module;
+  if (found && found != Py_None) {
+    Py_INCREF(found);
+    module = Ref(found);
+  } else {
     if (PyErr_Occurred()) throw PythonErrorSet{};
-    module = Ref(check(PyImport_Import(name.get())));
+    module = Ref(check(PyImport_Import(json_name)));
   }
-  Ref dumps(check(PyObject_GetAttrString(module.get(), "dumps")));
+  Ref dumps(check(PyObject_GetAttr(module.get(), dumps_name)));
   Ref text(check(PyObject_CallOneArg(dumps.get(), o)));
   if (!PyUnicode_Check(text.get())) {
     PyErr_SetString(PyExc_TypeError, "json.dumps did not return str");
@@ -325,7 +334,7 @@ Args::JsonText Args::to_json_text(PyObject* o) const {
   const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
   if (!utf8) throw PythonErrorSet{};
   std::string_view view(utf8, static_cast<size_t>(len));
-  return JsonText{std::make_shared<Ref>(std::move(text)), view};
+  return JsonText{std::move(text), view};
 }
 
 json::Value Args::json_value(size_t i) const {
@@ -720,7 +729,10 @@ static PyObject* oplog_append(const Args& a) {
 }
 
 static PyObject* compute_hash(const Args& a) {
-  return to_str(content_hash_of_json_text(a.json_text(0)));
+  Digest digest = content_digest_of_json_text(a.json_text(0));
+  PyObject* hex = check(PyUnicode_New(64, 127));
+  digest.hex_into(static_cast<char*>(PyUnicode_DATA(hex)));
+  return hex;
 }
 
 // ---------------------------------------------------------------------------

@@ -135,7 +135,7 @@ class Args {
  private:
   // json.dumps's str, and the UTF-8 text it holds.
   struct JsonText {
-    std::shared_ptr<Ref> owner;
+    Ref owner;
     std::string_view text;
   };
   // A tuple holding the items of a sequence of str (so that nothing the
