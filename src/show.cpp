@@ -7,6 +7,10 @@
 #include <string_view>
 #include <unordered_set>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "authors.hpp"
 #include "binary_index.hpp"
 #include "error.hpp"
@@ -52,75 +56,59 @@ bool is_hash_text(std::string_view s) {
 
 namespace {
 
-// Hex digit values; 0xFF for bytes that are not hex digits.
-constexpr std::array<uint8_t, 256> kHexValue = [] {
-  std::array<uint8_t, 256> t{};
-  for (auto& v : t) v = 0xFF;
-  for (int c = 0; c < 10; ++c) t[static_cast<size_t>('0' + c)] = static_cast<uint8_t>(c);
-  for (int c = 0; c < 6; ++c) {
-    t[static_cast<size_t>('a' + c)] = static_cast<uint8_t>(10 + c);
-    t[static_cast<size_t>('A' + c)] = static_cast<uint8_t>(10 + c);
-  }
-  return t;
-}();
-
-// The 32 bytes that 64 hex digits stand for; false when one is not a digit.
-bool decode_hash(const char* hex, HashTokenFilter::Key& out) {
-  uint8_t bad = 0;
-  for (size_t i = 0; i < 32; ++i) {
-    uint8_t hi = kHexValue[static_cast<unsigned char>(hex[2 * i])];
-    uint8_t lo = kHexValue[static_cast<unsigned char>(hex[2 * i + 1])];
-    bad |= static_cast<uint8_t>(hi | lo);
-    out[i] = static_cast<uint8_t>(hi << 4 | (lo & 0x0F));
-  }
-  return (bad & 0xF0) == 0;
-}
-
-uint64_t key_hash(const HashTokenFilter::Key& k) {
+uint64_t head_of(const char* token) {
   uint64_t h;
-  std::memcpy(&h, k.data(), 8);
-  return h * 0x9E3779B97F4A7C15ULL;
+  std::memcpy(&h, token, 8);
+  return h;
 }
+
+size_t slot_of(uint64_t head, size_t mask) { return static_cast<size_t>((head * 0x9E3779B97F4A7C15ULL) >> 40) & mask; }
 
 }  // namespace
 
 HashTokenFilter::HashTokenFilter(const std::vector<std::string>& hex_values) {
   size_t cap = 16;
   while (cap < hex_values.size() * 2) cap *= 2;
-  slots_.assign(cap, Key{});
-  used_.assign(cap, false);
+  heads_.assign(cap, 0);
+  values_.assign(cap, {});
   mask_ = cap - 1;
   for (const std::string& v : hex_values) {
-    Key k;
-    if (v.size() != 64 || !decode_hash(v.data(), k)) continue;
-    size_t i = key_hash(k) & mask_;
-    while (used_[i] && slots_[i] != k) i = (i + 1) & mask_;
-    slots_[i] = k;
-    used_[i] = true;
+    if (!is_hash_text(v)) continue;
+    const uint64_t head = head_of(v.data());  // hex digits: never zero
+    size_t i = slot_of(head, mask_);
+    while (heads_[i] != 0 && std::memcmp(values_[i].data(), v.data(), 64) != 0) i = (i + 1) & mask_;
+    heads_[i] = head;
+    std::memcpy(values_[i].data(), v.data(), 64);
   }
 }
 
-bool HashTokenFilter::contains(const Key& k) const {
-  if (slots_.empty()) return false;
-  for (size_t i = key_hash(k) & mask_; used_[i]; i = (i + 1) & mask_) {
-    if (slots_[i] == k) return true;
+bool HashTokenFilter::contains(const char* token) const {
+  const uint64_t head = head_of(token);
+  for (size_t i = slot_of(head, mask_); heads_[i] != 0; i = (i + 1) & mask_) {
+    if (heads_[i] == head && std::memcmp(values_[i].data(), token, 64) == 0) return true;
   }
   return false;
 }
 
 bool HashTokenFilter::any_in(std::string_view line) const {
-  const char* p = line.data();
-  const char* end = p + line.size();
-  Key k;
-  while (end - p >= 66) {
-    const char* q = static_cast<const char*>(std::memchr(p, '"', static_cast<size_t>(end - p) - 65));
-    if (!q) return false;
-    if (q[65] == '"' && decode_hash(q + 1, k)) {
-      if (contains(k)) return true;
-      p = q + 66;
-    } else {
-      p = q + 1;
+  if (heads_.empty() || line.size() < 66) return false;
+  const char* s = line.data();
+  const size_t last = line.size() - 66;  // the last place a token's opening quote can be
+  size_t q = 0;
+#if defined(__SSE2__)
+  // Sixteen candidate places at a time: a quote there and another 65 bytes
+  // further on.
+  const __m128i quote = _mm_set1_epi8('"');
+  for (; q + 16 <= last + 1; q += 16) {
+    const __m128i open = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + q)), quote);
+    const __m128i close = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + q + 65)), quote);
+    for (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(open, close))); m != 0; m &= m - 1) {
+      if (contains(s + q + static_cast<size_t>(__builtin_ctz(m)) + 1)) return true;
     }
+  }
+#endif
+  for (; q <= last; ++q) {
+    if (s[q] == '"' && s[q + 65] == '"' && contains(s + q + 1)) return true;
   }
   return false;
 }
