@@ -471,15 +471,34 @@ static PyObject* index_document(const Args& a) {
 }
 
 // Document records as dicts with the keys file, line_hash, sources.
+// The records of one result repeat a few file names and section hashes:
+// each distinct one becomes one str, shared by every record that has it.
 static PyObject* document_list(const std::vector<documents::DocumentRecord>& records) {
   GcPause pause;
   ValueConverter conv;
+  std::unordered_map<std::string_view, Ref> shared;
+  auto str_of = [&](const std::string& s) {
+    auto [it, fresh] = shared.try_emplace(s);
+    if (fresh) {
+      try {
+        it->second = Ref(to_str(s));
+      } catch (...) {
+        shared.erase(it);
+        throw;
+      }
+    }
+    return Ref(Py_NewRef(it->second.get()));
+  };
+  Ref file_key(conv.key("file")), hash_key(conv.key("line_hash")), sources_key(conv.key("sources"));
   Ref list(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
   for (size_t k = 0; k < records.size(); ++k) {
     const documents::DocumentRecord& d = records[k];
     Ref dict(check(PyDict_New()));
-    Ref file(to_str(d.file)), line_hash(to_str(d.line_hash)), sources(to_list(d.sources));
-    Ref file_key(conv.key("file")), hash_key(conv.key("line_hash")), sources_key(conv.key("sources"));
+    Ref sources(check(PyList_New(static_cast<Py_ssize_t>(d.sources.size()))));
+    for (size_t j = 0; j < d.sources.size(); ++j) {
+      PyList_SET_ITEM(sources.get(), static_cast<Py_ssize_t>(j), str_of(d.sources[j]).release());
+    }
+    Ref file(str_of(d.file)), line_hash(to_str(d.line_hash));
     if (PyDict_SetItem(dict.get(), file_key.get(), file.get()) < 0 ||
         PyDict_SetItem(dict.get(), hash_key.get(), line_hash.get()) < 0 ||
         PyDict_SetItem(dict.get(), sources_key.get(), sources.get()) < 0) {
