@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <set>
+#include <span>
 #include <string_view>
 #include <unordered_set>
 
@@ -27,7 +28,12 @@ namespace {
 
 using documents::DocumentRecord;
 using sections::Section;
-using StringSet = std::unordered_set<std::string>;
+// Looked up by std::string or std::string_view alike.
+struct TextHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+using StringSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
 
 // Runs per_line over every line of every regular file of a layer, one task
 // per file on the pool, and joins the per-file results in listing order.  A
@@ -123,9 +129,10 @@ class Wanted {
     if (hashes_only_) tokens_ = HashTokenFilter(values);
     if (set_.size() <= kFewValues) few_.assign(set_.begin(), set_.end());
   }
-  bool contains(const std::string& s) const { return set_.count(s) != 0; }
-  bool contains_any(const std::vector<std::string>& items) const {
-    return std::any_of(items.begin(), items.end(), [&](const std::string& s) { return contains(s); });
+  bool contains(std::string_view s) const { return set_.find(s) != set_.end(); }
+  template <typename Items>
+  bool contains_any(const Items& items) const {
+    return std::any_of(items.begin(), items.end(), [&](std::string_view s) { return contains(s); });
   }
   // False only when no quoted 64-digit hash in the line is a wanted value.
   bool may_occur_in(std::string_view line) const {
@@ -211,11 +218,93 @@ static std::vector<std::string> find_license_sections_parallel(const std::string
   });
 }
 
+namespace {
+
+// A document line exactly as the store writes it, read in place:
+//   {"file":S,"line_hash":S,"revoked":false|true,"source_type":S,"sources":[S,...]}
+// without spaces, every S printable ASCII without quote or backslash, and at
+// most kMaxSources sources.  Such a line is one JSON object holding each key
+// once, so it reads as the JSON reader would read it; any other line
+// (other spacing or order, escapes, non-ASCII text, more keys) is left to
+// the JSON reader.
+struct DocumentView {
+  static constexpr size_t kMaxSources = 16;
+  std::string_view file, line_hash;
+  std::array<std::string_view, kMaxSources> source_items;
+  size_t source_count = 0;
+
+  std::span<const std::string_view> sources() const { return {source_items.data(), source_count}; }
+  DocumentRecord record() const {
+    DocumentRecord d{std::string(line_hash), std::string(file), {}};
+    d.sources.reserve(source_count);
+    for (std::string_view s : sources()) d.sources.emplace_back(s);
+    return d;
+  }
+};
+
+class LineReader {
+ public:
+  explicit LineReader(std::string_view line) : p_(line.data()), end_(line.data() + line.size()) {}
+
+  bool literal(std::string_view text) {
+    if (static_cast<size_t>(end_ - p_) < text.size() || std::memcmp(p_, text.data(), text.size()) != 0) {
+      return false;
+    }
+    p_ += text.size();
+    return true;
+  }
+  bool string(std::string_view& out) {
+    if (p_ == end_ || *p_ != '"') return false;
+    const char* begin = ++p_;
+    for (; p_ != end_; ++p_) {
+      const unsigned char c = static_cast<unsigned char>(*p_);
+      if (c == '"') {
+        out = std::string_view(begin, static_cast<size_t>(p_ - begin));
+        ++p_;
+        return true;
+      }
+      if (c < 0x20 || c >= 0x7F || c == '\\') return false;
+    }
+    return false;
+  }
+  bool at_end() const { return p_ == end_; }
+
+ private:
+  const char* p_;
+  const char* end_;
+};
+
+bool read_document(std::string_view line, DocumentView& d) {
+  LineReader r(line);
+  std::string_view source_type;
+  if (!r.literal("{\"file\":") || !r.string(d.file) || !r.literal(",\"line_hash\":") || !r.string(d.line_hash) ||
+      !r.literal(",\"revoked\":") || !(r.literal("false") || r.literal("true")) ||
+      !r.literal(",\"source_type\":") || !r.string(source_type) || !r.literal(",\"sources\":[")) {
+    return false;
+  }
+  d.source_count = 0;
+  if (!r.literal("]")) {
+    do {
+      if (d.source_count == DocumentView::kMaxSources || !r.string(d.source_items[d.source_count])) return false;
+      ++d.source_count;
+    } while (r.literal(","));
+    if (!r.literal("]")) return false;
+  }
+  return r.literal("}") && r.at_end();
+}
+
+}  // namespace
+
 std::vector<DocumentRecord> find_documents_for_sections_parallel(
     const std::string& root, const std::vector<std::string>& section_hashes) {
   Wanted wanted(section_hashes);
   return scan_layer<DocumentRecord>(root, layout::kDocumentIndex, [&](std::string_view line, auto& found) {
     if (!wanted.may_occur_in(line)) return;
+    // The record is made only for a line that truly cites a wanted section.
+    if (DocumentView v; read_document(line, v)) {
+      if (wanted.contains_any(v.sources())) found.push_back(v.record());
+      return;
+    }
     auto d = documents::parse(line);
     if (d && wanted.contains_any(d->sources)) found.push_back(std::move(*d));
   });

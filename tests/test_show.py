@@ -243,7 +243,17 @@ def test_document_lines_from_other_writers(store):
     s, other = h("s"), h("t")
     def doc(name, sources, rest="}"):
         return '{"file":"%s","line_hash":"%s","sources":%s%s' % (name, h(name), sources, rest)
+    def stored(name, sources, rest="}"):  # the layout the store writes
+        return ('{"file":"%s","line_hash":"%s","revoked":false,"source_type":"track","sources":%s%s'
+                % (name, h(name), sources, rest))
     lines = [  # (file label, matches, line)
+        ("stored", True, stored("stored", '["%s","%s"]' % (other, s))),
+        ("stored-many", True, stored("stored-many", "[%s]" % ",".join(['"%s"' % other] * 20 + ['"%s"' % s]))),
+        ("stored-\u00e9", True, stored("stored-\u00e9", '["%s"]' % s)),
+        ("stored-dup", False, stored("stored-dup", '["%s"]' % other, ',"sources":["%s"]}' % s)),
+        ("stored-cut", False, stored("stored-cut", '["%s"]' % s, "")),
+        ("stored-tail", False, stored("stored-tail", '["%s"]' % s, "} x")),
+        ("stored-\x01", False, stored("stored-\x01", '["%s"]' % s)),
         ("esc-one", True, doc("esc-one", '["\\u%04x%s"]' % (ord(s[0]), s[1:]))),
         ("esc-all", True, '{"sources":["%s"],"line_hash":"%s","file":"esc-all"}' % (u_escape(s), h(2))),
         ("spaced", True, '{ "file" : "spaced" ,\t"line_hash" : "%s" , "sources" : [ "%s" ] }' % (h(3), s)),
