@@ -154,6 +154,9 @@ std::vector<T> files(const std::vector<std::string>& paths, const Options& opt, 
     if (map) found = bytes<T>(map->view(), serial, per_line, i);
     return found;
   });
+  size_t total = 0;
+  for (const auto& part : parts) total += part.size();
+  out.reserve(total);
   for (auto& part : parts) {
     for (auto& item : part) out.push_back(std::move(item));
   }
