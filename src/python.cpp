@@ -471,17 +471,25 @@ static PyObject* index_document(const Args& a) {
 }
 
 // Document records as dicts with the keys file, line_hash, sources.
-// The records of one result repeat a few file names and section hashes:
-// each distinct one becomes one str, shared by every record that has it.
-static PyObject* document_list(const std::vector<documents::DocumentRecord>& records) {
+static PyObject* str_of_view(std::string_view s) {
+  return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
+
+// Document records as dicts {file, line_hash, sources}.  The records of one
+// result repeat a few file names and section hashes: each distinct one
+// becomes one str, shared by every record that has it.  `Records` offers
+// size(), file(i), line_hash(i), source_count(i) and source(i, j) as views
+// that live through the call.
+template <typename Records>
+static PyObject* document_dicts(const Records& records) {
   GcPause pause;
   ValueConverter conv;
   std::unordered_map<std::string_view, Ref> shared;
-  auto str_of = [&](const std::string& s) {
+  auto str_of = [&](std::string_view s) {
     auto [it, fresh] = shared.try_emplace(s);
     if (fresh) {
       try {
-        it->second = Ref(to_str(s));
+        it->second = Ref(str_of_view(s));
       } catch (...) {
         shared.erase(it);
         throw;
@@ -492,13 +500,13 @@ static PyObject* document_list(const std::vector<documents::DocumentRecord>& rec
   Ref file_key(conv.key("file")), hash_key(conv.key("line_hash")), sources_key(conv.key("sources"));
   Ref list(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
   for (size_t k = 0; k < records.size(); ++k) {
-    const documents::DocumentRecord& d = records[k];
     Ref dict(check(PyDict_New()));
-    Ref sources(check(PyList_New(static_cast<Py_ssize_t>(d.sources.size()))));
-    for (size_t j = 0; j < d.sources.size(); ++j) {
-      PyList_SET_ITEM(sources.get(), static_cast<Py_ssize_t>(j), str_of(d.sources[j]).release());
+    const size_t n = records.source_count(k);
+    Ref sources(check(PyList_New(static_cast<Py_ssize_t>(n))));
+    for (size_t j = 0; j < n; ++j) {
+      PyList_SET_ITEM(sources.get(), static_cast<Py_ssize_t>(j), str_of(records.source(k, j)).release());
     }
-    Ref file(str_of(d.file)), line_hash(to_str(d.line_hash));
+    Ref file(str_of(records.file(k))), line_hash(str_of_view(records.line_hash(k)));
     if (PyDict_SetItem(dict.get(), file_key.get(), file.get()) < 0 ||
         PyDict_SetItem(dict.get(), hash_key.get(), line_hash.get()) < 0 ||
         PyDict_SetItem(dict.get(), sources_key.get(), sources.get()) < 0) {
@@ -507,6 +515,33 @@ static PyObject* document_list(const std::vector<documents::DocumentRecord>& rec
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), dict.release());
   }
   return list.release();
+}
+
+static PyObject* document_list(const show::DocumentLists& parts) {
+  struct View {
+    std::vector<std::pair<const show::DocumentList*, size_t>> at;  // list, index in it
+    size_t size() const { return at.size(); }
+    std::string_view file(size_t i) const { return at[i].first->file(at[i].second); }
+    std::string_view line_hash(size_t i) const { return at[i].first->line_hash(at[i].second); }
+    size_t source_count(size_t i) const { return at[i].first->source_count(at[i].second); }
+    std::string_view source(size_t i, size_t j) const { return at[i].first->source(at[i].second, j); }
+  } view;
+  for (const show::DocumentList& part : parts) {
+    for (size_t i = 0; i < part.size(); ++i) view.at.emplace_back(&part, i);
+  }
+  return document_dicts(view);
+}
+
+static PyObject* document_list(const std::vector<documents::DocumentRecord>& records) {
+  struct View {
+    const std::vector<documents::DocumentRecord>& r;
+    size_t size() const { return r.size(); }
+    std::string_view file(size_t i) const { return r[i].file; }
+    std::string_view line_hash(size_t i) const { return r[i].line_hash; }
+    size_t source_count(size_t i) const { return r[i].sources.size(); }
+    std::string_view source(size_t i, size_t j) const { return r[i].sources[j]; }
+  };
+  return document_dicts(View{records});
 }
 
 static PyObject* lookup_document(const Args& a) {

@@ -58,6 +58,21 @@ bool is_hash_text(std::string_view s) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Packed results
+
+void DocumentList::add(std::string_view line_hash, std::string_view file,
+                       std::span<const std::string_view> sources) {
+  Entry e{put(line_hash), put(file), sources_.size(), sources.size()};
+  for (std::string_view source : sources) sources_.push_back(put(source));
+  entries_.push_back(e);
+}
+
+void DocumentList::add(const DocumentRecord& d) {
+  std::vector<std::string_view> sources(d.sources.begin(), d.sources.end());
+  add(d.line_hash, d.file, sources);
+}
+
+// ---------------------------------------------------------------------------
 // Prefilter on quoted hashes
 
 namespace {
@@ -89,6 +104,7 @@ HashTokenFilter::HashTokenFilter(const std::vector<std::string>& hex_values) {
 }
 
 bool HashTokenFilter::contains(const char* token) const {
+  if (heads_.empty()) return false;
   const uint64_t head = head_of(token);
   for (size_t i = slot_of(head, mask_); heads_[i] != 0; i = (i + 1) & mask_) {
     if (heads_[i] == head && std::memcmp(values_[i].data(), token, 64) == 0) return true;
@@ -129,7 +145,10 @@ class Wanted {
     if (hashes_only_) tokens_ = HashTokenFilter(values);
     if (set_.size() <= kFewValues) few_.assign(set_.begin(), set_.end());
   }
-  bool contains(std::string_view s) const { return set_.find(s) != set_.end(); }
+  bool contains(std::string_view s) const {
+    if (hashes_only_) return tokens_.contains(s);
+    return set_.find(s) != set_.end();
+  }
   template <typename Items>
   bool contains_any(const Items& items) const {
     return std::any_of(items.begin(), items.end(), [&](std::string_view s) { return contains(s); });
@@ -167,8 +186,7 @@ bool written_by_any(const Section& s, const StringSet& ids) {
 // The author query through the binary index: only the section shards that
 // hold the authors' sections and the document shards that hold lines citing
 // them are read.  Shards are visited in name order, so the result is stable.
-std::vector<DocumentRecord> show_by_author_indexed(const std::string& root,
-                                                   const std::vector<std::string>& ids) {
+DocumentLists show_by_author_indexed(const std::string& root, const std::vector<std::string>& ids) {
   std::optional<BinaryIndex> index = BinaryIndex::open(root);
   if (!index) throw Error("binary index not found");
   StringSet id_set(ids.begin(), ids.end());
@@ -190,11 +208,13 @@ std::vector<DocumentRecord> show_by_author_indexed(const std::string& root,
           found.push_back(s->section_hash);
         }
       });
-  return scan::files<DocumentRecord>(
-      shard_paths(layout::kDocumentIndex, matched), serial, [&](const scan::Line& line, auto& found) {
-        auto d = documents::parse(line.text);
-        if (d && cites_any(*d, matched_set)) found.push_back(std::move(*d));
-      });
+  DocumentLists out(1);
+  scan::files<DocumentRecord>(shard_paths(layout::kDocumentIndex, matched), serial,
+                              [&](const scan::Line& line, auto&) {
+                                auto d = documents::parse(line.text);
+                                if (d && cites_any(*d, matched_set)) out.front().add(*d);
+                              });
+  return out;
 }
 
 }  // namespace
@@ -234,12 +254,6 @@ struct DocumentView {
   size_t source_count = 0;
 
   std::span<const std::string_view> sources() const { return {source_items.data(), source_count}; }
-  DocumentRecord record() const {
-    DocumentRecord d{std::string(line_hash), std::string(file), {}};
-    d.sources.reserve(source_count);
-    for (std::string_view s : sources()) d.sources.emplace_back(s);
-    return d;
-  }
 };
 
 class LineReader {
@@ -295,32 +309,38 @@ bool read_document(std::string_view line, DocumentView& d) {
 
 }  // namespace
 
-std::vector<DocumentRecord> find_documents_for_sections_parallel(
-    const std::string& root, const std::vector<std::string>& section_hashes) {
+DocumentLists find_documents_for_sections_parallel(const std::string& root,
+                                                   const std::vector<std::string>& section_hashes) {
   Wanted wanted(section_hashes);
-  return scan_layer<DocumentRecord>(root, layout::kDocumentIndex, [&](std::string_view line, auto& found) {
+  // Each file's records go to one packed list (the file's vector holds at
+  // most that one); the lists come in file order.
+  return scan_layer<DocumentList>(root, layout::kDocumentIndex, [&](std::string_view line, auto& found) {
     if (!wanted.may_occur_in(line)) return;
-    // The record is made only for a line that truly cites a wanted section.
+    auto list = [&]() -> DocumentList& {
+      if (found.empty()) found.emplace_back();
+      return found.back();
+    };
+    // The record is kept only for a line that truly cites a wanted section.
     if (DocumentView v; read_document(line, v)) {
-      if (wanted.contains_any(v.sources())) found.push_back(v.record());
+      if (wanted.contains_any(v.sources())) list().add(v.line_hash, v.file, v.sources());
       return;
     }
     auto d = documents::parse(line);
-    if (d && wanted.contains_any(d->sources)) found.push_back(std::move(*d));
+    if (d && wanted.contains_any(d->sources)) list().add(*d);
   });
 }
 
-std::vector<DocumentRecord> show_by_section(const std::string& root, const std::string& section_hash) {
+DocumentLists show_by_section(const std::string& root, const std::string& section_hash) {
   return find_documents_for_sections_parallel(root, {section_hash});
 }
 
-std::vector<DocumentRecord> show_by_license(const std::string& root, const std::string& license) {
+DocumentLists show_by_license(const std::string& root, const std::string& license) {
   std::vector<std::string> found = find_license_sections_parallel(root, license);
   if (found.empty()) return {};
   return find_documents_for_sections_parallel(root, found);
 }
 
-std::vector<DocumentRecord> show_by_author(const std::string& root, const std::string& author_name) {
+DocumentLists show_by_author(const std::string& root, const std::string& author_name) {
   bool indexed = BinaryIndex::open(root).has_value();  // errors propagate
   std::vector<std::string> ids;
   for (const authors::Author& a : authors::query(root, author_name, std::nullopt)) {

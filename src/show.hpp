@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,8 @@ class HashTokenFilter {
   // Values that are not 64 hex digits are left out.
   explicit HashTokenFilter(const std::vector<std::string>& hex_values);
   bool any_in(std::string_view line) const;
+  // Whether `value` is one of the values.
+  bool contains(std::string_view value) const { return value.size() == 64 && contains(value.data()); }
 
  private:
   bool contains(const char* token) const;
@@ -36,22 +39,55 @@ class HashTokenFilter {
   size_t mask_ = 0;
 };
 
+// Document records packed into one buffer (no allocation per record).  The
+// show queries return them as a list of such lists (one per shard file that
+// had any), records in order within and across them.
+class DocumentList {
+ public:
+  size_t size() const { return entries_.size(); }
+  std::string_view line_hash(size_t i) const { return view(entries_[i].line_hash); }
+  std::string_view file(size_t i) const { return view(entries_[i].file); }
+  size_t source_count(size_t i) const { return entries_[i].source_count; }
+  std::string_view source(size_t i, size_t j) const { return view(sources_[entries_[i].first_source + j]); }
+
+  void add(std::string_view line_hash, std::string_view file, std::span<const std::string_view> sources);
+  void add(const documents::DocumentRecord& d);
+
+ private:
+  struct Span {
+    size_t offset, size;
+  };
+  struct Entry {
+    Span line_hash, file;
+    size_t first_source, source_count;
+  };
+  std::string_view view(Span s) const { return std::string_view(bytes_).substr(s.offset, s.size); }
+  Span put(std::string_view s) {
+    Span out{bytes_.size(), s.size()};
+    bytes_.append(s);
+    return out;
+  }
+
+  std::string bytes_;
+  std::vector<Entry> entries_;
+  std::vector<Span> sources_;
+};
+
 // The section_hash of every section whose authors include one of the ids,
 // files in listing order, lines in file order (a hash found twice is listed
 // twice).
 std::vector<std::string> find_author_sections_parallel(const std::string& root,
                                                        const std::vector<std::string>& author_ids);
 
-// Every document record whose sources include one of the section hashes.
-std::vector<documents::DocumentRecord> find_documents_for_sections_parallel(
-    const std::string& root, const std::vector<std::string>& section_hashes);
+using DocumentLists = std::vector<DocumentList>;
 
-std::vector<documents::DocumentRecord> show_by_author(const std::string& root,
-                                                      const std::string& author_name);
-std::vector<documents::DocumentRecord> show_by_license(const std::string& root,
-                                                       const std::string& license);
-std::vector<documents::DocumentRecord> show_by_section(const std::string& root,
-                                                       const std::string& section_hash);
+// Every document record whose sources include one of the section hashes.
+DocumentLists find_documents_for_sections_parallel(const std::string& root,
+                                                   const std::vector<std::string>& section_hashes);
+
+DocumentLists show_by_author(const std::string& root, const std::string& author_name);
+DocumentLists show_by_license(const std::string& root, const std::string& license);
+DocumentLists show_by_section(const std::string& root, const std::string& section_hash);
 
 // The active token entries of `tokenizer` that derive from the sections of
 // the authors named `author_name`, in entry order, and their token total.
