@@ -88,8 +88,10 @@ size_t slot_of(uint64_t head, size_t mask) { return static_cast<size_t>((head * 
 }  // namespace
 
 HashTokenFilter::HashTokenFilter(const std::vector<std::string>& hex_values) {
-  size_t cap = 16;
-  while (cap < hex_values.size() * 2) cap *= 2;
+  // Mostly empty slots: most tokens looked up are not wanted, and an empty
+  // first slot answers at once.
+  size_t cap = 64;
+  while (cap < hex_values.size() * 8) cap *= 2;
   heads_.assign(cap, 0);
   values_.assign(cap, {});
   mask_ = cap - 1;
@@ -270,6 +272,28 @@ class LineReader {
   bool string(std::string_view& out) {
     if (p_ == end_ || *p_ != '"') return false;
     const char* begin = ++p_;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: the first quote, and whether any byte before
+    // it is a control character, a backslash, DEL or not ASCII.
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), del = _mm_set1_epi8(0x7F);
+    const __m128i below_space = _mm_set1_epi8(0x20);
+    for (; end_ - p_ >= 16; p_ += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+      const unsigned quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)));
+      const __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, backslash), _mm_cmpeq_epi8(v, del)),
+                                       _mm_cmplt_epi8(v, below_space));  // signed: also bytes from 0x80
+      const unsigned bads = static_cast<unsigned>(_mm_movemask_epi8(bad));
+      if (quotes == 0) {
+        if (bads != 0) return false;
+        continue;
+      }
+      const unsigned at = static_cast<unsigned>(__builtin_ctz(quotes));
+      if ((bads & ((1u << at) - 1)) != 0) return false;
+      out = std::string_view(begin, static_cast<size_t>(p_ + at - begin));
+      p_ += at + 1;
+      return true;
+    }
+#endif
     for (; p_ != end_; ++p_) {
       const unsigned char c = static_cast<unsigned char>(*p_);
       if (c == '"') {

@@ -254,6 +254,8 @@ def test_document_lines_from_other_writers(store):
         ("stored-cut", False, stored("stored-cut", '["%s"]' % s, "")),
         ("stored-tail", False, stored("stored-tail", '["%s"]' % s, "} x")),
         ("stored-\x01", False, stored("stored-\x01", '["%s"]' % s)),
+        ("stored-long-name-\x7f-\u00e9", True, stored("stored-long-name-\x7f-\u00e9", '["%s"]' % s)),
+        ("stored-long-name-\x1f", False, stored("stored-long-name-\x1f", '["%s"]' % s)),
         ("esc-one", True, doc("esc-one", '["\\u%04x%s"]' % (ord(s[0]), s[1:]))),
         ("esc-all", True, '{"sources":["%s"],"line_hash":"%s","file":"esc-all"}' % (u_escape(s), h(2))),
         ("spaced", True, '{ "file" : "spaced" ,\t"line_hash" : "%s" , "sources" : [ "%s" ] }' % (h(3), s)),
