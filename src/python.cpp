@@ -5,6 +5,7 @@
 #include "python.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -484,7 +485,18 @@ template <typename Records>
 static PyObject* document_dicts(const Records& records) {
   GcPause pause;
   ValueConverter conv;
-  std::unordered_map<std::string_view, Ref> shared;
+  // File names and section hashes differ early or late: a hash of the size
+  // and the first and last eight bytes keeps the lookups cheap.
+  struct EndsHash {
+    size_t operator()(std::string_view s) const {
+      uint64_t head = 0, tail = 0;
+      if (!s.empty()) std::memcpy(&head, s.data(), std::min<size_t>(s.size(), 8));
+      if (s.size() > 8) std::memcpy(&tail, s.data() + s.size() - 8, 8);
+      uint64_t h = (head * 0x9E3779B97F4A7C15ULL) ^ (tail + s.size()) * 0xBF58476D1CE4E5B9ULL;
+      return static_cast<size_t>(h ^ (h >> 29));
+    }
+  };
+  std::unordered_map<std::string_view, Ref, EndsHash> shared;
   auto str_of = [&](std::string_view s) {
     auto [it, fresh] = shared.try_emplace(s);
     if (fresh) {
