@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -199,6 +200,33 @@ Mapping Mapping::map(const Fd& fd, size_t len) {
   m.addr_ = addr;
   m.len_ = len;
   return m;
+}
+
+Mapping Mapping::map_sequential(const Fd& fd, size_t len) {
+  if (len == 0) throw Panic("mapping an empty file");
+  void* addr = ::mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd.get(), 0);
+  if (addr == MAP_FAILED) throw Error::last_os();
+  Mapping m;
+  m.addr_ = addr;
+  m.len_ = len;
+  // Only advice: a kernel that ignores it reads the pages all the same.
+  ::madvise(addr, len, MADV_SEQUENTIAL);
+  return m;
+}
+
+void Mapping::drop_pages(std::string_view part) const {
+  if (heap_ || !addr_ || part.empty()) return;
+  auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  auto begin = reinterpret_cast<uintptr_t>(part.data());
+  uintptr_t end = begin + part.size();
+  auto base = reinterpret_cast<uintptr_t>(addr_);
+  if (begin < base || end > base + len_) throw Panic("dropping pages outside the mapping");
+  begin = (begin + page - 1) / page * page;
+  // The mapping's last page may be partial: it ends with the mapping.
+  end = end == base + len_ ? (end + page - 1) / page * page : end / page * page;
+  if (end <= begin) return;
+  // Only advice as well: the pages stay valid to read either way.
+  ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
 }
 
 Mapping Mapping::read(const Fd& fd, size_t len) {

@@ -70,12 +70,22 @@ class Mapping {
 
   // Maps `len` bytes of `fd` read-only; `len` must be > 0.
   static Mapping map(const Fd& fd, size_t len);
+  // The same for a reader that goes through the file once from start to
+  // end: pages come in as the reader reaches them (read ahead of it), not
+  // all at once, and drop_pages gives back the ones it is done with, so a
+  // large file never needs its size in memory.
+  static Mapping map_sequential(const Fd& fd, size_t len);
   // Reads up to `len` bytes of `fd` from its start into memory of its own.
   static Mapping read(const Fd& fd, size_t len);
 
   const unsigned char* data() const { return static_cast<const unsigned char*>(addr_); }
   size_t size() const { return len_; }
   std::string_view view() const { return {static_cast<const char*>(addr_), len_}; }
+
+  // Gives back the memory of the pages wholly inside `part`, a piece of
+  // view() the reader is done with; reading there again reads the file
+  // again.  Nothing for a heap copy.
+  void drop_pages(std::string_view part) const;
 
  private:
   void release() noexcept;

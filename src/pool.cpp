@@ -4,6 +4,7 @@
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_group.h>
 
 #include <cstdlib>
 #include <string>
@@ -60,6 +61,37 @@ void for_each_index(size_t n, const std::function<void(size_t)>& body) {
                               [&](const oneapi::tbb::blocked_range<size_t>& r) {
                                 for (size_t i = r.begin(); i != r.end(); ++i) body(i);
                               });
+  });
+}
+
+void for_each_index_while(size_t n, const std::function<void(size_t)>& body, const std::function<void()>& meanwhile) {
+  if (n == 0) {
+    meanwhile();
+    return;
+  }
+  // The calling thread stays in the arena throughout: the group's task
+  // waits in its queue, where the other workers take it from while the
+  // caller is busy, and what is left when it is done the caller runs itself.
+  arena().execute([&] {
+    oneapi::tbb::task_group group;
+    group.run([&] {
+      oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<size_t>(0, n, 1),
+                                [&](const oneapi::tbb::blocked_range<size_t>& r) {
+                                  for (size_t i = r.begin(); i != r.end(); ++i) body(i);
+                                });
+    });
+    try {
+      meanwhile();
+    } catch (...) {
+      group.cancel();
+      try {
+        group.wait();
+      } catch (...) {
+        // The caller's own failure is the one to report.
+      }
+      throw;
+    }
+    group.wait();
   });
 }
 

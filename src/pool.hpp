@@ -21,6 +21,15 @@ size_t size();
 // The first exception a task throws is rethrown on the calling thread.
 void for_each_index(size_t n, const std::function<void(size_t)>& body);
 
+// Runs body(i) for every i in [0, n) on the pool while the calling thread
+// runs `meanwhile` (which may not use the pool itself for long: the tasks
+// queue behind it); the calling thread then joins the rest of the tasks
+// and waits for all of them.  With a pool of one worker the tasks run
+// after `meanwhile`.  An exception of `meanwhile` cancels the tasks not yet
+// started and is rethrown once the others are done; otherwise the first
+// exception a task throws is rethrown.
+void for_each_index_while(size_t n, const std::function<void(size_t)>& body, const std::function<void()>& meanwhile);
+
 // Maps every index through fn on the pool; results in index order.
 template <typename T, typename Fn>
 std::vector<T> ordered_map(size_t n, Fn&& fn) {
