@@ -333,17 +333,17 @@ static uint64_t arg_count(PyObject* o, const char* param) {
 }
 
 // track_file(vl_dir, path, file, sources, tokenizer=None, token_counts=None,
-//            text_field=None, already=None, strict=False, progress=None)
+//            text_field=None, already=None, strict=False, progress=None, measure=False)
 static PyObject* track_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kKeywords[] = {"vl_dir", "path", "file", "sources", "tokenizer", "token_counts",
-                                      "text_field", "already", "strict", "progress", nullptr};
+                                      "text_field", "already", "strict", "progress", "measure", nullptr};
     PyObject *root_obj, *path_obj, *file_obj, *sources_obj;
     PyObject *tok_obj = Py_None, *counts_obj = Py_None, *field_obj = Py_None, *already_obj = Py_None,
-             *strict_obj = Py_False, *progress_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOOOOO:track_file", const_cast<char**>(kKeywords),
+             *strict_obj = Py_False, *progress_obj = Py_None, *measure_obj = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOOOOOO:track_file", const_cast<char**>(kKeywords),
                                      &root_obj, &path_obj, &file_obj, &sources_obj, &tok_obj, &counts_obj,
-                                     &field_obj, &already_obj, &strict_obj, &progress_obj)) {
+                                     &field_obj, &already_obj, &strict_obj, &progress_obj, &measure_obj)) {
       return nullptr;
     }
     std::string root = arg_text(root_obj, "vl_dir");
@@ -372,6 +372,8 @@ static PyObject* track_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (!PyBool_Check(strict_obj)) arg_fail("strict", "expected bool");
     o.strict = strict_obj == Py_True;
+    if (!PyBool_Check(measure_obj)) arg_fail("measure", "expected bool");
+    o.measure = measure_obj == Py_True;
     if (progress_obj != Py_None && !PyCallable_Check(progress_obj)) arg_fail("progress", "expected a callable or None");
     if (o.tokenizer && o.text_field && o.token_counts) arg_fail("text_field", "only used by the built-in counter");
 
@@ -423,6 +425,10 @@ static PyObject* track_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     set("invalid", invalid.release());
     set("bytes", PyLong_FromUnsignedLongLong(r.bytes));
     set("interrupted", Py_NewRef(interrupted ? Py_True : Py_False));
+    if (o.measure) {
+      set("phases", Py_BuildValue("{sdsdsdsd}", "hash", r.phases.hash, "tokens", r.phases.tokens, "record",
+                                  r.phases.record, "write", r.phases.write));
+    }
     return out.release();
   });
 }
@@ -451,10 +457,11 @@ static PyMethodDef kMethods[] = {
     {"track_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(track_file_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "track_file(vl_dir, path, file, sources, tokenizer=None, token_counts=None, text_field=None, "
-     "already=None, strict=False, progress=None)\n--\n\n"
+     "already=None, strict=False, progress=None, measure=False)\n--\n\n"
      "Track every line of the data file at path under the name file: hashes on the worker pool,\n"
      "records appended in few large writes.  Returns a dict with recorded, already, invalid\n"
-     "[(line, reason)], bytes and interrupted."},
+     "[(line, reason)], bytes and interrupted; with measure, also phases: the processor\n"
+     "seconds spent hashing, counting tokens, making records and writing them."},
     {nullptr, nullptr, 0, nullptr},
 };
 

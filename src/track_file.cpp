@@ -3,9 +3,18 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <array>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <cstring>
+#include <ctime>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "error.hpp"
 #include "fs.hpp"
@@ -32,124 +41,172 @@ bool is_unicode_space(char32_t c) {
 
 int hex_value(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
 
-// Byte classes inside a canonical string: 0 a character that is not white
-// space, 1 the space, 2 a byte that needs a closer look (the quote, the
-// backslash, the lead of a character beyond ASCII).
-constexpr std::array<uint8_t, 256> kByteClass = [] {
-  std::array<uint8_t, 256> t{};
-  t[' '] = 1;
-  t['"'] = 2;
-  t['\\'] = 2;
-  for (int c = 0x80; c < 0x100; ++c) t[static_cast<size_t>(c)] = 2;
-  return t;
-}();
+// Reads the character at p, which is not plain ASCII (an escape or a
+// character beyond ASCII), and says whether it is white space; leaves p
+// past it.
+bool special_is_space(const char*& p, const char* end) {
+  if (*p == '\\') {
+    char e = p[1];
+    if (e == 'u') {
+      int v = hex_value(p[4]) * 16 + hex_value(p[5]);
+      p += 6;
+      return v == 0x0B || (v >= 0x1C && v <= 0x1F);
+    }
+    p += 2;
+    return e == 't' || e == 'n' || e == 'r' || e == 'f';
+  }
+  char32_t cp = 0;
+  size_t n = utf8::decode(std::string_view(p, static_cast<size_t>(end - p)), &cp);
+  p += n == 0 ? 1 : n;
+  return is_unicode_space(cp);
+}
+
+// Leaves p past the closing quote of the canonical string whose opening
+// quote is at p[-1].  (An escape's first two bytes are skipped together;
+// the hex digits of a \u escape are never a quote or a backslash.)
+void skip_string(const char*& p, const char* end) {
+  while (p < end) {
+    char c = *p;
+    if (c == '"') break;
+    p += c == '\\' ? 2 : 1;
+  }
+  ++p;
+}
+
+// Whether byte c needs special_is_space (or ends the string): the quote,
+// the backslash, and the lead bytes of the only characters beyond ASCII
+// that are white space (U+0085 and U+00A0 after C2, U+1680 after E1, the
+// U+2000 block after E2, U+3000 after E3).  Every other byte, the bytes of
+// all other characters beyond ASCII included, is part of a word unless it
+// is the space.
+constexpr bool is_special(unsigned char c) {
+  return c == '"' || c == '\\' || c == 0xC2 || (c >= 0xE1 && c <= 0xE3);
+}
+
+// The number of bits set in x < 2^16 (no population count instruction is
+// assumed of the processor).
+inline uint64_t bits16(unsigned x) {
+  x = x - (x >> 1 & 0x5555);
+  x = (x & 0x3333) + (x >> 2 & 0x3333);
+  x = (x + (x >> 4)) & 0x0F0F;
+  return (x + (x >> 8)) & 0x1F;
+}
+
+// The first quote at or after p, or end.
+const char* find_quote(const char* p, const char* end) {
+#ifdef __SSE2__
+  const __m128i quote = _mm_set1_epi8('"');
+  while (end - p >= 16) {
+    auto bits = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), quote)));
+    if (bits) return p + std::countr_zero(bits);
+    p += 16;
+  }
+#endif
+  while (p < end && *p != '"') ++p;
+  return p;
+}
 
 // Counts the runs of non-white-space characters of the canonical string
-// whose opening quote is at p[-1]; leaves p past the closing quote.
+// whose opening quote is at p[-1]; leaves p past the closing quote.  The
+// plain stretches between special bytes are counted 16 bytes at a time: a
+// run starts at every byte that is not a space and follows a space (or
+// the start of the string, or a white-space character).
 uint64_t string_runs(const char*& p, const char* end) {
   uint64_t runs = 0;
-  bool in_word = false;
-  while (p < end) {
+  unsigned in_word = 0;
+  for (;;) {
+#ifdef __SSE2__
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(' ');
+    const __m128i c2 = _mm_set1_epi8(static_cast<char>(0xC2)), e1 = _mm_set1_epi8(static_cast<char>(0xE1));
+    const __m128i two = _mm_set1_epi8(2);
+    while (end - p >= 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      __m128i from_e1 = _mm_sub_epi8(v, e1);  // 0, 1, 2 for E1, E2, E3
+      __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                     _mm_or_si128(_mm_cmpeq_epi8(v, c2),
+                                                  _mm_cmpeq_epi8(_mm_min_epu8(from_e1, two), from_e1)));
+      auto special_bits = static_cast<unsigned>(_mm_movemask_epi8(special));
+      auto space_bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, space)));
+      unsigned plain = special_bits ? static_cast<unsigned>(std::countr_zero(special_bits)) : 16;
+      unsigned word = ~space_bits & ((1u << plain) - 1);
+      runs += bits16(word & ~(word << 1 | in_word));
+      if (plain) in_word = word >> (plain - 1) & 1;
+      p += plain;
+      if (plain < 16) break;
+    }
+#endif
+    if (p >= end) break;
     auto c = static_cast<unsigned char>(*p);
-    uint8_t cls = kByteClass[c];
-    if (cls < 2) {
-      bool space = cls == 1;
-      runs += !space && !in_word;
-      in_word = !space;
+    bool is_space;
+    if (!is_special(c)) {
+      is_space = c == ' ';
       ++p;
-      continue;
-    }
-    if (c == '"') break;
-    bool space;
-    if (c == '\\') {
-      char e = p[1];
-      if (e == 'u') {
-        int v = hex_value(p[4]) * 16 + hex_value(p[5]);
-        space = v == 0x0B || (v >= 0x1C && v <= 0x1F);
-        p += 6;
-      } else {
-        space = e == 't' || e == 'n' || e == 'r' || e == 'f';
-        p += 2;
-      }
+    } else if (c == '"') {
+      break;
     } else {
-      char32_t cp = 0;
-      size_t n = utf8::decode(std::string_view(p, static_cast<size_t>(end - p)), &cp);
-      if (n == 0) n = 1;
-      space = is_unicode_space(cp);
-      p += n;
+      is_space = special_is_space(p, end);
     }
-    runs += !space && !in_word;
-    in_word = !space;
+    runs += !is_space && !in_word;
+    in_word = !is_space;
   }
   ++p;  // the closing quote
   return runs;
 }
 
+// The whitespace count of a canonical text; `field_key` is the canonical
+// text of the field's name (quotes included), or null to count every
+// string value.
+std::optional<uint64_t> count_tokens(std::string_view canonical, const std::string* field_key) {
+  const char* p = canonical.data();
+  const char* end = p + canonical.size();
+  bool field = field_key != nullptr;
+  if (!field) {
+    // Outside strings canonical text holds no quote, and a string is a key
+    // exactly when a colon follows it (there is no white space between).
+    uint64_t total = 0;
+    while ((p = find_quote(p, end)) < end) {
+      ++p;
+      uint64_t runs = string_runs(p, end);
+      if (p >= end || *p != ':') total += runs;
+    }
+    return total;
+  }
+  // The string at the field of the top-level object: its keys are compared
+  // in turn, nested values are passed by counting brackets outside strings.
+  if (canonical.empty() || canonical[0] != '{') return std::nullopt;
+  int depth = 0;
+  bool key_next = false;  // whether the next string is a key of the top-level object
+  while (p < end) {
+    char c = *p++;
+    if (c == '"') {
+      const char* start = p - 1;
+      skip_string(p, end);
+      if (!key_next) continue;
+      key_next = false;
+      if (std::string_view(start, static_cast<size_t>(p - start)) != *field_key) continue;
+      if (end - p < 2 || p[1] != '"') return std::nullopt;  // p is at the colon
+      p += 2;
+      return string_runs(p, end);
+    }
+    if (c == '{' || c == '[') {
+      key_next = ++depth == 1;
+    } else if (c == '}' || c == ']') {
+      --depth;
+    } else if (c == ',') {
+      key_next = depth == 1;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<uint64_t> whitespace_tokens(std::string_view canonical, const std::optional<std::string>& field) {
-  const char* p = canonical.data();
-  const char* end = p + canonical.size();
+  if (!field) return count_tokens(canonical, nullptr);
   std::string field_key;
-  if (field) {
-    if (canonical.empty() || canonical[0] != '{') return std::nullopt;
-    json::write_string(field_key, *field);
-  }
-  // Canonical text is compact and valid, so a small state machine over its
-  // bytes tells keys from values.
-  std::array<bool, json::kMaxDepth + 2> in_object{};
-  int depth = 0;
-  bool key_next = false, field_value_next = false;
-  uint64_t total = 0;
-  while (p < end) {
-    char c = *p;
-    if (field_value_next && c != '"' && c != ':') return std::nullopt;
-    switch (c) {
-      case '{':
-        in_object[static_cast<size_t>(++depth)] = true;
-        key_next = true;
-        ++p;
-        break;
-      case '[':
-        in_object[static_cast<size_t>(++depth)] = false;
-        key_next = false;
-        ++p;
-        break;
-      case '}':
-      case ']':
-        --depth;
-        ++p;
-        break;
-      case ',':
-        key_next = in_object[static_cast<size_t>(depth)];
-        ++p;
-        break;
-      case ':':
-        key_next = false;
-        ++p;
-        break;
-      case '"': {
-        const char* start = p;
-        ++p;
-        uint64_t runs = string_runs(p, end);
-        if (key_next) {
-          if (field && depth == 1 &&
-              std::string_view(start, static_cast<size_t>(p - start)) == field_key) {
-            field_value_next = true;
-          }
-        } else if (field_value_next) {
-          return runs;
-        } else if (!field) {
-          total += runs;
-        }
-        break;
-      }
-      default:
-        ++p;
-    }
-  }
-  if (field) return std::nullopt;
-  return total;
+  json::write_string(field_key, *field);
+  return count_tokens(canonical, &field_key);
 }
 
 // ---------------------------------------------------------------------------
@@ -182,7 +239,29 @@ bool is_blank(std::string_view line) {
   });
 }
 
-ChunkOut hash_chunk(std::string_view chunk, bool count_tokens, const std::optional<std::string>& field) {
+// Processor time of the calling thread, in nanoseconds.
+uint64_t thread_cpu_ns() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+uint64_t clock_ns() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+// Where the time goes, added up from every thread.
+struct Clocks {
+  std::atomic<uint64_t> hash{0}, tokens{0};
+  uint64_t record = 0, write = 0;  // the calling thread's
+};
+
+// Hashes the lines of one chunk; `field_key` as count_tokens takes it.
+// With `clocks`, the time spent is added there.
+ChunkOut hash_chunk(std::string_view chunk, bool with_tokens, const std::string* field_key, Clocks* clocks) {
+  uint64_t started = clocks ? thread_cpu_ns() : 0, token_ns = 0;
   ChunkOut out;
   out.lines.reserve(chunk.size() / 256 + 1);
   size_t pos = 0;
@@ -199,7 +278,12 @@ ChunkOut hash_chunk(std::string_view chunk, bool count_tokens, const std::option
       std::optional<std::string_view> text = json::canonical_text(line, &wide);
       lo.state = LineState::Invalid;
       if (text && !wide) {
-        std::optional<uint64_t> tokens = count_tokens ? whitespace_tokens(*text, field) : std::optional<uint64_t>(0);
+        std::optional<uint64_t> tokens = 0;
+        if (with_tokens) {
+          uint64_t t0 = clocks ? clock_ns() : 0;
+          tokens = count_tokens(*text, field_key);
+          if (clocks) token_ns += clock_ns() - t0;
+        }
         if (tokens) {
           lo.state = LineState::Valid;
           lo.tokens = *tokens;
@@ -210,6 +294,11 @@ ChunkOut hash_chunk(std::string_view chunk, bool count_tokens, const std::option
     out.lines.push_back(lo);
   }
   out.physical_lines = number;
+  if (clocks) {
+    uint64_t spent = thread_cpu_ns() - started;
+    clocks->tokens += token_ns;
+    clocks->hash += spent > token_ns ? spent - token_ns : 0;
+  }
   return out;
 }
 
@@ -248,8 +337,10 @@ std::string_view line_at(std::string_view chunk, uint32_t offset) {
 // records in one append.
 class RecordWriter {
  public:
-  RecordWriter(const std::string& root, const TrackFileOptions& o) : root_(root), tokenizer_(o.tokenizer) {
-    json::ObjectWriter(doc_suffix_)
+  RecordWriter(const std::string& root, const TrackFileOptions& o, uint64_t* write_ns)
+      : root_(root), tokenizer_(o.tokenizer), write_ns_(write_ns) {
+    std::string fields;
+    json::ObjectWriter(fields)
         .field("revoked", false)
         .field("source_type", "track")
         .field("sources", o.sources)
@@ -262,8 +353,8 @@ class RecordWriter {
     doc_prefix_ += ',';
     json::write_string(doc_prefix_, "line_hash");
     doc_prefix_ += ":\"";
-    doc_suffix_[0] = ',';
-    doc_suffix_.insert(0, "\"");
+    doc_suffix_ = "\",";
+    doc_suffix_.append(fields, 1);
     doc_suffix_ += '\n';
     if (tokenizer_) {
       std::string entry = token_index::to_json({0, o.sources, *tokenizer_, false});
@@ -282,8 +373,10 @@ class RecordWriter {
     shard.append(doc_suffix_);
     pending_ += shard.size() - at;
     if (tokens && tokenizer_) {
+      char digits[24];
+      char* digits_end = std::to_chars(digits, digits + sizeof digits, *tokens).ptr;
       tokens_.append("{\"token_count\":");
-      tokens_.append(std::to_string(*tokens));
+      tokens_.append(digits, static_cast<size_t>(digits_end - digits));
       tokens_.append(token_suffix_);
     }
   }
@@ -293,6 +386,7 @@ class RecordWriter {
   // Document records first, then the token entries, as line-by-line
   // tracking writes them.
   void flush() {
+    uint64_t started = write_ns_ ? thread_cpu_ns() : 0;
     for (size_t b = 0; b < shards_.size(); ++b) {
       if (shards_[b].empty()) continue;
       Fd fd = Fd::open_append(layout::shard_path_of(root_, layout::kDocumentIndex, static_cast<uint8_t>(b)));
@@ -305,6 +399,7 @@ class RecordWriter {
       token_index::write_pid_lines(root_, *tokenizer_, tokens_);
       tokens_.clear();
     }
+    if (write_ns_) *write_ns_ += thread_cpu_ns() - started;
   }
 
  private:
@@ -314,6 +409,7 @@ class RecordWriter {
   std::array<std::string, 256> shards_;
   std::string tokens_;
   size_t pending_ = 0;
+  uint64_t* write_ns_;
 };
 
 // Records are written once this many bytes of them are pending.
@@ -330,7 +426,7 @@ Mapping map_data_file(const std::string& path) {
   if (::fstat(fd.get(), &st) != 0) throw Error::last_os();
   if (!S_ISREG(st.st_mode)) throw Error("data file " + path + " is not a regular file");
   if (st.st_size == 0) return Mapping();
-  return Mapping::map(fd, static_cast<size_t>(st.st_size));
+  return Mapping::map_sequential(fd, static_cast<size_t>(st.st_size));
 }
 
 }  // namespace
@@ -344,26 +440,62 @@ TrackFileResult track_file(const std::string& root, const std::string& path, con
       scan::chunks(bytes, std::max<size_t>(1, std::min(kChunkBytes, o.batch_bytes / 2)));
   TrackFileResult result;
 
-  // Batches of chunks: hashed on the pool, then recorded in line order.
+  // Batches of chunks, each hashed on the pool while the calling thread
+  // records the batch before it, in line order; a batch's pages of the
+  // mapping are given back once it is recorded, so the memory held stays
+  // about two batches whatever the file's size.
+  std::vector<std::pair<size_t, size_t>> spans;  // [first, last) chunk of each batch
+  for (size_t first = 0; first < chunks.size();) {
+    size_t last = first, batch_bytes = 0;
+    while (last < chunks.size() && (last == first || batch_bytes + chunks[last].size() <= o.batch_bytes)) {
+      batch_bytes += chunks[last++].size();
+    }
+    spans.emplace_back(first, last);
+    first = last;
+  }
+  std::string field_key;
+  if (o.text_field) json::write_string(field_key, *o.text_field);
+  const std::string* field = o.text_field ? &field_key : nullptr;
+  std::optional<Clocks> measured;
+  if (o.measure) measured.emplace();
+  Clocks* clocks = measured ? &*measured : nullptr;
   auto batches = [&](bool report, auto&& on_batch) {
+    using Outs = std::vector<std::optional<ChunkOut>>;
+    std::atomic<bool> stop{false};
+    auto hasher = [&](size_t batch, Outs& outs) {
+      outs.assign(spans[batch].second - spans[batch].first, std::nullopt);
+      return [&, first = spans[batch].first](size_t i) {
+        if (!stop.load(std::memory_order_relaxed)) outs[i].emplace(hash_chunk(chunks[first + i], count_tokens, field, clocks));
+      };
+    };
+    Outs outs, next;
+    pool::for_each_index(spans.empty() ? 0 : spans[0].second - spans[0].first, hasher(0, outs));
     uint64_t line_base = 0, done = 0;
-    size_t first = 0;
-    while (first < chunks.size()) {
-      size_t last = first, batch_bytes = 0;
-      while (last < chunks.size() && (last == first || batch_bytes + chunks[last].size() <= o.batch_bytes)) {
-        batch_bytes += chunks[last++].size();
+    for (size_t batch = 0; batch < spans.size(); ++batch) {
+      auto [first, last] = spans[batch];
+      std::string_view batch_bytes(chunks[first].data(),
+                                   static_cast<size_t>(chunks[last - 1].data() + chunks[last - 1].size() - chunks[first].data()));
+      bool go = true;
+      auto record = [&] {
+        uint64_t started = clocks ? thread_cpu_ns() : 0, written = clocks ? clocks->write : 0;
+        for (size_t i = 0; go && i < outs.size(); ++i) {
+          go = on_batch(chunks[first + i], *outs[i], line_base);
+          line_base += outs[i]->physical_lines;
+        }
+        done += batch_bytes.size();
+        if (report) result.bytes = done;
+        if (go && report && o.progress && last < chunks.size()) go = o.progress(done);
+        if (!go) stop = true;
+        if (clocks) clocks->record += thread_cpu_ns() - started - (clocks->write - written);
+      };
+      if (batch + 1 < spans.size()) {
+        pool::for_each_index_while(spans[batch + 1].second - spans[batch + 1].first, hasher(batch + 1, next), record);
+      } else {
+        record();
       }
-      std::vector<ChunkOut> outs = pool::ordered_map<ChunkOut>(last - first, [&](size_t i) {
-        return hash_chunk(chunks[first + i], count_tokens, o.text_field);
-      });
-      for (size_t i = 0; i < outs.size(); ++i) {
-        if (!on_batch(chunks[first + i], outs[i], line_base)) return false;
-        line_base += outs[i].physical_lines;
-      }
-      done += batch_bytes;
-      if (report) result.bytes = done;
-      first = last;
-      if (report && o.progress && first < chunks.size() && !o.progress(done)) return false;
+      map.drop_pages(batch_bytes);
+      if (!go) return false;
+      std::swap(outs, next);
     }
     return true;
   };
@@ -395,7 +527,7 @@ TrackFileResult track_file(const std::string& root, const std::string& path, con
 
   std::unordered_map<std::string, uint64_t> already = o.already;
   size_t given = 0;
-  RecordWriter writer(root, o);
+  RecordWriter writer(root, o, clocks ? &clocks->write : nullptr);
   std::string hex(64, '0');
   bool finished = batches(true, [&](std::string_view chunk, const ChunkOut& out, uint64_t base) {
     for (const LineOut& lo : out.lines) {
@@ -429,6 +561,9 @@ TrackFileResult track_file(const std::string& root, const std::string& path, con
   });
   writer.flush();
   result.stopped = !finished;
+  if (clocks) {
+    result.phases = {clocks->hash * 1e-9, clocks->tokens * 1e-9, clocks->record * 1e-9, clocks->write * 1e-9};
+  }
   return result;
 }
 

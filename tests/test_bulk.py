@@ -123,6 +123,40 @@ def test_a_line_hashes_as_the_reference_reads_and_writes_its_text(store, data):
     assert expected in [r["line_hash"] for r in native.blame(store, "f", text)]
 
 
+# Every kind of character the whitespace counter tells apart, in strings long
+# enough to be read in blocks: ASCII and Unicode white space, escaped control
+# characters, characters beyond ASCII whose lead bytes are shared with white
+# space (U+00A9 after C2, U+2014 after E2, U+3042 after E3) and others.
+word_text = st.text(st.sampled_from(list(" \t\n\r\x0b\x0c\x1c\x1f\x85\xa0\u1680\u2000\u200a\u2028\u2029\u202f"
+                                         "\u205f\u3000ab\"\\\x00\x7f\xa9\xe9\u2014\u2019\u200b\u3042\u6771\U0001F600")),
+                    max_size=60)
+word_values = st.recursive(word_text, lambda inner: st.lists(inner, max_size=4)
+                           | st.dictionaries(word_text, inner, max_size=4), max_leaves=8)
+
+
+@settings(max_examples=60, deadline=None, derandomize=True, database=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(st.dictionaries(st.sampled_from(["t", "u", "t\u3000"]), word_values, max_size=3), min_size=1,
+                max_size=8), st.sampled_from([None, "t"]))
+def test_whitespace_counts_are_those_of_str_split(tmp_path, values, field):
+    data = tmp_path / "w.jsonl"
+    data.write_text("".join(json.dumps(v, ensure_ascii=False) + "\n" for v in values), encoding="utf-8")
+    store = str(tmp_path / f"store-{len(os.listdir(tmp_path))}")
+    native.init(store)
+    r = bulk.track_file(store, str(data), "w.jsonl", [], tokenizer="whitespace", text_field=field)
+    expected = []
+    for v in values:
+        try:
+            expected.append(whitespace(text_of(v, field)))
+        except ValueError:
+            pass
+    assert r["recorded"] == len(expected)
+    counted = [json.loads(line)["token_count"] for name in os.listdir(os.path.join(store, ".vl"))
+               if name.startswith("token-index.whitespace.")
+               for line in open(os.path.join(store, ".vl", name), encoding="utf-8")]
+    assert counted == expected
+
+
 BAD_LINES = [b'{"t": "ok"}', b'{"t": "caf\xe9"}', b"not json", b'{"n": NaN}', b'{"n": 1e999}',
              b'{"n": 184467440737095516160}', b"[" * 128 + b"]" * 128, b"", b"  \t", b'{"u": "fine"}\r',
              b'{"t": 5}']
