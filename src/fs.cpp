@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -96,6 +97,43 @@ void Fd::write_all(std::string_view data) const {
     if (n == 0) throw Error::os(EIO);
     data.remove_prefix(static_cast<size_t>(n));
   }
+}
+
+void Fd::write_pieces(const std::vector<std::string_view>& pieces) const {
+  constexpr size_t kMaxPieces = 1024;  // IOV_MAX on Linux
+  size_t next = 0, skip = 0;           // the first piece not written, and its bytes already written
+  while (next < pieces.size()) {
+    struct iovec iov[kMaxPieces];
+    int count = 0;
+    for (size_t i = next; i < pieces.size() && count < static_cast<int>(kMaxPieces); ++i) {
+      std::string_view piece = pieces[i];
+      if (i == next) piece.remove_prefix(skip);
+      if (piece.empty()) continue;
+      iov[count++] = {const_cast<char*>(piece.data()), piece.size()};
+    }
+    if (count == 0) break;
+    crash_point();
+    ssize_t n = ::writev(fd_, iov, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw Error::last_os();
+    }
+    if (n == 0) throw Error::os(EIO);
+    // Past the pieces written whole, into the one written in part.
+    auto written = static_cast<size_t>(n);
+    while (next < pieces.size() && written >= pieces[next].size() - skip) {
+      written -= pieces[next].size() - skip;
+      skip = 0;
+      ++next;
+    }
+    skip += written;
+  }
+}
+
+void Fd::start_writeback() const {
+#ifdef SYNC_FILE_RANGE_WRITE
+  ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
 }
 
 void Fd::pwrite_all(std::string_view data, uint64_t offset) const {

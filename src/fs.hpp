@@ -46,6 +46,13 @@ class Fd {
   // an earlier failed write is ended first.  A short write is an error and
   // is not continued.
   void append_lines(std::string_view lines) const;
+  // Writes the pieces one after another, as many in one request as the
+  // system takes (writev), retrying short writes.
+  void write_pieces(const std::vector<std::string_view>& pieces) const;
+  // Starts writing the file's changed pages to the device without waiting
+  // for them, so that a later sync has little left to wait for.  Only
+  // advice: no error is reported.
+  void start_writeback() const;
   // Writes all of `data` at `offset` (pwrite), retrying short writes.
   void pwrite_all(std::string_view data, uint64_t offset) const;
   // Closes now, reporting the error that close(2) gives.
