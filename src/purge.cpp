@@ -38,45 +38,73 @@ namespace vl::purge {
 namespace {
 
 using Key = std::array<unsigned char, 32>;
-struct KeyHash {
-  size_t operator()(const Key& k) const noexcept {
-    size_t h;
-    std::memcpy(&h, k.data(), sizeof h);
-    return h;
-  }
-};
-using KeySet = std::unordered_set<Key, KeyHash>;
+using Keys = std::vector<Key>;  // line hashes; a hash may be listed more than once
 
-// The revoked set as the keep decision reads it, once per data line: an
-// open-addressing table of at most half load, probed linearly from the
-// key's first bytes (uniform, being SHA-256 output).
+// The revoked set as the keep decision reads it, once per data line.
+// Most lines are not revoked, so a small bit filter (16 bits per key, two
+// bits set per key, in the processor's cache where a table of the keys
+// would not be) turns nearly all of them away first.  The rest probe an
+// open-addressing table of at most half load, linearly from the key's
+// first 8 bytes (uniform, being SHA-256 output); a slot holds those 8
+// bytes (never 0: 0 marks an empty slot) and where the whole key is, so
+// whole keys are compared only when the first 8 bytes agree.
 class KeyTable {
  public:
-  explicit KeyTable(const KeySet& keys) : count_(keys.size()) {
+  explicit KeyTable(const Keys& keys) {
     size_t n = 16;
     while (n < keys.size() * 2) n <<= 1;
     mask_ = n - 1;
-    slots_.resize(n);
-    used_.resize(n);
+    heads_.resize(n);
+    where_.resize(n);
+    size_t bits = 4096;
+    while (bits < keys.size() * 16) bits <<= 1;
+    filter_mask_ = bits - 1;
+    filter_.resize(bits / 64);
+    keys_.reserve(keys.size());
     for (const Key& k : keys) {
-      size_t i = KeyHash{}(k) & mask_;
-      while (used_[i]) i = (i + 1) & mask_;
-      slots_[i] = k;
-      used_[i] = 1;
+      if (contains(k)) continue;
+      size_t i = slot_of(k);
+      while (heads_[i]) i = (i + 1) & mask_;
+      heads_[i] = head_of(k);
+      where_[i] = static_cast<uint32_t>(keys_.size());
+      keys_.push_back(k);
+      auto [a, b] = filter_bits(k);
+      filter_[a / 64] |= uint64_t{1} << (a % 64);
+      filter_[b / 64] |= uint64_t{1} << (b % 64);
     }
   }
-  bool empty() const { return count_ == 0; }
+  bool empty() const { return keys_.empty(); }
   bool contains(const Key& k) const {
-    for (size_t i = KeyHash{}(k) & mask_; used_[i]; i = (i + 1) & mask_) {
-      if (slots_[i] == k) return true;
+    auto [a, b] = filter_bits(k);
+    if (!(filter_[a / 64] >> (a % 64) & 1) || !(filter_[b / 64] >> (b % 64) & 1)) return false;
+    uint64_t head = head_of(k);
+    for (size_t i = slot_of(k); heads_[i]; i = (i + 1) & mask_) {
+      if (heads_[i] == head && keys_[where_[i]] == k) return true;
     }
     return false;
   }
 
  private:
-  size_t count_, mask_ = 0;
-  std::vector<Key> slots_;
-  std::vector<unsigned char> used_;
+  // Two filter positions from key bytes the table's slot does not use.
+  std::pair<size_t, size_t> filter_bits(const Key& k) const {
+    uint32_t a, b;
+    std::memcpy(&a, k.data() + 8, sizeof a);
+    std::memcpy(&b, k.data() + 12, sizeof b);
+    return {a & filter_mask_, b & filter_mask_};
+  }
+
+  static uint64_t head_of(const Key& k) {
+    uint64_t h;
+    std::memcpy(&h, k.data(), sizeof h);
+    return h ? h : 1;
+  }
+  size_t slot_of(const Key& k) const { return static_cast<size_t>(head_of(k)) & mask_; }
+
+  size_t mask_ = 0, filter_mask_ = 0;
+  std::vector<uint64_t> filter_;
+  std::vector<uint64_t> heads_;
+  std::vector<uint32_t> where_;
+  Keys keys_;
 };
 using StringSet = std::unordered_set<std::string>;
 
@@ -148,13 +176,13 @@ struct Needles {
   std::vector<std::string> items;
 };
 
-KeySet revoked_line_set(const std::string& root) {
-  KeySet set;
+Keys revoked_line_set(const std::string& root) {
+  Keys set;
   if (auto map = mmap_file(layout::revoked_documents(root))) {
-    for_each_line(map->view(), [&](std::string_view line) {
-      auto d = documents::parse(line);
+    set = scan::bytes<Key>(map->view(), {.run = scan::Run::PerChunk}, [](const scan::Line& line, Keys& found) {
+      auto d = documents::parse(line.text);
       if (!d) return;
-      if (auto k = key_of(d->line_hash)) set.insert(*k);
+      if (auto k = key_of(d->line_hash)) found.push_back(*k);
     });
   }
 
@@ -186,7 +214,7 @@ KeySet revoked_line_set(const std::string& root) {
         }
       });
   for (const std::string& h : hashes) {
-    if (auto k = key_of(h)) set.insert(*k);
+    if (auto k = key_of(h)) set.push_back(*k);
   }
   return set;
 }
@@ -215,7 +243,7 @@ void require_fresh_index(const std::string& root) {
   }
 }
 
-KeySet author_line_set(const std::string& root, const std::string& author_name, uint64_t* distinct) {
+Keys author_line_set(const std::string& root, const std::string& author_name, uint64_t* distinct) {
   std::vector<authors::Author> found = authors::query(root, author_name, std::nullopt);
   bool any_revoked = std::any_of(found.begin(), found.end(), [](const auto& a) { return a.revoked; });
   if (!any_revoked) {
@@ -250,7 +278,7 @@ KeySet author_line_set(const std::string& root, const std::string& author_name, 
     }
   }
 
-  KeySet set;
+  Keys set;
   StringSet hashes;
   Needles needles(sections);
   for (const std::string& name : index->shard_names(sections)) {
@@ -263,7 +291,7 @@ KeySet author_line_set(const std::string& root, const std::string& author_name, 
       for (const std::string& s : d->sources) {
         if (section_set.count(s)) {
           hashes.insert(d->line_hash);
-          if (auto k = key_of(d->line_hash)) set.insert(*k);
+          if (auto k = key_of(d->line_hash)) set.push_back(*k);
           return;
         }
       }
@@ -296,8 +324,6 @@ void write_record(std::string& out, std::string_view stamp, std::string_view fil
 struct Decision {
   std::vector<std::vector<unsigned char>> verdicts;  // per chunk, one per line
   std::vector<std::string_view> chunks;
-  uint64_t purged = 0, kept = 0;
-  uint64_t first_unarchivable = 0;  // 1-based line number, 0 when none
 };
 
 // The deepest nesting of arrays and objects in a canonical JSON text.
@@ -323,20 +349,22 @@ int nesting_depth(std::string_view canonical) {
   return deepest;
 }
 
-Decision decide(std::string_view bytes, const KeySet& revoked_set, std::string_view stamp,
-                std::string_view file, Progress* progress) {
+// Every archive record must read back, or its line could never be
+// restored.  The record's frame (stamp and file) is checked once; a line
+// then fits when its own nesting leaves room for the record's object.
+void check_record_frame(std::string_view stamp, std::string_view file) {
+  std::string frame;
+  write_record(frame, stamp, file, "null", "null");
+  if (!json::parse(frame)) {
+    throw Error("the data file's path " + quote_path(file) + " cannot be written into an archive record");
+  }
+}
+
+Decision decide(std::string_view bytes, const Keys& revoked_set, std::string_view stamp,
+                std::string_view file) {
   Decision d;
   KeyTable revoked(revoked_set);
-  // Every archive record must read back, or its line could never be
-  // restored.  The record's frame (stamp and file) is checked once; a line
-  // then fits when its own nesting leaves room for the record's object.
-  {
-    std::string frame;
-    write_record(frame, stamp, file, "null", "null");
-    if (!json::parse(frame)) {
-      throw Error("the data file's path " + quote_path(file) + " cannot be written into an archive record");
-    }
-  }
+  check_record_frame(stamp, file);
   size_t target = std::max<size_t>(size_t{1} << 20, bytes.size() / (pool::size() * 16) + 1);
   d.chunks = scan::chunks(bytes, target);
   d.verdicts = pool::ordered_map<std::vector<unsigned char>>(d.chunks.size(), [&](size_t i) {
@@ -350,59 +378,22 @@ Decision decide(std::string_view bytes, const KeySet& revoked_set, std::string_v
       }
       out.push_back(v);
     });
-    if (progress) progress->fetch_add(d.chunks[i].size(), std::memory_order_relaxed);
     return out;
   });
-  uint64_t line_no = 0;
-  for (const auto& chunk : d.verdicts) {
-    for (unsigned char v : chunk) {
-      ++line_no;
-      if (v == kKeep) {
-        ++d.kept;
-      } else {
-        ++d.purged;
-        if (v == kUnarchivable && !d.first_unarchivable) d.first_unarchivable = line_no;
-      }
-    }
-  }
   return d;
 }
 
 // Calls fn(line, verdict) for every line in file order.
 template <typename Fn>
-void walk(const Decision& d, Fn&& fn, Progress* progress = nullptr, uint64_t weight = 1) {
+void walk(const Decision& d, Fn&& fn) {
   for (size_t c = 0; c < d.chunks.size(); ++c) {
     size_t k = 0;
     for_each_line(d.chunks[c], [&](std::string_view line) { fn(line, d.verdicts[c][k++]); });
-    if (progress) progress->fetch_add(d.chunks[c].size() / weight, std::memory_order_relaxed);
   }
 }
 
 // ---------------------------------------------------------------------------
 // Writing
-
-// Output through a fixed buffer, written out when full.
-class BufferedWriter {
- public:
-  explicit BufferedWriter(const Fd& fd) : fd_(fd) { buf_.reserve(kSize); }
-  void add(std::string_view bytes) {
-    if (buf_.size() + bytes.size() > kSize) flush();
-    if (bytes.size() >= kSize) {
-      fd_.write_all(bytes);
-    } else {
-      buf_.append(bytes);
-    }
-  }
-  void flush() {
-    if (!buf_.empty()) fd_.write_all(buf_);
-    buf_.clear();
-  }
-
- private:
-  static constexpr size_t kSize = 8192;
-  const Fd& fd_;
-  std::string buf_;
-};
 
 uint64_t now_seconds() {
   auto secs = std::chrono::duration_cast<std::chrono::seconds>(
@@ -490,55 +481,182 @@ DataFile open_data_file(const std::string& data_file) {
   return f;
 }
 
-PurgeResult rewrite(const std::string& root, const std::string& data_file, const KeySet& revoked,
+// ---------------------------------------------------------------------------
+// Rewriting
+
+// Processor time of the calling thread, and a steady clock, in nanoseconds.
+uint64_t thread_cpu_ns() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+uint64_t clock_ns() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+// Appends a piece of output, joined to the last one when it continues it
+// in memory (consecutive kept lines of the mapping become one piece).
+void add_piece(std::vector<std::string_view>& pieces, std::string_view piece) {
+  if (!pieces.empty() && pieces.back().data() + pieces.back().size() == piece.data()) {
+    pieces.back() = std::string_view(pieces.back().data(), pieces.back().size() + piece.size());
+  } else {
+    pieces.push_back(piece);
+  }
+}
+
+// What one chunk of the data file turns into.
+struct ChunkOutput {
+  std::vector<std::string_view> kept;  // the kept lines, each with an LF, as pieces
+  std::string archive;                 // the archive records of the purged lines
+  uint64_t lines = 0, purged = 0;
+  uint64_t first_unarchivable = 0;  // 1-based within the chunk, 0 when none
+  uint64_t decide_ns = 0, archive_ns = 0;
+};
+
+constexpr std::string_view kLf = "\n";
+
+// Decides every line of `chunk` (hashing it once) and lays out its output:
+// a kept line is a piece of the mapping, with its own LF when it has one
+// right after it; a purged line becomes its archive record.
+ChunkOutput plan_chunk(std::string_view chunk, const KeyTable& revoked, std::string_view stamp,
+                       std::string_view file) {
+  uint64_t started = thread_cpu_ns();
+  ChunkOutput out;
+  Key key;
+  const char* chunk_end = chunk.data() + chunk.size();
+  for_each_line(chunk, [&](std::string_view line) {
+    ++out.lines;
+    std::optional<std::string_view> canonical;
+    if (!revoked.empty() && (canonical = hash_line(line, key)) && revoked.contains(key)) {
+      ++out.purged;
+      if (nesting_depth(*canonical) >= json::kMaxDepth) {
+        if (!out.first_unarchivable) out.first_unarchivable = out.lines;
+        return;
+      }
+      uint64_t t0 = clock_ns();
+      write_record(out.archive, stamp, file, *canonical, line);
+      out.archive.push_back('\n');
+      out.archive_ns += clock_ns() - t0;
+      return;
+    }
+    add_piece(out.kept, line);
+    const char* after = line.data() + line.size();
+    add_piece(out.kept, after < chunk_end && *after == '\n' ? std::string_view(after, 1) : kLf);
+  });
+  uint64_t spent = thread_cpu_ns() - started;
+  out.decide_ns = spent > out.archive_ns ? spent - out.archive_ns : 0;
+  return out;
+}
+
+// Bytes of one chunk of whole lines, the unit of work on the pool, and of
+// one batch of chunks: a batch is decided on the pool while the calling
+// thread writes out the batch before it.
+constexpr size_t kChunkBytes = size_t{1} << 20;
+constexpr size_t kBatchBytes = size_t{32} << 20;
+
+PurgeResult rewrite(const std::string& root, const std::string& data_file, const Keys& revoked_set,
                     const std::string& log_detail_suffix, Progress* progress) {
   DataFile f = open_data_file(data_file);
-  Mapping map = Mapping::map(f.fd, static_cast<size_t>(f.st.st_size));
+  Mapping map = Mapping::map_sequential(f.fd, static_cast<size_t>(f.st.st_size));
   std::string stamp = archive_stamp(now_seconds());
-  Decision d = decide(map.view(), revoked, stamp, data_file, progress);
-  if (d.first_unarchivable) {
-    throw Error("line " + std::to_string(d.first_unarchivable) + " of " + quote_path(data_file) +
-                " cannot be purged: its archive record would be nested too deeply to be read back");
+  check_record_frame(stamp, data_file);
+  KeyTable revoked(revoked_set);
+  std::vector<std::string_view> chunks = scan::chunks(map.view(), kChunkBytes);
+  std::vector<std::pair<size_t, size_t>> batches;  // [first, last) chunk of each
+  for (size_t first = 0; first < chunks.size();) {
+    size_t last = first, bytes = 0;
+    while (last < chunks.size() && (last == first || bytes + chunks[last].size() <= kBatchBytes)) {
+      bytes += chunks[last++].size();
+    }
+    batches.emplace_back(first, last);
+    first = last;
   }
 
+  PurgeResult r;
+  std::atomic<uint64_t> decide_ns{0}, archive_ns{0};
+  uint64_t write_ns = 0, sync_ns = 0;
   std::optional<std::string> archive;
+  Fd archive_fd;
   bool replaced = false;
   try {
-    if (d.purged) {
-      auto [fd, path] = create_archive(root, stamp);
-      archive = path;
-      BufferedWriter out(fd);
-      std::string record;
-      Key key;
-      walk(d, [&](std::string_view line, unsigned char v) {
-        if (v == kKeep) return;
-        std::optional<std::string_view> canonical = hash_line(line, key);
-        record.clear();
-        write_record(record, stamp, data_file, canonical ? *canonical : std::string_view(), line);
-        record.push_back('\n');
-        out.add(record);
-      });
-      out.flush();
-      sync_fd(fd);
-      fd.close();
-      sync_parent_dir(path);
-    }
-
     // The kept lines go to a fresh file beside the real data file (a
     // symbolic link stays a link), with the data file's permission bits and
-    // owner, flushed to disk before it is renamed over the data file.
+    // owner, and the purged lines to this purge's own archive, written at
+    // the same time.  The archive is flushed to disk first, then the new
+    // data file, which is then renamed over the old one.
     replace_file(f.real, [&](Fd& fd, const std::string&) {
       crash_point();
       if (::fchmod(fd.get(), f.st.st_mode & 07777) != 0) throw Error::last_os();
       if (::fchown(fd.get(), f.st.st_uid, f.st.st_gid) != 0 && errno != EPERM) throw Error::last_os();
-      BufferedWriter out(fd);
-      walk(d, [&](std::string_view line, unsigned char v) {
-        if (v != kKeep) return;
-        out.add(line);
-        out.add("\n");
-      }, progress);
-      out.flush();
+      using Outputs = std::vector<std::optional<ChunkOutput>>;
+      auto planner = [&](size_t batch, Outputs& outs) {
+        outs.assign(batches[batch].second - batches[batch].first, std::nullopt);
+        return [&, first = batches[batch].first](size_t i) {
+          outs[i].emplace(plan_chunk(chunks[first + i], revoked, stamp, data_file));
+          decide_ns += outs[i]->decide_ns;
+          archive_ns += outs[i]->archive_ns;
+          if (progress) progress->fetch_add(chunks[first + i].size(), std::memory_order_relaxed);
+        };
+      };
+      Outputs outs, next;
+      std::vector<std::string_view> kept, archived;
+      uint64_t line_base = 0;
+      if (!batches.empty()) pool::for_each_index(batches[0].second - batches[0].first, planner(0, outs));
+      for (size_t batch = 0; batch < batches.size(); ++batch) {
+        auto [first, last] = batches[batch];
+        auto write = [&] {
+          uint64_t started = thread_cpu_ns();
+          kept.clear();
+          archived.clear();
+          for (const std::optional<ChunkOutput>& out : outs) {
+            if (out->first_unarchivable) {
+              throw Error("line " + std::to_string(line_base + out->first_unarchivable) + " of " +
+                          quote_path(data_file) +
+                          " cannot be purged: its archive record would be nested too deeply to be read back");
+            }
+            line_base += out->lines;
+            r.purged += out->purged;
+            r.kept += out->lines - out->purged;
+            for (std::string_view piece : out->kept) add_piece(kept, piece);
+            if (!out->archive.empty()) archived.push_back(out->archive);
+          }
+          if (!archived.empty()) {
+            if (!archive) {
+              auto [created, path] = create_archive(root, stamp);
+              archive_fd = std::move(created);
+              archive = path;
+            }
+            archive_fd.write_pieces(archived);
+            archive_fd.start_writeback();
+          }
+          fd.write_pieces(kept);
+          fd.start_writeback();
+          if (progress) {
+            auto span = static_cast<uint64_t>(chunks[last - 1].data() + chunks[last - 1].size() - chunks[first].data());
+            progress->fetch_add(span, std::memory_order_relaxed);
+          }
+          write_ns += thread_cpu_ns() - started;
+        };
+        if (batch + 1 < batches.size()) {
+          pool::for_each_index_while(batches[batch + 1].second - batches[batch + 1].first, planner(batch + 1, next),
+                                     write);
+        } else {
+          write();
+        }
+        map.drop_pages(std::string_view(
+            chunks[first].data(), static_cast<size_t>(chunks[last - 1].data() + chunks[last - 1].size() - chunks[first].data())));
+        std::swap(outs, next);
+      }
+      uint64_t t0 = clock_ns();
+      if (archive) {
+        sync_fd(archive_fd);
+        archive_fd.close();
+        sync_parent_dir(*archive);
+      }
       sync_fd(fd);
+      sync_ns += clock_ns() - t0;
     });
     replaced = true;
   } catch (...) {
@@ -546,15 +664,18 @@ PurgeResult rewrite(const std::string& root, const std::string& data_file, const
     if (!replaced && archive) ::unlink(archive->c_str());
     throw;
   }
+  uint64_t t0 = clock_ns();
   sync_parent_dir(f.real);
+  sync_ns += clock_ns() - t0;
 
-  PurgeResult r{d.purged, d.kept, archive ? d.purged : 0};
+  r.archived = archive ? r.purged : 0;
+  r.phases = {decide_ns * 1e-9, archive_ns * 1e-9, write_ns * 1e-9, sync_ns * 1e-9};
   if (archive) {
     oplog::append(root, "purge_archive",
-                  "archived " + std::to_string(d.purged) + " lines to " + quote_path(*archive));
+                  "archived " + std::to_string(r.purged) + " lines to " + quote_path(*archive));
   }
   oplog::append(root, "purge",
-                "purged " + std::to_string(d.purged) + " lines from " + quote_path(data_file) +
+                "purged " + std::to_string(r.purged) + " lines from " + quote_path(data_file) +
                     log_detail_suffix);
   return r;
 }
@@ -580,25 +701,29 @@ PurgeResult purge_revoked(const std::string& root, const std::string& data_file,
     }
     return r;
   }
-  KeySet revoked = revoked_line_set(root);
+  Keys revoked = revoked_line_set(root);
   return rewrite(root, data_file, revoked, "", progress);
 }
 
 PurgeResult purge_by_author_indexed(const std::string& root, const std::string& author_name,
                                     const std::string& data_file, bool dry_run, Progress* progress) {
   uint64_t distinct = 0;
-  KeySet revoked = author_line_set(root, author_name, &distinct);
-  if (dry_run) return PurgeResult{distinct, 0, 0};
+  Keys revoked = author_line_set(root, author_name, &distinct);
+  if (dry_run) {
+    PurgeResult r;
+    r.purged = distinct;
+    return r;
+  }
   return rewrite(root, data_file, revoked, " (indexed, author=" + author_name + ")", progress);
 }
 
 Plan plan(const std::string& root, const std::string& data_file,
           const std::optional<std::string>& author_name) {
   uint64_t distinct = 0;
-  KeySet revoked = author_name ? author_line_set(root, *author_name, &distinct) : revoked_line_set(root);
+  Keys revoked = author_name ? author_line_set(root, *author_name, &distinct) : revoked_line_set(root);
   DataFile f = open_data_file(data_file);
   Mapping map = Mapping::map(f.fd, static_cast<size_t>(f.st.st_size));
-  Decision d = decide(map.view(), revoked, archive_stamp(now_seconds()), data_file, nullptr);
+  Decision d = decide(map.view(), revoked, archive_stamp(now_seconds()), data_file);
   Plan p;
   walk(d, [&](std::string_view, unsigned char v) {
     ++p.lines;

@@ -21,6 +21,12 @@ struct PurgeResult {
   uint64_t purged = 0;    // lines removed
   uint64_t kept = 0;      // lines written back
   uint64_t archived = 0;  // lines written to the archive
+  // Where the time went: processor seconds (all threads) deciding the
+  // lines (reading, hashing, looking up), making archive records, and
+  // writing the kept lines and the records; seconds waiting for the disk.
+  struct Phases {
+    double decide = 0, archive = 0, write = 0, sync = 0;
+  } phases;
 };
 
 // Where a long purge stands: bytes of the data file handled so far, out of

@@ -261,20 +261,23 @@ static PyObject* purge_plan_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// purge(vl_dir, data_file, author_name=None, progress=None): purge_revoked,
-// or purge_by_author_indexd for an author name, without holding the
-// interpreter lock, so that another thread can show how far it got: the
-// bytes handled so far (out of twice the file's size) are stored as an
-// unsigned 64-bit integer in native byte order at the start of `progress`,
-// a writable buffer of at least 8 bytes (such as a bytearray).
+// purge(vl_dir, data_file, author_name=None, progress=None, measure=False):
+// purge_revoked, or purge_by_author_indexed for an author name, without
+// holding the interpreter lock, so that another thread can show how far it
+// got: the bytes handled so far (out of twice the file's size) are stored
+// as an unsigned 64-bit integer in native byte order at the start of
+// `progress`, a writable buffer of at least 8 bytes (such as a bytearray).
+// With measure, the result also tells where the time went ("phases").
 static PyObject* purge_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kKeywords[] = {"vl_dir", "data_file", "author_name", "progress", nullptr};
-    PyObject *root_obj = nullptr, *file_obj = nullptr, *author_obj = Py_None, *progress_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:purge", const_cast<char**>(kKeywords), &root_obj,
-                                     &file_obj, &author_obj, &progress_obj)) {
+    static const char* kKeywords[] = {"vl_dir", "data_file", "author_name", "progress", "measure", nullptr};
+    PyObject *root_obj = nullptr, *file_obj = nullptr, *author_obj = Py_None, *progress_obj = Py_None,
+             *measure_obj = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OOO:purge", const_cast<char**>(kKeywords), &root_obj,
+                                     &file_obj, &author_obj, &progress_obj, &measure_obj)) {
       return nullptr;
     }
+    if (!PyBool_Check(measure_obj)) arg_fail("measure", "expected bool");
     std::string root = arg_text(root_obj, "vl_dir"), data_file = arg_text(file_obj, "data_file");
     std::optional<std::string> author;
     if (author_obj != Py_None) author = arg_text(author_obj, "author_name");
@@ -306,6 +309,11 @@ static PyObject* purge_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     report_result::set(out.get(), "purged", report_result::num(r.purged));
     report_result::set(out.get(), "kept", report_result::num(r.kept));
     report_result::set(out.get(), "archived", report_result::num(r.archived));
+    if (measure_obj == Py_True) {
+      report_result::set(out.get(), "phases",
+                         check(Py_BuildValue("{sdsdsdsd}", "decide", r.phases.decide, "archive", r.phases.archive,
+                                             "write", r.phases.write, "sync", r.phases.sync)));
+    }
     return out.release();
   });
 }
@@ -450,10 +458,12 @@ static PyMethodDef kMethods[] = {
      "the 1-based numbers of the lines that would go."},
     {"purge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(purge_entry)),
      METH_VARARGS | METH_KEYWORDS,
-     "purge(vl_dir, data_file, author_name=None, progress=None)\n--\n\n"
-     "purge_revoked, or purge_by_author_indexd given an author name, run without the\n"
+     "purge(vl_dir, data_file, author_name=None, progress=None, measure=False)\n--\n\n"
+     "purge_revoked, or purge_by_author_indexed given an author name, run without the\n"
      "interpreter lock; the bytes handled so far (of twice the file's size) go into\n"
-     "the first 8 bytes of the writable buffer `progress`."},
+     "the first 8 bytes of the writable buffer `progress`.  With measure, the result\n"
+     "also holds phases: processor seconds deciding, making archive records and\n"
+     "writing, and seconds waiting for the disk."},
     {"track_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(track_file_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "track_file(vl_dir, path, file, sources, tokenizer=None, token_counts=None, text_field=None, "

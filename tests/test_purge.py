@@ -91,6 +91,30 @@ def test_nothing_revoked_still_rewrites(store, content, expected):
     assert log_ops(store) == [["purge", f'purged 0 lines from "{data}"']]
 
 
+def test_purge_matches_a_line_by_line_reference(store):
+    """Thousands of short lines, every third revoked, with CRLF and blank
+    lines and no LF at the end: the kept bytes and the archive are what a
+    line-by-line purge gives."""
+    lines = [json.dumps({"i": i, "t": "x" * (i % 7)}).encode() + (b"\r" if i % 11 == 0 else b"")
+             for i in range(4000)]
+    content = b"\n".join(line + (b"\n" if i % 97 == 0 else b"") for i, line in enumerate(lines))
+    data = os.path.join(store, "d.jsonl")
+    open(data, "wb").write(content)
+    gone = [line.rstrip(b"\r") for i, line in enumerate(lines) if i % 3 == 1]
+    os.makedirs(os.path.join(store, ".vl", "document-index", "revoked"))
+    with open(os.path.join(store, ".vl", "document-index", "revoked", "all"), "w") as f:
+        for line in gone:
+            f.write(json.dumps({"line_hash": native.compute_hash(json.loads(line)), "file": "d", "sources": []}) + "\n")
+    assert native.purge_revoked(store, data, False) == {"purged": len(gone), "kept": 4000 - len(gone),
+                                                         "archived": len(gone)}
+    kept = [line.rstrip(b"\r") for i, line in enumerate(lines) if i % 3 != 1]
+    assert open(data, "rb").read() == b"".join(line + b"\n" for line in kept)
+    [name] = archives(store)
+    records = archive_records(store, name)
+    assert [r["text"].encode() for r in records] == gone
+    assert [r["line"] for r in records] == [json.loads(line) for line in gone]
+
+
 def test_revoked_list_and_dry_run(store):
     data = os.path.join(store, "d.jsonl")
     line = b'{"a": 1}'
