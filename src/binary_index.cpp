@@ -56,7 +56,6 @@ class BufferedWriter {
       buf_.append(static_cast<const char*>(data), len);
     }
   }
-  void u8(uint8_t v) { bytes(&v, 1); }
   void u16(uint16_t v) { le(v, 2); }
   void u32(uint32_t v) { le(v, 4); }
   void u64(uint64_t v) { le(v, 8); }
@@ -151,19 +150,13 @@ size_t refs_length(const IndexEntry& e) {
   return len;
 }
 
-void write_ref(BufferedWriter& w, const IndexRef& r) {
-  if (r.is_shard()) {
-    w.u8(kShardTag);
-    w.u8(r.as_shard().shard);
-    return;
-  }
-  const TokenLineRef& t = r.as_token_line();
-  w.u8(kTokenLineTag);
-  w.u8(static_cast<uint8_t>(t.tokenizer.size()));
-  w.bytes(t.tokenizer.data(), t.tokenizer.size());
-  w.u16(t.file_number);
-  w.u32(t.line_offset);
-  w.u32(t.line_length);
+void write_u16(std::string& out, uint16_t v) {
+  out.push_back(static_cast<char>(v & 0xff));
+  out.push_back(static_cast<char>(v >> 8));
+}
+
+void write_u32(std::string& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
 }
 
 // Decodes a refs area of `len` bytes.  A reference that does not fit in the
@@ -251,6 +244,21 @@ IndexKey hex_to_bytes(std::string_view hash) {
   return key;
 }
 
+void encode_shard_ref(std::string& area, uint8_t shard) {
+  area.push_back(static_cast<char>(kShardTag));
+  area.push_back(static_cast<char>(shard));
+}
+
+void encode_token_line_ref(std::string& area, std::string_view tokenizer, uint16_t file_number,
+                           uint32_t line_offset, uint32_t line_length) {
+  area.push_back(static_cast<char>(kTokenLineTag));
+  area.push_back(static_cast<char>(tokenizer.size()));
+  area.append(tokenizer);
+  write_u16(area, file_number);
+  write_u32(area, line_offset);
+  write_u32(area, line_length);
+}
+
 uint32_t BinaryIndex::build(const std::string& vl_dir,
                             std::vector<std::pair<IndexKey, std::vector<IndexRef>>> entries) {
   if (entries.size() > std::numeric_limits<uint32_t>::max()) {
@@ -265,21 +273,53 @@ uint32_t BinaryIndex::build(const std::string& vl_dir,
   std::stable_sort(sorted.begin(), sorted.end(),
                    [](const IndexEntry& a, const IndexEntry& b) { return a.key < b.key; });
 
+  // Input the format cannot hold is refused here, in key order, before the
+  // old file is touched.
+  std::vector<std::pair<IndexKey, std::string>> encoded;
+  encoded.reserve(sorted.size());
+  for (const IndexEntry& e : sorted) {
+    std::string area;
+    area.reserve(refs_length(e));
+    for (const IndexRef& r : e.refs) {
+      if (r.is_shard()) {
+        encode_shard_ref(area, r.as_shard().shard);
+      } else {
+        const TokenLineRef& t = r.as_token_line();
+        encode_token_line_ref(area, t.tokenizer, t.file_number, t.line_offset, t.line_length);
+      }
+    }
+    encoded.emplace_back(e.key, std::move(area));
+  }
+  return build_encoded(vl_dir, std::move(encoded));
+}
+
+uint32_t BinaryIndex::build_encoded(const std::string& vl_dir,
+                                    std::vector<std::pair<IndexKey, std::string>> entries) {
+  if (entries.size() > std::numeric_limits<uint32_t>::max()) {
+    throw Error("too many entries for the binary index: " + std::to_string(entries.size()) +
+                ", at most 4294967295");
+  }
+  auto by_key = [](const auto& a, const auto& b) { return a.first < b.first; };
+  // Equal keys keep their input order; the writer neither merges nor drops.
+  if (!std::is_sorted(entries.begin(), entries.end(), by_key)) {
+    std::stable_sort(entries.begin(), entries.end(), by_key);
+  }
+
   // All offsets are known before the first byte is written, so the fan-out
-  // table can follow the entries without seeking back.  This pass is also
-  // where input the format cannot hold is refused, before the old file is
-  // truncated.
-  std::vector<uint16_t> refs_lengths(sorted.size());
+  // table can follow the entries without seeking back.
   std::array<uint64_t, 256> fanout{};
   uint64_t offset = kHeaderSize;
-  for (size_t i = 0; i < sorted.size(); ++i) {
-    refs_lengths[i] = static_cast<uint16_t>(refs_length(sorted[i]));
-    uint8_t first = sorted[i].key[0];
-    if (i == 0 || first != sorted[i - 1].key[0]) fanout[first] = offset;
-    offset += kEntryHead + refs_lengths[i];
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const auto& [key, area] = entries[i];
+    if (area.size() > kMaxRefsLen) {
+      throw Error("references of key " + key_hex(key) + " take " + std::to_string(area.size()) +
+                  " bytes, more than the binary index holds for one key (65535)");
+    }
+    if (i == 0 || key[0] != entries[i - 1].first[0]) fanout[key[0]] = offset;
+    offset += kEntryHead + area.size();
   }
   const uint64_t fanout_offset = offset;
-  const auto count = static_cast<uint32_t>(sorted.size());
+  const auto count = static_cast<uint32_t>(entries.size());
 
   // The new index is written beside the old one and renamed over it once
   // it is complete and verified: readers never map a half-written file,
@@ -291,10 +331,10 @@ uint32_t BinaryIndex::build(const std::string& vl_dir,
     w.u32(count);
     w.u32(0);  // reserved
     w.u64(0);  // F, patched once everything else is written
-    for (size_t i = 0; i < sorted.size(); ++i) {
-      w.bytes(sorted[i].key.data(), sorted[i].key.size());
-      w.u16(refs_lengths[i]);
-      for (const IndexRef& r : sorted[i].refs) write_ref(w, r);
+    for (const auto& [key, area] : entries) {
+      w.bytes(key.data(), key.size());
+      w.u16(static_cast<uint16_t>(area.size()));
+      w.bytes(area.data(), area.size());
     }
     for (uint64_t slot : fanout) w.u64(slot);
     w.flush();

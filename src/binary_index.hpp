@@ -99,6 +99,13 @@ class BinaryIndex {
   static uint32_t build(const std::string& vl_dir,
                         std::vector<std::pair<IndexKey, std::vector<IndexRef>>> entries);
 
+  // The same file from entries whose references are already encoded as the
+  // refs area holds them (see encode_shard_ref, encode_token_line_ref): the
+  // form a bulk builder collects without one object per reference.  An
+  // area over 65535 bytes is refused before the file is touched.
+  static uint32_t build_encoded(const std::string& vl_dir,
+                                std::vector<std::pair<IndexKey, std::string>> entries);
+
   // Nothing when the file's metadata cannot be read (normally: no index);
   // an error when it cannot be opened, is too small, has a wrong magic, a
   // fan-out table offset outside the file, an entry count the entry area
@@ -153,6 +160,12 @@ class BinaryIndex {
   uint32_t line_offsets_count_;
   uint64_t line_offsets_pos_;
 };
+
+// Appends one reference to a refs area in the file's encoding.  The name of
+// a token line must be at most 255 bytes (the caller checks).
+void encode_shard_ref(std::string& area, uint8_t shard);
+void encode_token_line_ref(std::string& area, std::string_view tokenizer, uint16_t file_number,
+                           uint32_t line_offset, uint32_t line_length);
 
 // Decodes 64 hexadecimal digits (either case) into a 32-byte key.  Fails
 // with "expected 64-char hex, got {} chars" (length in bytes), "hex decode
