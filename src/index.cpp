@@ -8,10 +8,11 @@
 #include <set>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
+#include <tuple>
 #include <vector>
 
 #include "binary_index.hpp"
+#include "dense_ids.hpp"
 #include "error.hpp"
 #include "fs.hpp"
 #include "json.hpp"
@@ -29,22 +30,7 @@ namespace {
 
 constexpr size_t kMaxRefsLen = 65535;
 constexpr size_t kMaxNameLen = 255;
-constexpr size_t kLinesPerTask = 8192;
-
-// Section hashes are well-spread hex already: hashing their first 16 and
-// last 8 bytes is enough to spread them, and far cheaper than hashing all
-// 64 (the table compares whole keys).
-struct QuickHash {
-  size_t operator()(std::string_view s) const noexcept {
-    if (s.size() < 24) return std::hash<std::string_view>()(s);
-    uint64_t a, b, c;
-    std::memcpy(&a, s.data(), 8);
-    std::memcpy(&b, s.data() + 8, 8);
-    std::memcpy(&c, s.data() + s.size() - 8, 8);
-    uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ULL) ^ (c * 0xC2B2AE3D27D4EB4FULL)) + s.size();
-    return static_cast<size_t>(h ^ (h >> 29));
-  }
-};
+constexpr size_t kBytesPerTask = 1 << 20;
 
 // A two-byte shard name as one number, and back.  Sorting the numbers
 // (first byte high) sorts the names byte-wise.
@@ -104,6 +90,11 @@ std::vector<T> scan_files(const std::vector<std::string>& files, PerLine per_lin
 }
 
 const json::Value* member(const json::Value& v, std::string_view key) { return v.find(key); }
+
+// Writes the low `width` bytes of v at p, least significant first.
+void put_le(char* p, uint64_t v, int width) {
+  for (int i = 0; i < width; ++i) p[i] = static_cast<char>(v >> (8 * i));
+}
 
 // "3f", "+f", "03F": a reference written as a base-16 number up to ff.
 std::optional<uint8_t> parse_shard_byte(std::string_view s) {
@@ -188,9 +179,27 @@ class FlatObject {
     ++p_;
     return true;
   }
+  // Whether any of the 8 bytes of x ends a plain string run: a control
+  // byte, DEL or a byte above it, a quote or a backslash.  (The usual
+  // word-at-a-time tests: a byte below n, a zero byte after an XOR.)
+  static bool special(uint64_t x) {
+    constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+    auto zero_byte = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+    const uint64_t below_space = (x - kOnes * 0x20) & ~x & kHigh;
+    return (below_space | (x & kHigh) | zero_byte(x ^ (kOnes * '"')) | zero_byte(x ^ (kOnes * '\\')) |
+            zero_byte(x ^ (kOnes * 0x7F))) != 0;
+  }
+
   bool string(std::string_view& out) {
     if (!eat('"')) return false;
     const char* start = p_;
+    // Eight plain bytes at a time; the byte loop below finds what stopped it.
+    while (end_ - p_ >= 8) {
+      uint64_t x;
+      std::memcpy(&x, p_, 8);
+      if (special(x)) break;
+      p_ += 8;
+    }
     while (p_ != end_ && *p_ != '"') {
       const auto c = static_cast<unsigned char>(*p_);
       if (c < 0x20 || c > 0x7E || c == '\\') return false;
@@ -339,16 +348,13 @@ BuildCounts build_index(const std::string& root) {
         }
         found.push_back(std::move(s));
       });
-  std::unordered_map<std::string_view, uint32_t, QuickHash> section_ids;
-  std::vector<std::string_view> section_order;
+  DenseIds<std::string_view> section_ids;
   for (const auto& part : section_parts) {
     for (const SectionLine& s : part) {
-      if (!prefix_of(s.hash)) continue;
-      if (section_ids.try_emplace(s.hash, static_cast<uint32_t>(section_order.size())).second) {
-        section_order.push_back(s.hash);
-      }
+      if (prefix_of(s.hash)) section_ids.insert(s.hash);
     }
   }
+  const std::vector<std::string_view>& section_order = section_ids.keys();
 
   // 1. Section -> the document-index shards holding lines that cite it.  A
   // shard name is two bytes, held as one 16-bit code; lines of one shard
@@ -367,8 +373,8 @@ BuildCounts build_index(const std::string& root) {
                if (!prefix) return;
                const uint16_t code = shard_code(*prefix);
                FlatObject::each_string(sources->text, [&](std::string_view text) {
-                 auto id = section_ids.find(text);
-                 if (id != section_ids.end()) found.emplace_back(id->second, code);
+                 const uint32_t id = section_ids.find(text);
+                 if (id != section_ids.kNone) found.emplace_back(id, code);
                });
                return;
              }
@@ -386,8 +392,8 @@ BuildCounts build_index(const std::string& root) {
              for (const json::Value& s : *sources->as_array()) {
                const std::string* text = s.as_string();
                if (!text) continue;
-               auto id = section_ids.find(*text);
-               if (id != section_ids.end()) found.emplace_back(id->second, code);
+               const uint32_t id = section_ids.find(*text);
+               if (id != section_ids.kNone) found.emplace_back(id, code);
              }
            })) {
     for (const auto& [id, code] : part) {
@@ -453,121 +459,169 @@ BuildCounts build_index(const std::string& root) {
 
   // 5. Binary index entries from the records: ids that are 64 hex digits.
   // Ids that decode to the same key (the same hash written in upper and in
-  // lower case) become one entry with the union of their references.
-  std::vector<std::pair<IndexKey, std::vector<IndexRef>>> entries;
-  std::unordered_map<IndexKey, size_t, token_index::KeyHash> position;
-  for (const auto& [name, records] : groups) {
-    for (const IndexRecord& r : records) {
-      std::optional<token_index::SourceKey> key = token_index::source_key(r.id);
-      if (!key) continue;
-      auto [slot, added] = position.try_emplace(*key, entries.size());
-      if (added) entries.emplace_back(*key, std::vector<IndexRef>{});
-      std::vector<IndexRef>& refs = entries[slot->second].second;
-      for (const std::string& ref : r.refs) {
-        if (auto b = parse_shard_byte(ref)) refs.push_back(IndexRef::shard(*b));
+  // lower case) become one entry with the union of their references.  Each
+  // entry's references are kept encoded as the file holds them: its shard
+  // references first, then token-line references while its area has room.
+  DenseIds<IndexKey> position;
+  std::vector<std::string> areas;
+  {
+    std::vector<std::vector<uint8_t>> shards;
+    for (const auto& [name, records] : groups) {
+      for (const IndexRecord& r : records) {
+        std::optional<token_index::SourceKey> key = token_index::source_key(r.id);
+        if (!key) continue;
+        const uint32_t slot = position.insert(*key).first;
+        if (slot == shards.size()) shards.emplace_back();
+        for (const std::string& ref : r.refs) {
+          if (auto b = parse_shard_byte(ref)) shards[slot].push_back(*b);
+        }
       }
     }
+    areas.resize(shards.size());
+    for (size_t i = 0; i < shards.size(); ++i) {
+      std::sort(shards[i].begin(), shards[i].end());
+      shards[i].erase(std::unique(shards[i].begin(), shards[i].end()), shards[i].end());
+      for (uint8_t b : shards[i]) encode_shard_ref(areas[i], b);
+    }
   }
-  for (auto& [key, refs] : entries) {
-    std::sort(refs.begin(), refs.end(), [](const IndexRef& a, const IndexRef& b) {
-      return a.as_shard().shard < b.as_shard().shard;
-    });
-    refs.erase(std::unique(refs.begin(), refs.end()), refs.end());
-  }
-  // Room left in each entry's reference area for token-line references.
-  std::vector<size_t> used(entries.size());
-  for (size_t i = 0; i < entries.size(); ++i) used[i] = 2 * entries[i].second.size();
 
   // 6. Token lines of every tokenizer; the same walk feeds the tokenizer's
-  // binary index (step 8).
+  // binary index (step 8).  Token keys share `position` with the records;
+  // a key that only entries list gets a number there but no entry in the
+  // document binary index (`listed`).
+  std::vector<bool> listed(areas.size(), true);
   struct TokenBuild {
     std::string tokenizer;
-    token_index::FlatEntries entries;
+    token_index::GroupedEntries entries;
   };
-  // The lines of one task: their facts and, one range each, their keys.
+  // The lines of one task: where each lies, its facts and, one range each,
+  // its keys with their numbers in `position` as the task found them
+  // (kNone for a key the table did not hold yet).
   struct ParsedLines {
+    std::vector<std::pair<size_t, size_t>> spans;
     std::vector<TokenLineInfo> info;
     std::vector<uint32_t> key_end;
     std::vector<token_index::SourceKey> keys;
+    std::vector<uint32_t> slots;
   };
+  const size_t wave = 2 * pool::size();
+  std::vector<ParsedLines> parts(wave);
   std::vector<TokenBuild> token_builds;
   const std::vector<std::string> tokenizers = token_index::list_tokenizers(root);
   for (const std::string& tokenizer : tokenizers) {
     if (!is_dir(layout::token_merged_dir(root, tokenizer))) continue;
     TokenBuild build{tokenizer, {}};
-    token_index::FlatEntries& flat = build.entries;
+    token_index::GroupedEntries& grouped = build.entries;
+    // The entries listing each key, by the key's number in `position`.
+    std::vector<std::vector<uint32_t>> lists;
     const bool name_fits = tokenizer.size() <= kMaxNameLen;
     const size_t ref_size = tokenizer.size() + 12;
+    // Token-line references are appended whole: a template with the name
+    // filled in, the numbers patched per line.
+    std::string ref;
+    encode_token_line_ref(ref, name_fits ? std::string_view(tokenizer) : std::string_view(), 0, 0, 0);
+    const size_t numbers_at = ref.size() - 10;
     for (const auto& [number, path] : token_index::get_merged_files(root, tokenizer)) {
       std::optional<Mapping> map = mmap_file(path);
       if (!map) continue;
       const std::string_view bytes = map->view();
-      std::vector<std::pair<size_t, size_t>> spans;
-      for (size_t pos = 0; pos < bytes.size();) {
-        size_t nl = bytes.find('\n', pos);
-        size_t end = nl == std::string_view::npos ? bytes.size() : nl;
-        if (end > pos) spans.emplace_back(pos, end - pos);
-        pos = end + 1;
+      // Tasks of about kBytesPerTask whole lines each.
+      std::vector<size_t> starts{0};
+      while (starts.back() + kBytesPerTask < bytes.size()) {
+        const size_t nl = bytes.find('\n', starts.back() + kBytesPerTask);
+        if (nl == std::string_view::npos) break;
+        starts.push_back(nl + 1);
       }
-      const size_t tasks = (spans.size() + kLinesPerTask - 1) / kLinesPerTask;
-      auto parsed = pool::ordered_map<ParsedLines>(tasks, [&](size_t t) {
-        ParsedLines out;
+      starts.push_back(bytes.size());
+      const size_t tasks = starts.size() - 1;
+      // Each task refills the buffers of its place in the wave.
+      auto parse = [&](size_t t, ParsedLines& out) {
+        out.spans.clear();
+        out.info.clear();
+        out.key_end.clear();
+        out.keys.clear();
+        out.slots.clear();
         FlatObject scanner;
-        const size_t last = std::min(spans.size(), (t + 1) * kLinesPerTask);
-        out.info.reserve(last - t * kLinesPerTask);
-        out.key_end.reserve(last - t * kLinesPerTask);
-        for (size_t k = t * kLinesPerTask; k < last; ++k) {
-          out.info.push_back(read_token_line(bytes.substr(spans[k].first, spans[k].second), scanner, out.keys));
-          out.key_end.push_back(static_cast<uint32_t>(out.keys.size()));
+        for (size_t pos = starts[t]; pos < starts[t + 1];) {
+          const size_t nl = bytes.find('\n', pos);
+          const size_t end = nl == std::string_view::npos ? bytes.size() : nl;
+          if (end > pos) {
+            out.spans.emplace_back(pos, end - pos);
+            out.info.push_back(read_token_line(bytes.substr(pos, end - pos), scanner, out.keys));
+            out.key_end.push_back(static_cast<uint32_t>(out.keys.size()));
+          }
+          pos = end + 1;
         }
-        return out;
-      });
+        for (const token_index::SourceKey& key : out.keys) out.slots.push_back(position.find(key));
+      };
       const bool fits_file = name_fits && number <= std::numeric_limits<uint16_t>::max();
-      for (size_t t = 0; t < tasks; ++t) {
-        const ParsedLines& part = parsed[t];
-        for (size_t k = 0; k < part.info.size(); ++k) {
-          const TokenLineInfo& line = part.info[k];
-          const auto [offset, length] = spans[t * kLinesPerTask + k];
-          const auto first = part.keys.begin() + (k == 0 ? 0 : part.key_end[k - 1]);
-          const auto last = part.keys.begin() + part.key_end[k];
-          if (line.entry) {
-            flat.keys.insert(flat.keys.end(), first, last);
-            flat.key_end.push_back(static_cast<uint32_t>(flat.keys.size()));
-            flat.revoked.push_back(line.revoked ? 1 : 0);
-            flat.locations.push_back({number, offset, length});
-          }
-          if (!line.counted) continue;
-          ++counts.token_index_entries;
-          if (!fits_file || offset > std::numeric_limits<uint32_t>::max() ||
-              length > std::numeric_limits<uint32_t>::max()) {
-            continue;
-          }
-          for (auto key = first; key != last; ++key) {
-            auto [slot, added] = position.try_emplace(*key, entries.size());
+      // The tasks run a wave at a time on the pool (nothing is added to
+      // `position` meanwhile), and their lines are taken in file order right
+      // after, while their keys are still in the cache.
+      for (size_t first_task = 0; first_task < tasks; first_task += wave) {
+        const size_t n = std::min(wave, tasks - first_task);
+        pool::for_each_index(n, [&](size_t i) { parse(first_task + i, parts[i]); });
+        for (size_t i = 0; i < n; ++i) {
+          ParsedLines& part = parts[i];
+          for (size_t j = 0; j < part.keys.size(); ++j) {
+            if (part.slots[j] != position.kNone) continue;
+            const auto [slot, added] = position.insert(part.keys[j]);
             if (added) {
-              entries.emplace_back(*key, std::vector<IndexRef>{});
-              used.push_back(0);
+              areas.emplace_back();
+              listed.push_back(false);
             }
-            if (used[slot->second] + ref_size > kMaxRefsLen) continue;
-            used[slot->second] += ref_size;
-            entries[slot->second].second.push_back(IndexRef::token_line(
-                tokenizer, static_cast<uint16_t>(number), static_cast<uint32_t>(offset),
-                static_cast<uint32_t>(length)));
+            part.slots[j] = slot;
+          }
+          if (lists.size() < position.size()) lists.resize(position.size());
+          for (size_t k = 0; k < part.info.size(); ++k) {
+            const TokenLineInfo& line = part.info[k];
+            const auto [offset, length] = part.spans[k];
+            const size_t first = k == 0 ? 0 : part.key_end[k - 1], last = part.key_end[k];
+            if (line.entry) {
+              const auto entry = static_cast<uint32_t>(grouped.revoked.size());
+              for (size_t j = first; j < last; ++j) lists[part.slots[j]].push_back(entry);
+              grouped.revoked.push_back(line.revoked ? 1 : 0);
+              grouped.locations.push_back({number, offset, length});
+            }
+            if (!line.counted) continue;
+            ++counts.token_index_entries;
+            if (!fits_file || offset > std::numeric_limits<uint32_t>::max() ||
+                length > std::numeric_limits<uint32_t>::max()) {
+              continue;
+            }
+            put_le(ref.data() + numbers_at, number, 2);
+            put_le(ref.data() + numbers_at + 2, offset, 4);
+            put_le(ref.data() + numbers_at + 6, length, 4);
+            for (size_t j = first; j < last; ++j) {
+              const uint32_t slot = part.slots[j];
+              listed[slot] = true;
+              std::string& area = areas[slot];
+              if (area.size() + ref_size > kMaxRefsLen) continue;
+              area.append(ref);
+            }
           }
         }
       }
+    }
+    for (size_t id = 0; id < lists.size(); ++id) {
+      if (!lists[id].empty()) grouped.sources.emplace_back(position.keys()[id], std::move(lists[id]));
     }
     token_builds.push_back(std::move(build));
   }
 
   // 7. The document binary index.
-  BinaryIndex::build(root, std::move(entries));
+  std::vector<std::pair<IndexKey, std::string>> entries;
+  entries.reserve(areas.size());
+  for (size_t i = 0; i < areas.size(); ++i) {
+    if (listed[i]) entries.emplace_back(position.keys()[i], std::move(areas[i]));
+  }
+  BinaryIndex::build_encoded(root, std::move(entries));
 
   // 8. Each tokenizer's binary index; a tokenizer whose index cannot be
   // built (its limits are exceeded) is left without one.
   for (TokenBuild& b : token_builds) {
     try {
-      token_index::TokenBinIndexBuilder::build(root, b.tokenizer, b.entries);
+      token_index::TokenBinIndexBuilder::build(root, b.tokenizer, std::move(b.entries));
     } catch (const Error&) {
     }
   }

@@ -5,12 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
-#include <unordered_map>
 
+#include "dense_ids.hpp"
 #include "error.hpp"
 #include "layout.hpp"
 #include "mmap_lines.hpp"
@@ -111,6 +115,31 @@ std::string binary_index_path(const std::string& root, const std::string& tokeni
 }
 
 std::optional<SourceKey> source_key(std::string_view text) {
+  if (text.size() != 64) return std::nullopt;
+  SourceKey key;
+#if defined(__SSE2__)
+  // Sixteen digits at a time: each byte checked to be a digit or a letter
+  // a-f in either case and turned into its value, then the values paired
+  // into bytes (high digit first) and packed.
+  const __m128i zero = _mm_set1_epi8('0'), a = _mm_set1_epi8('a'), case_bit = _mm_set1_epi8(0x20);
+  const __m128i nine = _mm_set1_epi8(9), five = _mm_set1_epi8(5), ten = _mm_set1_epi8(10);
+  const __m128i low = _mm_set1_epi16(0x00FF);
+  __m128i good = _mm_set1_epi8(-1);
+  __m128i pairs[4];
+  for (int i = 0; i < 4; ++i) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + 16 * i));
+    const __m128i d = _mm_sub_epi8(c, zero);
+    const __m128i l = _mm_sub_epi8(_mm_or_si128(c, case_bit), a);
+    const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(d, nine), d);
+    const __m128i is_letter = _mm_cmpeq_epi8(_mm_min_epu8(l, five), l);
+    good = _mm_and_si128(good, _mm_or_si128(is_digit, is_letter));
+    const __m128i v = _mm_or_si128(_mm_and_si128(is_digit, d), _mm_andnot_si128(is_digit, _mm_add_epi8(l, ten)));
+    pairs[i] = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(v, low), 4), _mm_srli_epi16(v, 8));
+  }
+  if (_mm_movemask_epi8(good) != 0xFFFF) return std::nullopt;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(key.data()), _mm_packus_epi16(pairs[0], pairs[1]));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(key.data() + 16), _mm_packus_epi16(pairs[2], pairs[3]));
+#else
   // Digit values by byte, 0xFF for bytes that are not hex digits.
   static constexpr auto kValues = [] {
     std::array<uint8_t, 256> t{};
@@ -119,8 +148,6 @@ std::optional<SourceKey> source_key(std::string_view text) {
     for (int c = 0; c < 6; ++c) t['a' + c] = t['A' + c] = static_cast<uint8_t>(10 + c);
     return t;
   }();
-  if (text.size() != 64) return std::nullopt;
-  SourceKey key;
   unsigned bad = 0;
   for (size_t i = 0; i < 32; ++i) {
     const uint8_t hi = kValues[static_cast<unsigned char>(text[2 * i])];
@@ -129,6 +156,7 @@ std::optional<SourceKey> source_key(std::string_view text) {
     key[i] = static_cast<uint8_t>(hi << 4 | (lo & 15));
   }
   if (bad & 0xF0) return std::nullopt;
+#endif
   return key;
 }
 
@@ -140,23 +168,27 @@ std::pair<uint32_t, uint32_t> TokenBinIndexBuilder::build(const std::string& roo
     throw Error("entries and jsonl_offsets must have the same length (" +
                 std::to_string(entries.size()) + " vs " + std::to_string(locations.size()) + ")");
   }
-  FlatEntries flat;
-  flat.locations = locations;
-  flat.revoked.reserve(entries.size());
-  flat.key_end.reserve(entries.size());
+  GroupedEntries grouped;
+  grouped.locations = locations;
+  grouped.revoked.reserve(entries.size());
+  DenseIds<SourceKey> ids;
   for (const TokenIndexEntry& e : entries) {
+    const auto i = static_cast<uint32_t>(grouped.revoked.size());
     for (const std::string& s : e.sources) {
-      if (auto key = source_key(s)) flat.keys.push_back(*key);
+      if (auto key = source_key(s)) {
+        const auto [id, added] = ids.insert(*key);
+        if (added) grouped.sources.emplace_back(*key, std::vector<uint32_t>{});
+        grouped.sources[id].second.push_back(i);
+      }
     }
-    flat.key_end.push_back(static_cast<uint32_t>(flat.keys.size()));
-    flat.revoked.push_back(e.revoked ? 1 : 0);
+    grouped.revoked.push_back(e.revoked ? 1 : 0);
   }
-  return build(root, tokenizer, flat);
+  return build(root, tokenizer, std::move(grouped));
 }
 
 std::pair<uint32_t, uint32_t> TokenBinIndexBuilder::build(const std::string& root,
                                                           const std::string& tokenizer,
-                                                          const FlatEntries& entries) {
+                                                          GroupedEntries entries) {
   const std::vector<RawLocation>& locations = entries.locations;
   const std::string path = binary_index_path(root, tokenizer);
   // A build that cannot represent the merged files leaves no index at all:
@@ -182,18 +214,12 @@ std::pair<uint32_t, uint32_t> TokenBinIndexBuilder::build(const std::string& roo
     }
   }
 
-  std::unordered_map<SourceKey, std::vector<uint32_t>, KeyHash> by_source;
-  for (uint32_t i = 0, k = 0; i < n; ++i) {
-    for (; k < entries.key_end[i]; ++k) by_source[entries.keys[k]].push_back(i);
-  }
-  std::vector<const std::pair<const SourceKey, std::vector<uint32_t>>*> sorted;
-  sorted.reserve(by_source.size());
-  for (const auto& kv : by_source) sorted.push_back(&kv);
-  std::sort(sorted.begin(), sorted.end(), [](auto* a, auto* b) { return a->first < b->first; });
+  std::vector<std::pair<SourceKey, std::vector<uint32_t>>>& sorted = entries.sources;
+  std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 
   const uint64_t sources_offset = kHeaderSize + kEntrySize * n;
   uint64_t fanout_offset = sources_offset;
-  for (auto* rec : sorted) {
+  for (const auto* rec = sorted.data(); rec != sorted.data() + sorted.size(); ++rec) {
     if (rec->second.size() > kMaxPerSource) {
       static constexpr char kHex[] = "0123456789abcdef";
       std::string hex;
@@ -231,8 +257,8 @@ std::pair<uint32_t, uint32_t> TokenBinIndexBuilder::build(const std::string& roo
   }
   std::array<uint64_t, 256> fanout{};
   for (size_t r = 0; r < sorted.size(); ++r) {
-    const auto& [key, indices] = *sorted[r];
-    if (r == 0 || key[0] != sorted[r - 1]->first[0]) fanout[key[0]] = out.size();
+    const auto& [key, indices] = sorted[r];
+    if (r == 0 || key[0] != sorted[r - 1].first[0]) fanout[key[0]] = out.size();
     out.append(reinterpret_cast<const char*>(key.data()), key.size());
     put_le(out, indices.size(), 2);
     for (uint32_t i : indices) put_le(out, i, 4);

@@ -41,16 +41,6 @@ namespace vl::token_index {
 
 using SourceKey = std::array<uint8_t, 32>;
 
-struct KeyHash {
-  size_t operator()(const SourceKey& k) const noexcept {
-    // The keys are hashes already: their first bytes are well spread.
-    size_t h;
-    static_assert(sizeof h <= sizeof k);
-    __builtin_memcpy(&h, k.data(), sizeof h);
-    return h;
-  }
-};
-
 // Where an entry's line lies: merged file number (low 16 bits), byte offset
 // of its first byte and its length without the LF.
 struct LineLocation {
@@ -77,21 +67,21 @@ struct RawLocation {
   uint64_t length = 0;
 };
 
-// The builder's input in flat form: entry i lists the source keys
-// keys[key_end[i-1] .. key_end[i]) (from 0 for entry 0), is revoked when
-// revoked[i] is non-zero, and lies at locations[i].
-struct FlatEntries {
-  std::vector<SourceKey> keys;
-  std::vector<uint32_t> key_end;
-  std::vector<uint8_t> revoked;
+// The builder's input grouped by source: entry i lies at locations[i] and
+// is revoked when revoked[i] is non-zero; each source key comes once (in any
+// order), with the numbers of the entries that list it, ascending (an entry
+// that lists a key twice is there twice).
+struct GroupedEntries {
   std::vector<RawLocation> locations;
+  std::vector<uint8_t> revoked;
+  std::vector<std::pair<SourceKey, std::vector<uint32_t>>> sources;
   size_t size() const { return revoked.size(); }
 };
 
 class TokenBinIndexBuilder {
  public:
   static std::pair<uint32_t, uint32_t> build(const std::string& root, const std::string& tokenizer,
-                                             const FlatEntries& entries);
+                                             GroupedEntries entries);
   // Writes the index of `entries` (in entry order) and their line
   // locations under a temporary name, verifies it and renames it into
   // place.  Input the format cannot hold (more than 65535 entries listing

@@ -178,3 +178,33 @@ TEST(TokenBinIndex, LookupStaysInsideACorruptSourceArea) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every byte value at a first, a middle and the last digit: a key exactly
+// when it is a hex digit of either case, with the digit's value in place.
+TEST(SourceKey, DecodesEveryHexDigitAndRefusesEveryOtherByte) {
+  auto value = [](int c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (size_t at : {0, 1, 30, 63}) {
+    for (int c = 0; c < 256; ++c) {
+      std::string text = "0123456789abcdefABCDEF0123456789fedcba9876543210FEDCBA9876543210";
+      text[at] = static_cast<char>(c);
+      std::optional<SourceKey> key = vl::token_index::source_key(text);
+      ASSERT_EQ(key.has_value(), value(c) >= 0) << at << " " << c;
+      if (!key) continue;
+      for (size_t i = 0; i < 32; ++i) {
+        EXPECT_EQ((*key)[i], value(static_cast<unsigned char>(text[2 * i])) << 4 |
+                                 value(static_cast<unsigned char>(text[2 * i + 1])));
+      }
+    }
+  }
+  EXPECT_FALSE(vl::token_index::source_key(std::string(63, 'a')));
+  EXPECT_FALSE(vl::token_index::source_key(std::string(65, 'a')));
+}
+
+}  // namespace
