@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -71,13 +72,34 @@ class DenseIds {
   }
 
   // The number of `key`, or kNone.
-  uint32_t find(const Key& key) const {
-    const uint64_t h = DenseKeyHash()(key);
+  uint32_t find(const Key& key) const { return find(key, DenseKeyHash()(key)); }
+  uint32_t find(const Key& key, uint64_t h) const {
     const auto tag = static_cast<uint32_t>(h >> 32);
     for (size_t i = h & mask_;; i = (i + 1) & mask_) {
       const Slot& s = slots_[i];
       if (s.id == kNone) return kNone;
       if (s.tag == tag && s.key == key) return s.id;
+    }
+  }
+
+  // out[i] = find(keys[i]) for every i.  The slots of later keys, and the
+  // bytes of the string keys they hold, are fetched while earlier keys are
+  // compared: a bulk lookup waits for memory once per batch, not per key.
+  void find_many(const std::vector<Key>& keys, std::vector<uint32_t>& out) const {
+    constexpr size_t kAhead = 8;
+    const size_t n = keys.size();
+    std::vector<uint64_t> hashes(n);
+    for (size_t i = 0; i < n; ++i) hashes[i] = DenseKeyHash()(keys[i]);
+    out.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+      if (i + 2 * kAhead < n) __builtin_prefetch(&slots_[hashes[i + 2 * kAhead] & mask_]);
+      if constexpr (std::is_same_v<Key, std::string_view>) {
+        if (i + kAhead < n) {
+          const Slot& ahead = slots_[hashes[i + kAhead] & mask_];
+          if (ahead.id != kNone) __builtin_prefetch(ahead.key.data());
+        }
+      }
+      out[i] = find(keys[i], hashes[i]);
     }
   }
 

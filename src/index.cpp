@@ -11,6 +11,10 @@
 #include <tuple>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "binary_index.hpp"
 #include "dense_ids.hpp"
 #include "error.hpp"
@@ -179,27 +183,27 @@ class FlatObject {
     ++p_;
     return true;
   }
-  // Whether any of the 8 bytes of x ends a plain string run: a control
-  // byte, DEL or a byte above it, a quote or a backslash.  (The usual
-  // word-at-a-time tests: a byte below n, a zero byte after an XOR.)
-  static bool special(uint64_t x) {
-    constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
-    auto zero_byte = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
-    const uint64_t below_space = (x - kOnes * 0x20) & ~x & kHigh;
-    return (below_space | (x & kHigh) | zero_byte(x ^ (kOnes * '"')) | zero_byte(x ^ (kOnes * '\\')) |
-            zero_byte(x ^ (kOnes * 0x7F))) != 0;
-  }
-
   bool string(std::string_view& out) {
     if (!eat('"')) return false;
     const char* start = p_;
-    // Eight plain bytes at a time; the byte loop below finds what stopped it.
-    while (end_ - p_ >= 8) {
-      uint64_t x;
-      std::memcpy(&x, p_, 8);
-      if (special(x)) break;
-      p_ += 8;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time, up to the first that ends a plain run: a
+    // control byte or a byte at or above 0x80 (both below 0x20 as signed
+    // bytes), DEL, a quote or a backslash.  The byte loop below takes it.
+    const __m128i space = _mm_set1_epi8(0x20), del = _mm_set1_epi8(0x7F);
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+    while (end_ - p_ >= 16) {
+      const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+      const __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(c, space), _mm_cmpeq_epi8(c, del)),
+                                        _mm_or_si128(_mm_cmpeq_epi8(c, quote), _mm_cmpeq_epi8(c, backslash)));
+      const int mask = _mm_movemask_epi8(stop);
+      if (mask != 0) {
+        p_ += __builtin_ctz(static_cast<unsigned>(mask));
+        break;
+      }
+      p_ += 16;
     }
+#endif
     while (p_ != end_ && *p_ != '"') {
       const auto c = static_cast<unsigned char>(*p_);
       if (c < 0x20 || c > 0x7E || c == '\\') return false;
@@ -357,45 +361,60 @@ BuildCounts build_index(const std::string& root) {
   const std::vector<std::string_view>& section_order = section_ids.keys();
 
   // 1. Section -> the document-index shards holding lines that cite it.  A
-  // shard name is two bytes, held as one 16-bit code; lines of one shard
-  // file share it, so each task keeps one (section, code) pair per section
-  // and code it meets.
+  // shard name is two bytes, held as one 16-bit code; one task per file,
+  // and the (section, code) pairs of the files are joined in listing order.
   using Citations = std::vector<std::pair<uint32_t, uint16_t>>;
   std::vector<std::vector<uint16_t>> section_shards(section_order.size());
-  for (Citations& part : scan_files<Citations>(
-           layer_files(root, layout::kDocumentIndex), [&](std::string_view line, Citations& found) {
-             thread_local FlatObject flat;
-             if (flat.scan(line)) {
-               const FlatObject::Field* sources = flat.find("sources", 'a');
-               const FlatObject::Field* hash = flat.find("line_hash", 's');
-               if (!sources || !hash || hash->text.empty()) return;
-               std::optional<std::string> prefix = prefix_of(hash->text);
-               if (!prefix) return;
-               const uint16_t code = shard_code(*prefix);
-               FlatObject::each_string(sources->text, [&](std::string_view text) {
-                 const uint32_t id = section_ids.find(text);
-                 if (id != section_ids.kNone) found.emplace_back(id, code);
-               });
-               return;
-             }
-             auto v = json::parse(line);
-             if (!v) return;
-             const json::Value* sources = member(*v, "sources");
-             const json::Value* hash = member(*v, "line_hash");
-             if (!sources || !sources->as_array() || !hash || !hash->as_string() ||
-                 hash->as_string()->empty()) {
-               return;
-             }
-             std::optional<std::string> prefix = prefix_of(*hash->as_string());
+  const std::vector<std::string> document_files = layer_files(root, layout::kDocumentIndex);
+  for (Citations& part : pool::ordered_map<Citations>(document_files.size(), [&](size_t f) {
+         Citations found;
+         std::optional<Mapping> map = mmap_file(document_files[f]);
+         if (!map) return found;
+         // The sources of the compact lines, looked up together once the
+         // file is read (see DenseIds::find_many); other lines are looked
+         // up as they come, so `found` is filled in two runs.
+         std::vector<std::string_view> texts;
+         std::vector<uint16_t> text_codes;
+         FlatObject flat;
+         for_each_line(map->view(), [&](std::string_view line) {
+           if (flat.scan(line)) {
+             const FlatObject::Field* sources = flat.find("sources", 'a');
+             const FlatObject::Field* hash = flat.find("line_hash", 's');
+             if (!sources || !hash || hash->text.empty()) return;
+             std::optional<std::string> prefix = prefix_of(hash->text);
              if (!prefix) return;
              const uint16_t code = shard_code(*prefix);
-             for (const json::Value& s : *sources->as_array()) {
-               const std::string* text = s.as_string();
-               if (!text) continue;
-               const uint32_t id = section_ids.find(*text);
-               if (id != section_ids.kNone) found.emplace_back(id, code);
-             }
-           })) {
+             FlatObject::each_string(sources->text, [&](std::string_view text) {
+               texts.push_back(text);
+               text_codes.push_back(code);
+             });
+             return;
+           }
+           auto v = json::parse(line);
+           if (!v) return;
+           const json::Value* sources = member(*v, "sources");
+           const json::Value* hash = member(*v, "line_hash");
+           if (!sources || !sources->as_array() || !hash || !hash->as_string() ||
+               hash->as_string()->empty()) {
+             return;
+           }
+           std::optional<std::string> prefix = prefix_of(*hash->as_string());
+           if (!prefix) return;
+           const uint16_t code = shard_code(*prefix);
+           for (const json::Value& s : *sources->as_array()) {
+             const std::string* text = s.as_string();
+             if (!text) continue;
+             const uint32_t id = section_ids.find(*text);
+             if (id != section_ids.kNone) found.emplace_back(id, code);
+           }
+         });
+         std::vector<uint32_t> ids;
+         section_ids.find_many(texts, ids);
+         for (size_t i = 0; i < ids.size(); ++i) {
+           if (ids[i] != section_ids.kNone) found.emplace_back(ids[i], text_codes[i]);
+         }
+         return found;
+       })) {
     for (const auto& [id, code] : part) {
       std::vector<uint16_t>& codes = section_shards[id];
       if (codes.empty() || codes.back() != code) codes.push_back(code);
@@ -552,7 +571,7 @@ BuildCounts build_index(const std::string& root) {
           }
           pos = end + 1;
         }
-        for (const token_index::SourceKey& key : out.keys) out.slots.push_back(position.find(key));
+        position.find_many(out.keys, out.slots);
       };
       const bool fits_file = name_fits && number <= std::numeric_limits<uint16_t>::max();
       // The tasks run a wave at a time on the pool (nothing is added to
