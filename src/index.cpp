@@ -514,8 +514,7 @@ BuildCounts build_index(const std::string& root) {
     token_index::GroupedEntries entries;
   };
   // The lines of one task: where each lies, its facts and, one range each,
-  // its keys with their numbers in `position` as the task found them
-  // (kNone for a key the table did not hold yet).
+  // its keys (with their numbers in `position`, filled when they are taken).
   struct ParsedLines {
     std::vector<std::pair<size_t, size_t>> spans;
     std::vector<TokenLineInfo> info;
@@ -523,8 +522,8 @@ BuildCounts build_index(const std::string& root) {
     std::vector<token_index::SourceKey> keys;
     std::vector<uint32_t> slots;
   };
-  const size_t wave = 2 * pool::size();
-  std::vector<ParsedLines> parts(wave);
+  // Buffers for the tasks between their parse and the taking of their lines.
+  std::vector<ParsedLines> parts(2 * pool::size());
   std::vector<TokenBuild> token_builds;
   const std::vector<std::string> tokenizers = token_index::list_tokenizers(root);
   for (const std::string& tokenizer : tokenizers) {
@@ -553,7 +552,7 @@ BuildCounts build_index(const std::string& root) {
       }
       starts.push_back(bytes.size());
       const size_t tasks = starts.size() - 1;
-      // Each task refills the buffers of its place in the wave.
+      // Each task refills the buffers of its place in `parts`.
       auto parse = [&](size_t t, ParsedLines& out) {
         out.spans.clear();
         out.info.clear();
@@ -571,56 +570,54 @@ BuildCounts build_index(const std::string& root) {
           }
           pos = end + 1;
         }
-        position.find_many(out.keys, out.slots);
       };
       const bool fits_file = name_fits && number <= std::numeric_limits<uint16_t>::max();
-      // The tasks run a wave at a time on the pool (nothing is added to
-      // `position` meanwhile), and their lines are taken in file order right
-      // after, while their keys are still in the cache.
-      for (size_t first_task = 0; first_task < tasks; first_task += wave) {
-        const size_t n = std::min(wave, tasks - first_task);
-        pool::for_each_index(n, [&](size_t i) { parse(first_task + i, parts[i]); });
-        for (size_t i = 0; i < n; ++i) {
-          ParsedLines& part = parts[i];
-          for (size_t j = 0; j < part.keys.size(); ++j) {
-            if (part.slots[j] != position.kNone) continue;
-            const auto [slot, added] = position.insert(part.keys[j]);
-            if (added) {
-              areas.emplace_back();
-              listed.push_back(false);
-            }
-            part.slots[j] = slot;
+      // A task's lines are taken in file order as soon as it is parsed
+      // (and every earlier one taken), while its keys are still in the
+      // cache; the key table grows only here, one task at a time.
+      auto take = [&](size_t t) {
+        ParsedLines& part = parts[t % parts.size()];
+        position.find_many(part.keys, part.slots);
+        for (size_t j = 0; j < part.keys.size(); ++j) {
+          if (part.slots[j] != position.kNone) continue;
+          const auto [slot, added] = position.insert(part.keys[j]);
+          if (added) {
+            areas.emplace_back();
+            listed.push_back(false);
           }
-          if (lists.size() < position.size()) lists.resize(position.size());
-          for (size_t k = 0; k < part.info.size(); ++k) {
-            const TokenLineInfo& line = part.info[k];
-            const auto [offset, length] = part.spans[k];
-            const size_t first = k == 0 ? 0 : part.key_end[k - 1], last = part.key_end[k];
-            if (line.entry) {
-              const auto entry = static_cast<uint32_t>(grouped.revoked.size());
-              for (size_t j = first; j < last; ++j) lists[part.slots[j]].push_back(entry);
-              grouped.revoked.push_back(line.revoked ? 1 : 0);
-              grouped.locations.push_back({number, offset, length});
-            }
-            if (!line.counted) continue;
-            ++counts.token_index_entries;
-            if (!fits_file || offset > std::numeric_limits<uint32_t>::max() ||
-                length > std::numeric_limits<uint32_t>::max()) {
-              continue;
-            }
-            put_le(ref.data() + numbers_at, number, 2);
-            put_le(ref.data() + numbers_at + 2, offset, 4);
-            put_le(ref.data() + numbers_at + 6, length, 4);
-            for (size_t j = first; j < last; ++j) {
-              const uint32_t slot = part.slots[j];
-              listed[slot] = true;
-              std::string& area = areas[slot];
-              if (area.size() + ref_size > kMaxRefsLen) continue;
-              area.append(ref);
-            }
+          part.slots[j] = slot;
+        }
+        if (lists.size() < position.size()) lists.resize(position.size());
+        for (size_t k = 0; k < part.info.size(); ++k) {
+          const TokenLineInfo& line = part.info[k];
+          const auto [offset, length] = part.spans[k];
+          const size_t first = k == 0 ? 0 : part.key_end[k - 1], last = part.key_end[k];
+          if (line.entry) {
+            const auto entry = static_cast<uint32_t>(grouped.revoked.size());
+            for (size_t j = first; j < last; ++j) lists[part.slots[j]].push_back(entry);
+            grouped.revoked.push_back(line.revoked ? 1 : 0);
+            grouped.locations.push_back({number, offset, length});
+          }
+          if (!line.counted) continue;
+          ++counts.token_index_entries;
+          if (!fits_file || offset > std::numeric_limits<uint32_t>::max() ||
+              length > std::numeric_limits<uint32_t>::max()) {
+            continue;
+          }
+          put_le(ref.data() + numbers_at, number, 2);
+          put_le(ref.data() + numbers_at + 2, offset, 4);
+          put_le(ref.data() + numbers_at + 6, length, 4);
+          for (size_t j = first; j < last; ++j) {
+            const uint32_t slot = part.slots[j];
+            listed[slot] = true;
+            std::string& area = areas[slot];
+            if (area.size() + ref_size > kMaxRefsLen) continue;
+            area.append(ref);
           }
         }
-      }
+      };
+      pool::for_each_in_order(
+          tasks, parts.size(), [&](size_t t) { parse(t, parts[t % parts.size()]); }, take);
     }
     for (size_t id = 0; id < lists.size(); ++id) {
       if (!lists[id].empty()) grouped.sources.emplace_back(position.keys()[id], std::move(lists[id]));

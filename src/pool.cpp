@@ -3,6 +3,7 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/parallel_pipeline.h>
 #include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 
@@ -92,6 +93,39 @@ void for_each_index_while(size_t n, const std::function<void(size_t)>& body, con
       throw;
     }
     group.wait();
+  });
+}
+
+void for_each_in_order(size_t n, size_t in_flight, const std::function<void(size_t)>& work,
+                       const std::function<void(size_t)>& then) {
+  if (n == 0) return;
+  if (n == 1 || in_flight < 2) {
+    for (size_t i = 0; i < n; ++i) {
+      work(i);
+      then(i);
+    }
+    return;
+  }
+  using oneapi::tbb::filter_mode;
+  using oneapi::tbb::make_filter;
+  arena().execute([&] {
+    size_t next = 0;
+    oneapi::tbb::parallel_pipeline(
+        in_flight,
+        make_filter<void, size_t>(filter_mode::serial_in_order,
+                                  [&](oneapi::tbb::flow_control& fc) -> size_t {
+                                    if (next == n) {
+                                      fc.stop();
+                                      return 0;
+                                    }
+                                    return next++;
+                                  }) &
+            make_filter<size_t, size_t>(filter_mode::parallel,
+                                        [&](size_t i) {
+                                          work(i);
+                                          return i;
+                                        }) &
+            make_filter<size_t, void>(filter_mode::serial_in_order, [&](size_t i) { then(i); }));
   });
 }
 

@@ -30,6 +30,15 @@ void for_each_index(size_t n, const std::function<void(size_t)>& body);
 // exception a task throws is rethrown.
 void for_each_index_while(size_t n, const std::function<void(size_t)>& body, const std::function<void()>& meanwhile);
 
+// Runs work(i) for every i in [0, n) on the pool and then(i) for each i in
+// index order, one call at a time, each as soon as work(i) and then(i - 1)
+// are done; no more than `in_flight` indices are between the start of their
+// work and the end of their then(), so work(i) may fill a buffer numbered
+// i % in_flight that then(i) empties.  No thread waits idle for a whole
+// batch to finish.  The first exception is rethrown on the calling thread.
+void for_each_in_order(size_t n, size_t in_flight, const std::function<void(size_t)>& work,
+                       const std::function<void(size_t)>& then);
+
 // Maps every index through fn on the pool; results in index order.
 template <typename T, typename Fn>
 std::vector<T> ordered_map(size_t n, Fn&& fn) {
