@@ -3,10 +3,12 @@ index build, each against a plain-Python version of the same work timed in
 the same run (the ratio is the figure that counts on a shared machine).
 
     python3 bench/bench_tokens.py [FORGET_ENTRIES] [TOKEN_LINES] [DOC_RECORDS]
+    python3 bench/bench_tokens.py --index-only [DOC_RECORDS]
 
 Defaults: 10,000,000 index entries for the forget set, 200,000 token lines
 for the revocations, and 1,000,000 document records plus 1,000,000 token
-lines for the index build.  Figures are best of three (one for the index
+lines for the index build (the store for it takes about 400 MB in the
+temporary directory).  --index-only runs the index build alone.  Figures are best of three (one for the index
 build and the baseline), in CPU time of the process (all pool threads
 counted), with the wall time beside it.
 """
@@ -242,11 +244,15 @@ def build_index_bench(n_docs: int, n_tokens: int) -> None:
 
 
 if __name__ == "__main__":
-    args = [int(a.replace("_", "").replace(",", "")) for a in sys.argv[1:]]
+    index_only = "--index-only" in sys.argv[1:]
+    args = [int(a.replace("_", "").replace(",", "")) for a in sys.argv[1:] if a != "--index-only"]
+    if index_only:
+        args = [0, 0] + args
     forget_n = args[0] if len(args) > 0 else 10_000_000
     revoke_n = args[1] if len(args) > 1 else 200_000
     docs_n = args[2] if len(args) > 2 else 1_000_000
     print(f"pool: {os.environ.get('RAYON_NUM_THREADS', os.cpu_count())} workers")
-    forget_set_bench(forget_n)
-    revoke_bench(revoke_n)
+    if not index_only:
+        forget_set_bench(forget_n)
+        revoke_bench(revoke_n)
     build_index_bench(docs_n, docs_n)

@@ -44,7 +44,7 @@ uint16_t shard_code(std::string_view name) {
 
 // The distinct names of `codes`, sorted.
 std::vector<std::string> shard_names(std::vector<uint16_t>& codes) {
-  std::sort(codes.begin(), codes.end());
+  if (!std::is_sorted(codes.begin(), codes.end())) std::sort(codes.begin(), codes.end());
   codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
   std::vector<std::string> names;
   names.reserve(codes.size());
@@ -361,65 +361,84 @@ BuildCounts build_index(const std::string& root) {
   const std::vector<std::string_view>& section_order = section_ids.keys();
 
   // 1. Section -> the document-index shards holding lines that cite it.  A
-  // shard name is two bytes, held as one 16-bit code; one task per file,
-  // and the (section, code) pairs of the files are joined in listing order.
+  // shard name is two bytes, held as one 16-bit code; one task per file
+  // collects the file's (section, code) pairs.
   using Citations = std::vector<std::pair<uint32_t, uint16_t>>;
   std::vector<std::vector<uint16_t>> section_shards(section_order.size());
   const std::vector<std::string> document_files = layer_files(root, layout::kDocumentIndex);
-  for (Citations& part : pool::ordered_map<Citations>(document_files.size(), [&](size_t f) {
-         Citations found;
-         std::optional<Mapping> map = mmap_file(document_files[f]);
-         if (!map) return found;
-         // The sources of the compact lines, looked up together once the
-         // file is read (see DenseIds::find_many); other lines are looked
-         // up as they come, so `found` is filled in two runs.
-         std::vector<std::string_view> texts;
-         std::vector<uint16_t> text_codes;
-         FlatObject flat;
-         for_each_line(map->view(), [&](std::string_view line) {
-           if (flat.scan(line)) {
-             const FlatObject::Field* sources = flat.find("sources", 'a');
-             const FlatObject::Field* hash = flat.find("line_hash", 's');
-             if (!sources || !hash || hash->text.empty()) return;
-             std::optional<std::string> prefix = prefix_of(hash->text);
-             if (!prefix) return;
-             const uint16_t code = shard_code(*prefix);
-             FlatObject::each_string(sources->text, [&](std::string_view text) {
-               texts.push_back(text);
-               text_codes.push_back(code);
-             });
-             return;
-           }
-           auto v = json::parse(line);
-           if (!v) return;
-           const json::Value* sources = member(*v, "sources");
-           const json::Value* hash = member(*v, "line_hash");
-           if (!sources || !sources->as_array() || !hash || !hash->as_string() ||
-               hash->as_string()->empty()) {
-             return;
-           }
-           std::optional<std::string> prefix = prefix_of(*hash->as_string());
-           if (!prefix) return;
-           const uint16_t code = shard_code(*prefix);
-           for (const json::Value& s : *sources->as_array()) {
-             const std::string* text = s.as_string();
-             if (!text) continue;
-             const uint32_t id = section_ids.find(*text);
-             if (id != section_ids.kNone) found.emplace_back(id, code);
-           }
-         });
-         std::vector<uint32_t> ids;
-         section_ids.find_many(texts, ids);
-         for (size_t i = 0; i < ids.size(); ++i) {
-           if (ids[i] != section_ids.kNone) found.emplace_back(ids[i], text_codes[i]);
-         }
-         return found;
-       })) {
-    for (const auto& [id, code] : part) {
+  std::vector<Citations> citations =
+      pool::ordered_map<Citations>(document_files.size(), [&](size_t f) {
+        Citations found;
+        std::optional<Mapping> map = mmap_file(document_files[f]);
+        if (!map) return found;
+        // The sources of the compact lines, looked up together once the
+        // file is read (see DenseIds::find_many); other lines are looked
+        // up as they come, so `found` is filled in two runs.
+        std::vector<std::string_view> texts;
+        std::vector<uint16_t> text_codes;
+        FlatObject flat;
+        for_each_line(map->view(), [&](std::string_view line) {
+          if (flat.scan(line)) {
+            const FlatObject::Field* sources = flat.find("sources", 'a');
+            const FlatObject::Field* hash = flat.find("line_hash", 's');
+            if (!sources || !hash || hash->text.empty()) return;
+            std::optional<std::string> prefix = prefix_of(hash->text);
+            if (!prefix) return;
+            const uint16_t code = shard_code(*prefix);
+            FlatObject::each_string(sources->text, [&](std::string_view text) {
+              texts.push_back(text);
+              text_codes.push_back(code);
+            });
+            return;
+          }
+          auto v = json::parse(line);
+          if (!v) return;
+          const json::Value* sources = member(*v, "sources");
+          const json::Value* hash = member(*v, "line_hash");
+          if (!sources || !sources->as_array() || !hash || !hash->as_string() ||
+              hash->as_string()->empty()) {
+            return;
+          }
+          std::optional<std::string> prefix = prefix_of(*hash->as_string());
+          if (!prefix) return;
+          const uint16_t code = shard_code(*prefix);
+          for (const json::Value& s : *sources->as_array()) {
+            const std::string* text = s.as_string();
+            if (!text) continue;
+            const uint32_t id = section_ids.find(*text);
+            if (id != section_ids.kNone) found.emplace_back(id, code);
+          }
+        });
+        std::vector<uint32_t> ids;
+        section_ids.find_many(texts, ids);
+        for (size_t i = 0; i < ids.size(); ++i) {
+          if (ids[i] != section_ids.kNone) found.emplace_back(ids[i], text_codes[i]);
+        }
+        return found;
+      });
+  // A shard file's lines normally all name that shard: its pairs share one
+  // code.  Taking such files in the order of their code appends each
+  // section's codes in ascending order, each once, and leaves shard_names
+  // nothing to sort.
+  std::vector<size_t> order(citations.size());
+  std::vector<uint32_t> file_code(citations.size());
+  for (size_t f = 0; f < citations.size(); ++f) {
+    order[f] = f;
+    const Citations& part = citations[f];
+    const bool one_code = std::all_of(
+        part.begin(), part.end(), [&](const auto& c) { return c.second == part.front().second; });
+    // Files of mixed codes, or none, come last.
+    file_code[f] = part.empty() || !one_code ? 0x10000 : part.front().second;
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return file_code[a] < file_code[b]; });
+  for (size_t f : order) {
+    for (const auto& [id, code] : citations[f]) {
       std::vector<uint16_t>& codes = section_shards[id];
       if (codes.empty() || codes.back() != code) codes.push_back(code);
     }
   }
+  citations.clear();
 
   // 2. Each section's refs, and each author's sections shards.
   std::vector<std::vector<std::string>> section_refs(section_order.size());
