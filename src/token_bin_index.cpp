@@ -50,6 +50,38 @@ void put_le(std::string& out, uint64_t v, int width) {
   for (int i = 0; i < width; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
 }
 
+void store_le(char* p, uint64_t v, int width) {
+  for (int i = 0; i < width; ++i) p[i] = static_cast<char>(v >> (8 * i));
+}
+
+// A file written through one buffer: take(n) hands out the next n bytes to
+// fill (n at most the buffer size), writing out what the buffer holds when
+// it is full.
+class ChunkedOut {
+ public:
+  explicit ChunkedOut(Fd& fd) : fd_(fd), buf_(kSize, '\0') {}
+  char* take(size_t n) {
+    if (used_ + n > buf_.size()) flush();
+    char* p = buf_.data() + used_;
+    used_ += n;
+    return p;
+  }
+  // Bytes taken so far.
+  uint64_t offset() const { return written_ + used_; }
+  void flush() {
+    fd_.write_all(std::string_view(buf_.data(), used_));
+    written_ += used_;
+    used_ = 0;
+  }
+
+ private:
+  static constexpr size_t kSize = 1 << 20;
+  Fd& fd_;
+  std::string buf_;
+  size_t used_ = 0;
+  uint64_t written_ = 0;
+};
+
 // The header fields that locate everything else, checked against the file
 // length: an index whose header promises more than the file holds is
 // refused, so no later read can leave the mapping.
@@ -106,6 +138,17 @@ Layout check_layout(const unsigned char* d, uint64_t size) {
     previous = slot;
   }
   return l;
+}
+
+// Checks a newly written index under its temporary name before it is
+// renamed into place: it must open as sound and hold n entries.
+void verify_written(const std::string& temp, uint32_t n) {
+  std::optional<TokenBinIndex> check = TokenBinIndex::open_path(temp);
+  if (!check) throw Error("failed to re-open token binary index for verification");
+  if (check->entry_count() != n) {
+    throw Error("verification failed: expected " + std::to_string(n) + " entries, stored " +
+                std::to_string(check->entry_count()));
+  }
 }
 
 }  // namespace
@@ -238,34 +281,39 @@ std::pair<uint32_t, uint32_t> TokenBinIndexBuilder::build(const std::string& roo
   }
   const auto s = static_cast<uint32_t>(sorted.size());
 
-  std::string out;
-  out.reserve(static_cast<size_t>(fanout_offset + kFanoutSize));
-  out.append(kMagic, sizeof kMagic);
-  put_le(out, kVersion, 4);
-  put_le(out, n, 4);
-  put_le(out, s, 4);
-  put_le(out, kHeaderSize, 4);
-  put_le(out, sources_offset, 4);
-  put_le(out, fanout_offset, 4);
-  out.append(31, '\0');
-  for (uint32_t i = 0; i < n; ++i) {
-    put_le(out, locations[i].file_number, 2);
-    put_le(out, locations[i].offset, 4);
-    put_le(out, locations[i].length, 4);
-    out.push_back(entries.revoked[i] != 0 ? 1 : 0);
-    out.append(5, '\0');
-  }
+  // Written through a buffer of a megabyte, not built whole in memory first.
   std::array<uint64_t, 256> fanout{};
-  for (size_t r = 0; r < sorted.size(); ++r) {
-    const auto& [key, indices] = sorted[r];
-    if (r == 0 || key[0] != sorted[r - 1].first[0]) fanout[key[0]] = out.size();
-    out.append(reinterpret_cast<const char*>(key.data()), key.size());
-    put_le(out, indices.size(), 2);
-    for (uint32_t i : indices) put_le(out, i, 4);
-  }
-  for (uint64_t slot : fanout) put_le(out, slot, 8);
-
-  write_binary_index(root, tokenizer, out);
+  vl::replace_file(path, [&](Fd& fd, const std::string& temp) {
+    ChunkedOut out(fd);
+    char* head = out.take(kHeaderSize);
+    std::memset(head, 0, kHeaderSize);
+    std::memcpy(head, kMagic, sizeof kMagic);
+    store_le(head + 9, kVersion, 4);
+    store_le(head + 13, n, 4);
+    store_le(head + 17, s, 4);
+    store_le(head + 21, kHeaderSize, 4);
+    store_le(head + 25, sources_offset, 4);
+    store_le(head + 29, fanout_offset, 4);
+    for (uint32_t i = 0; i < n; ++i) {
+      char* rec = out.take(kEntrySize);
+      std::memset(rec, 0, kEntrySize);
+      store_le(rec, locations[i].file_number, 2);
+      store_le(rec + 2, locations[i].offset, 4);
+      store_le(rec + 6, locations[i].length, 4);
+      rec[kFlagAt] = entries.revoked[i] != 0 ? 1 : 0;
+    }
+    for (size_t r = 0; r < sorted.size(); ++r) {
+      const auto& [key, indices] = sorted[r];
+      if (r == 0 || key[0] != sorted[r - 1].first[0]) fanout[key[0]] = out.offset();
+      char* rec = out.take(kSourceHead);
+      std::memcpy(rec, key.data(), key.size());
+      store_le(rec + 32, indices.size(), 2);
+      for (uint32_t i : indices) store_le(out.take(4), i, 4);
+    }
+    for (uint64_t slot : fanout) store_le(out.take(8), slot, 8);
+    out.flush();
+    verify_written(temp, n);
+  });
   return {n, s};
 }
 
@@ -281,12 +329,7 @@ void write_binary_index(const std::string& root, const std::string& tokenizer, s
   const uint32_t n = bytes.size() >= kHeaderSize ? read_u32(reinterpret_cast<const unsigned char*>(bytes.data()) + 13) : 0;
   vl::replace_file(binary_index_path(root, tokenizer), [&](Fd& fd, const std::string& temp) {
     fd.write_all(bytes);
-    std::optional<TokenBinIndex> check = TokenBinIndex::open_path(temp);
-    if (!check) throw Error("failed to re-open token binary index for verification");
-    if (check->entry_count() != n) {
-      throw Error("verification failed: expected " + std::to_string(n) + " entries, stored " +
-                  std::to_string(check->entry_count()));
-    }
+    verify_written(temp, n);
   });
 }
 
