@@ -48,6 +48,27 @@ struct DenseKeyHash {
   }
 };
 
+// Key equality without a call into the C library for short keys: eight
+// bytes at a time.
+inline bool same_key(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  size_t n = a.size();
+  for (; n >= 8; n -= 8, p += 8, q += 8) {
+    if (DenseKeyHash::load(p) != DenseKeyHash::load(q)) return false;
+  }
+  for (; n > 0; --n) {
+    if (*p++ != *q++) return false;
+  }
+  return true;
+}
+inline bool same_key(const std::array<uint8_t, 32>& a, const std::array<uint8_t, 32>& b) {
+  uint64_t diff = 0;
+  for (size_t i = 0; i < 32; i += 8) diff |= DenseKeyHash::load(a.data() + i) ^ DenseKeyHash::load(b.data() + i);
+  return diff == 0;
+}
+
 template <typename Key>
 class DenseIds {
  public:

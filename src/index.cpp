@@ -52,21 +52,23 @@ std::vector<std::string> shard_names(std::vector<uint16_t>& codes) {
   return names;
 }
 
-// The shard a value is filed under: its first two bytes, when they are two
-// whole characters and make a name that stays inside the layer directory.
-// Values that cannot name a shard are left out of the index.
-std::optional<std::string> prefix_of(std::string_view value) {
-  try {
-    std::string_view p = shard_name(value);
-    if (p.find('/') != std::string_view::npos || p.find('\0') != std::string_view::npos ||
-        p == "..") {
-      return std::nullopt;
-    }
-    if (p[0] == '.') return std::nullopt;  // hidden names are taken for temporary files
-    return std::string(p);
-  } catch (const Error&) {
+// The shard a value is filed under, as its code: its first two bytes, when
+// they are two whole characters (as layout::shard_name takes them) and make
+// a name that stays inside the layer directory and is not hidden (hidden
+// names are taken for temporary files).  Values that cannot name a shard
+// are left out of the index.
+std::optional<uint16_t> shard_of(std::string_view value) {
+  if (value.size() < 2 || (value.size() > 2 && (static_cast<unsigned char>(value[2]) & 0xC0) == 0x80)) {
     return std::nullopt;
   }
+  const char a = value[0], b = value[1];
+  if (a == '/' || b == '/' || a == '\0' || b == '\0' || a == '.') return std::nullopt;
+  return shard_code(value);
+}
+
+std::optional<std::string> prefix_of(std::string_view value) {
+  if (!shard_of(value)) return std::nullopt;
+  return std::string(value.substr(0, 2));
 }
 
 // The regular files of .vl/<layer> in listing order; none when the layer is
@@ -95,13 +97,28 @@ std::vector<T> scan_files(const std::vector<std::string>& files, PerLine per_lin
 
 const json::Value* member(const json::Value& v, std::string_view key) { return v.find(key); }
 
-// The per-key lists of a bulk build grow by four times, not two: fewer
-// copies of lists that are no longer in the cache.
-template <typename T>
-void grow_push(std::vector<T>& list, T value) {
-  if (list.size() == list.capacity()) list.reserve(std::max<size_t>(16, 4 * list.capacity()));
-  list.push_back(value);
-}
+// Values grouped by a key number in two passes: add() appends (key, value)
+// to one of 256 buckets chosen by the key's low bits, and for_each() then
+// visits the pairs bucket by bucket, each key's values in the order they
+// were added.  Handing a million values straight to thousands of per-key
+// lists writes each into a line that is no longer in the cache; a bucket
+// touches the lists of only a few hundredths of the keys, which stay in
+// the cache while it is visited.
+class Buckets {
+ public:
+  Buckets() : buckets_(256) {}
+  void add(uint32_t key, uint32_t value) { buckets_[key & 255].emplace_back(key, value); }
+  template <typename Fn>
+  void for_each(Fn&& fn) {
+    for (auto& bucket : buckets_) {
+      for (const auto& [key, value] : bucket) fn(key, value);
+      bucket = {};
+    }
+  }
+
+ private:
+  std::vector<std::vector<std::pair<uint32_t, uint32_t>>> buckets_;
+};
 
 // Writes the low `width` bytes of v at p, least significant first.
 void put_le(char* p, uint64_t v, int width) {
@@ -151,7 +168,7 @@ class FlatObject {
       Field& f = fields_[n_];
       if (!string(f.key) || !eat(':') || !value(f)) return false;
       for (size_t i = 0; i < n_; ++i) {
-        if (fields_[i].key == f.key) return false;
+        if (same_key(fields_[i].key, f.key)) return false;
       }
       ++n_;
       if (eat(',')) continue;
@@ -161,7 +178,7 @@ class FlatObject {
 
   const Field* find(std::string_view key, char kind) const {
     for (size_t i = 0; i < n_; ++i) {
-      if (fields_[i].key == key) return fields_[i].kind == kind ? &fields_[i] : nullptr;
+      if (same_key(fields_[i].key, key)) return fields_[i].kind == kind ? &fields_[i] : nullptr;
     }
     return nullptr;
   }
@@ -363,7 +380,7 @@ BuildCounts build_index(const std::string& root) {
   DenseIds<std::string_view> section_ids;
   for (const auto& part : section_parts) {
     for (const SectionLine& s : part) {
-      if (prefix_of(s.hash)) section_ids.insert(s.hash);
+      if (shard_of(s.hash)) section_ids.insert(s.hash);
     }
   }
   const std::vector<std::string_view>& section_order = section_ids.keys();
@@ -390,9 +407,9 @@ BuildCounts build_index(const std::string& root) {
             const FlatObject::Field* sources = flat.find("sources", 'a');
             const FlatObject::Field* hash = flat.find("line_hash", 's');
             if (!sources || !hash || hash->text.empty()) return;
-            std::optional<std::string> prefix = prefix_of(hash->text);
-            if (!prefix) return;
-            const uint16_t code = shard_code(*prefix);
+            const std::optional<uint16_t> shard = shard_of(hash->text);
+            if (!shard) return;
+            const uint16_t code = *shard;
             FlatObject::each_string(sources->text, [&](std::string_view text) {
               texts.push_back(text);
               text_codes.push_back(code);
@@ -407,9 +424,9 @@ BuildCounts build_index(const std::string& root) {
               hash->as_string()->empty()) {
             return;
           }
-          std::optional<std::string> prefix = prefix_of(*hash->as_string());
-          if (!prefix) return;
-          const uint16_t code = shard_code(*prefix);
+          const std::optional<uint16_t> shard = shard_of(*hash->as_string());
+          if (!shard) return;
+          const uint16_t code = *shard;
           for (const json::Value& s : *sources->as_array()) {
             const std::string* text = s.as_string();
             if (!text) continue;
@@ -455,9 +472,9 @@ BuildCounts build_index(const std::string& root) {
   std::vector<std::string> author_order;
   for (auto& part : section_parts) {
     for (SectionLine& s : part) {
-      std::optional<std::string> prefix = prefix_of(s.hash);
-      if (!prefix) continue;
-      const uint16_t code = shard_code(*prefix);
+      const std::optional<uint16_t> shard = shard_of(s.hash);
+      if (!shard) continue;
+      const uint16_t code = *shard;
       for (std::string& a : s.authors) {
         auto [shards, new_author] = author_shards.try_emplace(a);
         if (new_author) author_order.push_back(a);
@@ -549,6 +566,18 @@ BuildCounts build_index(const std::string& root) {
     std::vector<token_index::SourceKey> keys;
     std::vector<uint32_t> slots;
   };
+  // Token-line references are collected first and appended to the areas
+  // after the walk: (key number, reference number) pairs in `ref_keys`, the
+  // line of reference r in token_refs[r] (its tokenizer numbered by its
+  // place in token_builds).
+  struct TokenRef {
+    uint32_t offset;
+    uint32_t length;
+    uint16_t number;
+    uint32_t tokenizer;
+  };
+  std::vector<TokenRef> token_refs;
+  Buckets ref_keys;
   // Buffers for the tasks between their parse and the taking of their lines.
   std::vector<ParsedLines> parts(2 * pool::size());
   std::vector<TokenBuild> token_builds;
@@ -557,15 +586,9 @@ BuildCounts build_index(const std::string& root) {
     if (!is_dir(layout::token_merged_dir(root, tokenizer))) continue;
     TokenBuild build{tokenizer, {}};
     token_index::GroupedEntries& grouped = build.entries;
-    // The entries listing each key, by the key's number in `position`.
-    std::vector<std::vector<uint32_t>> lists;
+    // (key number in `position`, entry number) for each key an entry lists.
+    Buckets entry_keys;
     const bool name_fits = tokenizer.size() <= kMaxNameLen;
-    const size_t ref_size = tokenizer.size() + 12;
-    // Token-line references are appended whole: a template with the name
-    // filled in, the numbers patched per line.
-    std::string ref;
-    encode_token_line_ref(ref, name_fits ? std::string_view(tokenizer) : std::string_view(), 0, 0, 0);
-    const size_t numbers_at = ref.size() - 10;
     for (const auto& [number, path] : token_index::get_merged_files(root, tokenizer)) {
       std::optional<Mapping> map = mmap_file(path);
       if (!map) continue;
@@ -614,14 +637,13 @@ BuildCounts build_index(const std::string& root) {
           }
           part.slots[j] = slot;
         }
-        if (lists.size() < position.size()) lists.resize(position.size());
         for (size_t k = 0; k < part.info.size(); ++k) {
           const TokenLineInfo& line = part.info[k];
           const auto [offset, length] = part.spans[k];
           const size_t first = k == 0 ? 0 : part.key_end[k - 1], last = part.key_end[k];
           if (line.entry) {
             const auto entry = static_cast<uint32_t>(grouped.revoked.size());
-            for (size_t j = first; j < last; ++j) grow_push(lists[part.slots[j]], entry);
+            for (size_t j = first; j < last; ++j) entry_keys.add(part.slots[j], entry);
             grouped.revoked.push_back(line.revoked ? 1 : 0);
             grouped.locations.push_back({number, offset, length});
           }
@@ -631,28 +653,47 @@ BuildCounts build_index(const std::string& root) {
               length > std::numeric_limits<uint32_t>::max()) {
             continue;
           }
-          put_le(ref.data() + numbers_at, number, 2);
-          put_le(ref.data() + numbers_at + 2, offset, 4);
-          put_le(ref.data() + numbers_at + 6, length, 4);
+          if (first == last) continue;
+          const auto r = static_cast<uint32_t>(token_refs.size());
+          token_refs.push_back({static_cast<uint32_t>(offset), static_cast<uint32_t>(length),
+                                static_cast<uint16_t>(number), static_cast<uint32_t>(token_builds.size())});
           for (size_t j = first; j < last; ++j) {
-            const uint32_t slot = part.slots[j];
-            listed[slot] = true;
-            std::string& area = areas[slot];
-            if (area.size() + ref_size > kMaxRefsLen) continue;
-            if (area.size() + ref_size > area.capacity()) {
-              area.reserve(std::min(kMaxRefsLen, std::max<size_t>(256, 4 * area.capacity())));
-            }
-            area.append(ref);
+            listed[part.slots[j]] = true;
+            ref_keys.add(part.slots[j], r);
           }
         }
       };
       pool::for_each_in_order(
           tasks, parts.size(), [&](size_t t) { parse(t, parts[t % parts.size()]); }, take);
     }
+    std::vector<std::vector<uint32_t>> lists(position.size());
+    entry_keys.for_each([&](uint32_t slot, uint32_t entry) { lists[slot].push_back(entry); });
     for (size_t id = 0; id < lists.size(); ++id) {
       if (!lists[id].empty()) grouped.sources.emplace_back(position.keys()[id], std::move(lists[id]));
     }
     token_builds.push_back(std::move(build));
+  }
+
+  // The token-line references, each key's in walk order, as long as its
+  // area has room.  A reference is encoded once into a template with its
+  // tokenizer's name, the numbers patched in.
+  {
+    std::vector<std::string> templates;
+    for (const TokenBuild& b : token_builds) {
+      templates.emplace_back();
+      if (b.tokenizer.size() <= kMaxNameLen) encode_token_line_ref(templates.back(), b.tokenizer, 0, 0, 0);
+    }
+    ref_keys.for_each([&](uint32_t slot, uint32_t r) {
+      const TokenRef& t = token_refs[r];
+      std::string& ref = templates[t.tokenizer];
+      std::string& area = areas[slot];
+      if (area.size() + ref.size() > kMaxRefsLen) return;
+      char* numbers = ref.data() + ref.size() - 10;
+      put_le(numbers, t.number, 2);
+      put_le(numbers + 2, t.offset, 4);
+      put_le(numbers + 6, t.length, 4);
+      area.append(ref);
+    });
   }
 
   // 7. The document binary index.
