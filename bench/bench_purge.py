@@ -5,9 +5,11 @@ in the same run.
     PYTHONPATH=<dir holding the built vl package> python3 bench/bench_purge.py [--mb 200] [--repeats 2]
 
 Each native purge runs in a child process (the pool size is fixed when the
-pool starts) on a fresh copy of the file; its wall time around the call and
-its CPU time (all threads) and its peak resident size are reported.  purge_plan (the keep decision alone,
-nothing written) separates deciding from writing.  The plain-Python baseline
+pool starts) on a fresh copy of the file; its wall time around the call, its
+CPU time (all threads), its peak resident size and where the time went
+(bulk.purge with measure: CPU deciding the lines, i.e. reading, hashing and
+looking them up; making archive records; writing; and the wall time of the
+final syncs) are reported, with the load average.  The plain-Python baseline
 reads the lines, json.loads each, writes the canonical text with json.dumps
 (sorted keys, compact, non-ASCII kept), hashes it with hashlib.sha256, looks
 the hash up in a set, and writes the kept lines and the archived ones.  MB are
@@ -38,17 +40,14 @@ CHILD = r"""
 import json, resource, sys, time
 import vl._vl_native as native
 from vl import _vl_bulk as bulk
-root, data, what = sys.argv[1:4]
+root, data = sys.argv[1:3]
 def cpu():
     r = resource.getrusage(resource.RUSAGE_SELF)
     return r.ru_utime + r.ru_stime
 t, c = time.perf_counter(), cpu()
-if what == "plan":
-    n = len(bulk.purge_plan(root, data)["purged"])
-else:
-    n = native.purge_revoked(root, data, False)["purged"]
+r = bulk.purge(root, data, measure=True)
 seconds, cpu_seconds = time.perf_counter() - t, cpu() - c
-print(json.dumps({"seconds": seconds, "cpu": cpu_seconds, "purged": n,
+print(json.dumps({"seconds": seconds, "cpu": cpu_seconds, "purged": r["purged"], "phases": r["phases"],
                   "maxrss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}))
 """
 
@@ -82,6 +81,10 @@ def python_purge(data, revoked, out_path, archive_path):
             (archive if gone else out).write(line + "\n")
 
 
+def load():
+    return ", ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--mb", type=int, default=200)
@@ -113,20 +116,20 @@ def main():
               f"{len(revoked)} revoked (10%)")
 
         data = os.path.join(work, "data.jsonl")
+        print(f"load average before: {load()}")
         results = {}
         for workers in (1, 2):
-            for what in ("plan", "purge"):
-                best = None
-                for _ in range(args.repeats):
-                    shutil.copyfile(pristine, data)
-                    shutil.rmtree(os.path.join(root, ".vl", "archive"), ignore_errors=True)
-                    env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
-                    out = subprocess.run([sys.executable, "-c", CHILD, root, data, what], env=env,
-                                         check=True, capture_output=True, text=True).stdout
-                    r = json.loads(out)
-                    assert r["purged"] == len(revoked), r
-                    best = r if best is None or r["seconds"] < best["seconds"] else best
-                results[workers, what] = best
+            best = None
+            for _ in range(args.repeats):
+                shutil.copyfile(pristine, data)
+                shutil.rmtree(os.path.join(root, ".vl", "archive"), ignore_errors=True)
+                env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
+                out = subprocess.run([sys.executable, "-c", CHILD, root, data], env=env,
+                                     check=True, capture_output=True, text=True).stdout
+                r = json.loads(out)
+                assert r["purged"] == len(revoked), r
+                best = r if best is None or r["seconds"] < best["seconds"] else best
+            results[workers] = best
 
         py_wall = py_cpu = None
         revoked_set = set(revoked)
@@ -139,15 +142,18 @@ def main():
         py_rate = mb / py_cpu
         print(f"plain Python:              {py_rate:7.1f} MB/s per core, {mb / py_wall:7.1f} MB/s wall")
         for workers in (1, 2):
-            p, d = results[workers, "purge"], results[workers, "plan"]
+            p = results[workers]
+            ph = p["phases"]
             rate = mb / p["cpu"]
+            other = p["cpu"] - ph["decide"] - ph["archive"] - ph["write"]
             print(f"purge_revoked, {workers} worker{'s' if workers > 1 else ' '}: {rate:7.1f} MB/s per core, "
                   f"{mb / p['seconds']:7.1f} MB/s wall  (x{rate / py_rate:.1f} plain Python per core; "
-                  f"CPU: deciding {d['cpu']:.2f} s, writing ~{max(p['cpu'] - d['cpu'], 0):.2f} s; "
                   f"peak RSS {p['maxrss_mb']:.0f} MB)")
-        s1, s2 = results[1, "purge"]["seconds"], results[2, "purge"]["seconds"]
-        d1, d2 = results[1, "plan"]["seconds"], results[2, "plan"]["seconds"]
-        print(f"1 -> 2 workers, wall: purge x{s1 / s2:.2f}, keep decision alone x{d1 / d2:.2f}")
+            print(f"    CPU {p['cpu']:.2f} s: deciding {ph['decide']:.2f} s, archive records {ph['archive']:.2f} s, "
+                  f"writing {ph['write']:.2f} s, other {other:.2f} s; waiting for the disk {ph['sync']:.2f} s")
+        s1, s2 = results[1]["seconds"], results[2]["seconds"]
+        print(f"1 -> 2 workers, wall: x{s1 / s2:.2f}")
+        print(f"load average after: {load()}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

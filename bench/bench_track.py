@@ -1,16 +1,21 @@
 """Throughput of whole-file tracking (vl._vl_bulk.track_file, what `vl track`
 runs) against tracking line by line from Python, on a generated data file.
 
-    PYTHONPATH=<dir holding the built vl package> python3 bench/bench_track.py [--mb 64] [--python-mb 8]
+    PYTHONPATH=<dir holding the built vl package> python3 bench/bench_track.py \
+        [--mb 64] [--python-mb 4] [--repeats 2] [--file DATA.jsonl]
 
-Prints MB/s of data file for:
-  track_file on 1 worker and on 2 workers (each in a fresh process with
-  RAYON_NUM_THREADS set, whitespace token counts on), best of --repeats;
-  the plain-Python way: for each line json.loads + native.track (one
-  crossing, json.dumps and one append per line), on the first --python-mb MB;
-and the ratios.  Times are wall-clock (the native run uses several threads):
-on a shared, busy machine take the ratios, not the absolute figures.
-A plain script, not a test.
+Prints, for track_file with whitespace token counts on 1 worker and on 2
+workers (each in a fresh process with RAYON_NUM_THREADS set, best of
+--repeats): MB/s wall-clock, MB/s per core (MB over the process's CPU time),
+peak resident size; where the CPU time of one measured run goes (reading
+lines into canonical text and hashing them, counting whitespace tokens,
+making the records, writing them); the plain-Python way (per line json.loads
++ a whitespace count + native.track: one crossing, one append per line) on
+the first --python-mb MB; the ratios, and the load average before and after.
+--file tracks an existing file instead of generating one (its size rules).
+On a shared, busy machine take the per-core figures and the ratios, not the
+absolute wall-clock rates; the 1 -> 2 worker ratio needs a machine otherwise
+idle.  A plain script, not a test.
 """
 
 import argparse
@@ -27,26 +32,35 @@ from bench_jsonl import generate  # noqa: E402
 import vl._vl_native as native  # noqa: E402
 
 CHILD = """
-import sys, time, vl._vl_native as native, vl._vl_bulk as bulk
-root, path = sys.argv[1], sys.argv[2]
+import json, resource, sys, time, vl._vl_native as native, vl._vl_bulk as bulk
+root, path, measure = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
 native.init(root)
-t0 = time.perf_counter()
-r = bulk.track_file(root, path, "data.jsonl", ["s"], tokenizer="whitespace")
-print(time.perf_counter() - t0, r["recorded"], len(r["invalid"]))
+def cpu():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+t0, c0 = time.perf_counter(), cpu()
+r = bulk.track_file(root, path, "data.jsonl", ["s"], tokenizer="whitespace", measure=measure)
+print(json.dumps({"seconds": time.perf_counter() - t0, "cpu": cpu() - c0, "recorded": r["recorded"],
+                  "invalid": len(r["invalid"]), "phases": r.get("phases"),
+                  "maxrss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}))
 """
 
 
-def native_run(tmp, path, workers, repeats):
-    best = float("inf")
-    for k in range(repeats):
-        root = os.path.join(tmp, f"native-{workers}-{k}")
-        os.mkdir(root)
-        env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
-        out = subprocess.run([sys.executable, "-c", CHILD, root, path], env=env, check=True,
-                             capture_output=True, text=True).stdout.split()
-        best = min(best, float(out[0]))
+def native_run(tmp, path, workers, measure=False):
+    root = os.path.join(tmp, f"native-{workers}")
+    os.mkdir(root)
+    env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
+    try:
+        out = subprocess.run([sys.executable, "-c", CHILD, root, path, "1" if measure else "0"], env=env,
+                             check=True, capture_output=True, text=True).stdout
+    finally:
         subprocess.run(["rm", "-rf", root], check=True)
-    return best, int(out[1])
+    return json.loads(out)
+
+
+def best_run(tmp, path, workers, repeats):
+    runs = [native_run(tmp, path, workers) for _ in range(repeats)]
+    return min(runs, key=lambda r: r["seconds"]), min(r["cpu"] for r in runs)
 
 
 def python_run(tmp, path, limit):
@@ -54,7 +68,7 @@ def python_run(tmp, path, limit):
     os.mkdir(root)
     native.init(root)
     size = 0
-    t0 = time.perf_counter()
+    t0, c0 = time.perf_counter(), time.process_time()
     with open(path, "rb") as f:
         for raw in f:
             size += len(raw)
@@ -63,7 +77,7 @@ def python_run(tmp, path, limit):
             native.track(value, "data.jsonl", ["s"], root, tokens, "whitespace")
             if size >= limit:
                 break
-    return time.perf_counter() - t0, size
+    return time.perf_counter() - t0, time.process_time() - c0, size
 
 
 def walk(v):
@@ -77,27 +91,44 @@ def walk(v):
             yield from walk(x)
 
 
+def load():
+    return "load average " + ", ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--mb", type=int, default=64, help="size of the generated file in MB")
-    ap.add_argument("--python-mb", type=int, default=8, help="MB the line-by-line baseline tracks")
+    ap.add_argument("--python-mb", type=int, default=4, help="MB the line-by-line baseline tracks")
     ap.add_argument("--repeats", type=int, default=2)
+    ap.add_argument("--file", help="track this data file instead of a generated one")
     args = ap.parse_args()
     with tempfile.TemporaryDirectory(prefix="vl-bench-track-") as tmp:
-        path = os.path.join(tmp, "data.jsonl")
-        size, lines = generate(path, args.mb)
+        path = args.file
+        if path is None:
+            path = os.path.join(tmp, "data.jsonl")
+            generate(path, args.mb)
+        size = os.path.getsize(path)
         mb = size / 1e6
-        print(f"file: {lines} lines, {mb:.1f} MB, {size / lines:.0f} bytes/line")
-        t1, recorded = native_run(tmp, path, 1, args.repeats)
-        assert recorded == lines
-        t2, _ = native_run(tmp, path, 2, args.repeats)
-        tp, psize = python_run(tmp, path, args.python_mb * 1_000_000)
-        py_rate = psize / 1e6 / tp
-        print(f"  {'track_file, 1 worker':<34} {t1:7.2f} s {mb / t1:8.1f} MB/s")
-        print(f"  {'track_file, 2 workers':<34} {t2:7.2f} s {mb / t2:8.1f} MB/s")
-        print(f"  {'json.loads + track per line':<34} {tp:7.2f} s {py_rate:8.1f} MB/s "
-              f"(first {psize / 1e6:.1f} MB)")
-        print(f"  ratio 1 worker / Python {mb / t1 / py_rate:.1f}x, 2 workers / 1 worker {t1 / t2:.2f}x")
+        print(f"file: {mb:.1f} MB; {load()}")
+        results = {w: best_run(tmp, path, w, args.repeats) for w in (1, 2)}
+        measured = native_run(tmp, path, 1, measure=True)
+        tp, tcpu, psize = python_run(tmp, path, args.python_mb * 1_000_000)
+        py_rate = psize / 1e6 / tcpu
+        for w, (r, cpu) in results.items():
+            assert r["invalid"] == 0 and r["recorded"] == measured["recorded"], r
+            print(f"  track_file, {w} worker{'s' if w > 1 else ' '}  {r['seconds']:7.2f} s {mb / r['seconds']:7.1f} MB/s "
+                  f"wall, {mb / cpu:7.1f} MB/s per core, peak RSS {r['maxrss_mb']:.0f} MB")
+        print(f"  Python line by line     {tp:7.2f} s {psize / 1e6 / tp:7.1f} MB/s wall, {py_rate:7.1f} MB/s "
+              f"per core (first {psize / 1e6:.1f} MB)")
+        ph = measured["phases"]
+        other = measured["cpu"] - sum(ph.values())
+        print(f"  CPU of one measured run on 1 worker, {measured['cpu']:.2f} s: hashing {ph['hash']:.2f} s, "
+              f"tokens {ph['tokens']:.2f} s, records {ph['record']:.2f} s, writing {ph['write']:.2f} s, "
+              f"other {other:.2f} s")
+        (r1, c1), (r2, _) = results[1], results[2]
+        print(f"  ratio per core 1 worker / Python {mb / c1 / py_rate:.1f}x; "
+              f"wall 2 workers / 1 worker {r1['seconds'] / r2['seconds']:.2f}x")
+        print(f"  {load()}")
 
 
 if __name__ == "__main__":
