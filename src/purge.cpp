@@ -74,6 +74,13 @@ class KeyTable {
     }
   }
   bool empty() const { return keys_.empty(); }
+  // Starts fetching what contains(k) reads first.
+  void prefetch(const Key& k) const {
+    auto [a, b] = filter_bits(k);
+    __builtin_prefetch(&filter_[a / 64]);
+    __builtin_prefetch(&filter_[b / 64]);
+    __builtin_prefetch(&heads_[slot_of(k)]);
+  }
   bool contains(const Key& k) const {
     auto [a, b] = filter_bits(k);
     if (!(filter_[a / 64] >> (a % 64) & 1) || !(filter_[b / 64] >> (b % 64) & 1)) return false;
@@ -524,27 +531,52 @@ ChunkOutput plan_chunk(std::string_view chunk, const KeyTable& revoked, std::str
                        std::string_view file) {
   uint64_t started = thread_cpu_ns();
   ChunkOutput out;
-  Key key;
   const char* chunk_end = chunk.data() + chunk.size();
-  for_each_line(chunk, [&](std::string_view line) {
-    ++out.lines;
-    std::optional<std::string_view> canonical;
-    if (!revoked.empty() && (canonical = hash_line(line, key)) && revoked.contains(key)) {
-      ++out.purged;
-      if (nesting_depth(*canonical) >= json::kMaxDepth) {
-        if (!out.first_unarchivable) out.first_unarchivable = out.lines;
-        return;
-      }
-      uint64_t t0 = clock_ns();
-      write_record(out.archive, stamp, file, *canonical, line);
-      out.archive.push_back('\n');
-      out.archive_ns += clock_ns() - t0;
-      return;
-    }
+  auto keep = [&](std::string_view line) {
     add_piece(out.kept, line);
     const char* after = line.data() + line.size();
     add_piece(out.kept, after < chunk_end && *after == '\n' ? std::string_view(after, 1) : kLf);
+  };
+  // A hashed line is looked up only once the next line is hashed, so that
+  // its entries of the revoked set (too large to stay in the cache) are
+  // fetched from memory meanwhile; its canonical text waits in a copy.
+  struct Pending {
+    std::string_view line;
+    uint64_t number = 0;  // 1-based within the chunk, 0 when nothing waits
+    Key key;
+    std::string canonical;
+  } pending;
+  auto settle = [&] {
+    if (!pending.number) return;
+    if (!revoked.contains(pending.key)) {
+      keep(pending.line);
+    } else if (++out.purged, nesting_depth(pending.canonical) >= json::kMaxDepth) {
+      if (!out.first_unarchivable) out.first_unarchivable = pending.number;
+    } else {
+      uint64_t t0 = clock_ns();
+      write_record(out.archive, stamp, file, pending.canonical, pending.line);
+      out.archive.push_back('\n');
+      out.archive_ns += clock_ns() - t0;
+    }
+    pending.number = 0;
+  };
+  Key key;
+  for_each_line(chunk, [&](std::string_view line) {
+    ++out.lines;
+    std::optional<std::string_view> canonical;
+    if (!revoked.empty()) canonical = hash_line(line, key);
+    if (canonical) revoked.prefetch(key);
+    settle();
+    if (!canonical) {
+      keep(line);
+      return;
+    }
+    pending.line = line;
+    pending.number = out.lines;
+    pending.key = key;
+    pending.canonical.assign(*canonical);
   });
+  settle();
   uint64_t spent = thread_cpu_ns() - started;
   out.decide_ns = spent > out.archive_ns ? spent - out.archive_ns : 0;
   return out;
