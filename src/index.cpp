@@ -104,10 +104,11 @@ const json::Value* member(const json::Value& v, std::string_view key) { return v
 // lists writes each into a line that is no longer in the cache; a bucket
 // touches the lists of only a few hundredths of the keys, which stay in
 // the cache while it is visited.
+template <typename Value>
 class Buckets {
  public:
   Buckets() : buckets_(256) {}
-  void add(uint32_t key, uint32_t value) { buckets_[key & 255].emplace_back(key, value); }
+  void add(uint32_t key, const Value& value) { buckets_[key & 255].emplace_back(key, value); }
   template <typename Fn>
   void for_each(Fn&& fn) {
     for (auto& bucket : buckets_) {
@@ -117,7 +118,7 @@ class Buckets {
   }
 
  private:
-  std::vector<std::vector<std::pair<uint32_t, uint32_t>>> buckets_;
+  std::vector<std::vector<std::pair<uint32_t, Value>>> buckets_;
 };
 
 // Writes the low `width` bytes of v at p, least significant first.
@@ -566,18 +567,16 @@ BuildCounts build_index(const std::string& root) {
     std::vector<token_index::SourceKey> keys;
     std::vector<uint32_t> slots;
   };
-  // Token-line references are collected first and appended to the areas
-  // after the walk: (key number, reference number) pairs in `ref_keys`, the
-  // line of reference r in token_refs[r] (its tokenizer numbered by its
-  // place in token_builds).
+  // Token-line references are collected first, with the number of their
+  // key, and appended to the areas after the walk (the tokenizer numbered by
+  // its place in token_builds).
   struct TokenRef {
     uint32_t offset;
     uint32_t length;
-    uint16_t number;
     uint32_t tokenizer;
+    uint16_t number;
   };
-  std::vector<TokenRef> token_refs;
-  Buckets ref_keys;
+  Buckets<TokenRef> ref_keys;
   // Buffers for the tasks between their parse and the taking of their lines.
   std::vector<ParsedLines> parts(2 * pool::size());
   std::vector<TokenBuild> token_builds;
@@ -587,7 +586,7 @@ BuildCounts build_index(const std::string& root) {
     TokenBuild build{tokenizer, {}};
     token_index::GroupedEntries& grouped = build.entries;
     // (key number in `position`, entry number) for each key an entry lists.
-    Buckets entry_keys;
+    Buckets<uint32_t> entry_keys;
     const bool name_fits = tokenizer.size() <= kMaxNameLen;
     for (const auto& [number, path] : token_index::get_merged_files(root, tokenizer)) {
       std::optional<Mapping> map = mmap_file(path);
@@ -653,10 +652,8 @@ BuildCounts build_index(const std::string& root) {
               length > std::numeric_limits<uint32_t>::max()) {
             continue;
           }
-          if (first == last) continue;
-          const auto r = static_cast<uint32_t>(token_refs.size());
-          token_refs.push_back({static_cast<uint32_t>(offset), static_cast<uint32_t>(length),
-                                static_cast<uint16_t>(number), static_cast<uint32_t>(token_builds.size())});
+          const TokenRef r{static_cast<uint32_t>(offset), static_cast<uint32_t>(length),
+                           static_cast<uint32_t>(token_builds.size()), static_cast<uint16_t>(number)};
           for (size_t j = first; j < last; ++j) {
             listed[part.slots[j]] = true;
             ref_keys.add(part.slots[j], r);
@@ -683,8 +680,7 @@ BuildCounts build_index(const std::string& root) {
       templates.emplace_back();
       if (b.tokenizer.size() <= kMaxNameLen) encode_token_line_ref(templates.back(), b.tokenizer, 0, 0, 0);
     }
-    ref_keys.for_each([&](uint32_t slot, uint32_t r) {
-      const TokenRef& t = token_refs[r];
+    ref_keys.for_each([&](uint32_t slot, const TokenRef& t) {
       std::string& ref = templates[t.tokenizer];
       std::string& area = areas[slot];
       if (area.size() + ref.size() > kMaxRefsLen) return;
