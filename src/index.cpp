@@ -366,6 +366,17 @@ BuildCounts build_index(const std::string& root) {
   };
   std::vector<std::vector<SectionLine>> section_parts = scan_files<std::vector<SectionLine>>(
       layer_files(root, layout::kSections), [](std::string_view line, std::vector<SectionLine>& found) {
+        thread_local FlatObject flat;
+        if (flat.scan(line)) {
+          const FlatObject::Field* hash = flat.find("section_hash", 's');
+          if (!hash || hash->text.empty()) return;
+          SectionLine s{std::string(hash->text), {}};
+          if (const FlatObject::Field* authors = flat.find("authors", 'a')) {
+            FlatObject::each_string(authors->text, [&](std::string_view a) { s.authors.emplace_back(a); });
+          }
+          found.push_back(std::move(s));
+          return;
+        }
         auto v = json::parse(line);
         if (!v) return;
         const json::Value* hash = member(*v, "section_hash");
