@@ -8,7 +8,6 @@
 #include <set>
 #include <string_view>
 #include <unordered_map>
-#include <tuple>
 #include <vector>
 
 #if defined(__SSE2__)
