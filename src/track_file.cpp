@@ -83,14 +83,14 @@ constexpr bool is_special(unsigned char c) {
   return c == '"' || c == '\\' || c == 0xC2 || (c >= 0xE1 && c <= 0xE3);
 }
 
-// The number of bits set in x < 2^16 (no population count instruction is
-// assumed of the processor).
-inline uint64_t bits16(unsigned x) {
-  x = x - (x >> 1 & 0x5555);
-  x = (x & 0x3333) + (x >> 2 & 0x3333);
-  x = (x + (x >> 4)) & 0x0F0F;
-  return (x + (x >> 8)) & 0x1F;
-}
+// The number of bits set in x < 2^16, by table (no population count
+// instruction is assumed of the processor).
+constexpr std::array<uint8_t, 256> kBitsSet = [] {
+  std::array<uint8_t, 256> t{};
+  for (int i = 0; i < 256; ++i) t[static_cast<size_t>(i)] = static_cast<uint8_t>(std::popcount(static_cast<unsigned>(i)));
+  return t;
+}();
+inline uint64_t bits16(unsigned x) { return kBitsSet[x & 0xFF] + kBitsSet[x >> 8 & 0xFF]; }
 
 // The first quote at or after p, or end.
 const char* find_quote(const char* p, const char* end) {
