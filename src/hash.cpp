@@ -20,7 +20,8 @@ class Sha256Context {
   Sha256Context(const Sha256Context&) = delete;
   Sha256Context& operator=(const Sha256Context&) = delete;
 
-  Digest digest(std::string_view bytes) {
+  // (Not specialised for the thread-local object: see Canonicalizer::run.)
+  [[gnu::noipa]] Digest digest(std::string_view bytes) {
     Digest d;
     unsigned int len = 0;
     if (!md_ || !ctx_ || EVP_DigestInit_ex2(ctx_, md_, nullptr) != 1 ||

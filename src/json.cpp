@@ -828,8 +828,10 @@ class Canonicalizer {
   //
   // The grammar is walked without recursion: open arrays and objects are
   // kept on a small stack, so the read and write positions stay in
-  // registers across the whole text.
-  bool run(std::string_view text) {
+  // registers across the whole text.  (Kept out of interprocedural
+  // optimisation: specialised for the one thread-local object, the code
+  // would look up that object's address for every member it touches.)
+  [[gnu::noipa]] bool run(std::string_view text) {
     const char* p = text.data();
     const char* const end = p + text.size();
     reserve(0, text.size() + 64);
