@@ -909,6 +909,7 @@ class Canonicalizer {
     // At the opening quote of a member's key, inside the object on top.
     if (p == end || *p != '"') return false;
     ++p;
+    const char* key_text_in = p;
     MemberRef m;
     m.seg_start = static_cast<uint32_t>(o - buf_.get());
     m.key_start = m.seg_start + 1;
@@ -925,7 +926,13 @@ class Canonicalizer {
       m.key_len = static_cast<uint32_t>(arena_.size() - m.key_start);
       m.key_in_arena = true;
     }
-    m.prefix = m.key_in_arena ? key_prefix(key_of(m)) : key_prefix_in_buffer(buf_.get() + m.key_start, m.key_len);
+    // A key written as it was read (escapes always shorten it) has its
+    // prefix read from the text rather than from bytes just written.
+    if (!m.key_in_arena && static_cast<size_t>(p - 1 - key_text_in) == m.key_len && end - key_text_in >= 8) {
+      m.prefix = key_prefix_of_bytes(key_text_in, m.key_len);
+    } else {
+      m.prefix = key_prefix(key_of(m));
+    }
     Frame& f = stack_[depth - 1];
     if (f.ascending && members > f.first_member && compare_keys(members_[members - 1], m) >= 0) {
       f.ascending = false;
@@ -1038,9 +1045,9 @@ class Canonicalizer {
     return v;
   }
 
-  // The same for a key in the buffer, which always has room to read eight
-  // bytes past the key.
-  static uint64_t key_prefix_in_buffer(const char* key, size_t len) {
+  // The same for a key of `len` bytes at `key` with at least eight bytes
+  // readable there.
+  static uint64_t key_prefix_of_bytes(const char* key, size_t len) {
     uint64_t v;
     std::memcpy(&v, key, 8);
     v = __builtin_bswap64(v);
