@@ -73,6 +73,12 @@ void for_each_index_while(size_t n, const std::function<void(size_t)>& body, con
   // The calling thread stays in the arena throughout: the group's task
   // waits in its queue, where the other workers take it from while the
   // caller is busy, and what is left when it is done the caller runs itself.
+  // A caller that finds no free place in the arena (another thread is in
+  // it) has the functor run by a worker instead; `meanwhile` must stay on
+  // the calling thread (it may call back into the interpreter), so then
+  // the tasks run first and `meanwhile` after them.
+  const std::thread::id caller = std::this_thread::get_id();
+  bool done = false;
   arena().execute([&] {
     oneapi::tbb::task_group group;
     group.run([&] {
@@ -81,19 +87,23 @@ void for_each_index_while(size_t n, const std::function<void(size_t)>& body, con
                                   for (size_t i = r.begin(); i != r.end(); ++i) body(i);
                                 });
     });
-    try {
-      meanwhile();
-    } catch (...) {
-      group.cancel();
+    if (std::this_thread::get_id() == caller) {
       try {
-        group.wait();
+        meanwhile();
+        done = true;
       } catch (...) {
-        // The caller's own failure is the one to report.
+        group.cancel();
+        try {
+          group.wait();
+        } catch (...) {
+          // The caller's own failure is the one to report.
+        }
+        throw;
       }
-      throw;
     }
     group.wait();
   });
+  if (!done) meanwhile();
 }
 
 void for_each_in_order(size_t n, size_t in_flight, const std::function<void(size_t)>& work,

@@ -25,9 +25,11 @@ void for_each_index(size_t n, const std::function<void(size_t)>& body);
 // runs `meanwhile` (which may not use the pool itself for long: the tasks
 // queue behind it); the calling thread then joins the rest of the tasks
 // and waits for all of them.  With a pool of one worker the tasks run
-// after `meanwhile`.  An exception of `meanwhile` cancels the tasks not yet
-// started and is rethrown once the others are done; otherwise the first
-// exception a task throws is rethrown.
+// after `meanwhile`.  `meanwhile` always runs on the calling thread: when
+// the pool is taken by another thread's work (the caller finds no place
+// in it), the tasks run first and `meanwhile` after them.  An exception of
+// `meanwhile` cancels the tasks not yet started and is rethrown once the
+// others are done; otherwise the first exception a task throws is rethrown.
 void for_each_index_while(size_t n, const std::function<void(size_t)>& body, const std::function<void()>& meanwhile);
 
 // Runs work(i) for every i in [0, n) on the pool and then(i) for each i in
