@@ -596,6 +596,9 @@ PurgeResult rewrite(const std::string& root, const std::string& data_file, const
   check_record_frame(stamp, data_file);
   KeyTable revoked(revoked_set);
   std::vector<std::string_view> chunks = scan::chunks(map.view(), kChunkBytes);
+  // Finding the chunk ends read a little around every end, all over the
+  // file; those pages are given back now rather than when their batch is.
+  map.drop_pages(map.view());
   std::vector<std::pair<size_t, size_t>> batches;  // [first, last) chunk of each
   for (size_t first = 0; first < chunks.size();) {
     size_t last = first, bytes = 0;

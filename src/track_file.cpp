@@ -438,6 +438,9 @@ TrackFileResult track_file(const std::string& root, const std::string& path, con
   bool count_tokens = o.tokenizer && !o.token_counts;
   std::vector<std::string_view> chunks =
       scan::chunks(bytes, std::max<size_t>(1, std::min(kChunkBytes, o.batch_bytes / 2)));
+  // Finding the chunk ends read a little around every end, all over the
+  // file; those pages are given back now rather than when their batch is.
+  map.drop_pages(bytes);
   TrackFileResult result;
 
   // Batches of chunks, each hashed on the pool while the calling thread
