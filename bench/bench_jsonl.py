@@ -77,6 +77,18 @@ def best_of(repeats, fn):
     return best, result
 
 
+def best_of_pair(repeats, fn_a, fn_b):
+    """Best times of two functions run in turns, so that a change of load on
+    a shared machine weighs on both alike; returns both times and results."""
+    best_a = best_b = float("inf")
+    for _ in range(repeats):
+        t, result_a = best_of(1, fn_a)
+        best_a = min(best_a, t)
+        t, result_b = best_of(1, fn_b)
+        best_b = min(best_b, t)
+    return best_a, best_b, result_a, result_b
+
+
 def python_read(path):
     with open(path, encoding="utf-8") as f:
         return [json.loads(line) for line in f]
@@ -113,10 +125,10 @@ def main():
     print(f"file: {lines} lines, {mb:.1f} MB, {size / lines:.0f} bytes/line ({sys.version.split()[0]})")
 
     # (a) reading
-    t_native, values = best_of(args.repeats, lambda: native.jsonl_read(path))
-    assert len(values) == lines
-    del values
-    t_python, values = best_of(args.repeats, lambda: python_read(path))
+    t_native, t_python, native_values, values = best_of_pair(
+        args.repeats, lambda: native.jsonl_read(path), lambda: python_read(path))
+    assert len(native_values) == lines
+    del native_values
     print("\n(a) reading the file into Python objects")
     print(f"  {'jsonl_read':<34} {t_native:7.2f} s {mb / t_native:8.1f} MB/s")
     print(f"  {'[json.loads(l) for l in f]':<34} {t_python:7.2f} s {mb / t_python:8.1f} MB/s")
@@ -124,8 +136,8 @@ def main():
 
     # (b) canonical text + SHA-256 per line
     objs = values
-    t_nh, _ = best_of(args.repeats, lambda: [native.compute_hash(o) for o in objs])
-    t_ph, _ = best_of(args.repeats, lambda: [python_hash(o) for o in objs])
+    t_nh, t_ph, _, _ = best_of_pair(args.repeats, lambda: [native.compute_hash(o) for o in objs],
+                                    lambda: [python_hash(o) for o in objs])
     print("\n(b) content hash of every line's object")
     for name, t in (("compute_hash(obj)", t_nh), ("sha256(json.dumps(sorted, compact))", t_ph)):
         print(f"  {name:<34} {t:7.2f} s {mb / t:8.1f} MB/s {lines / t:10.0f} lines/s")
