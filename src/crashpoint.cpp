@@ -16,4 +16,6 @@ void crash_point() {
   if (n > 0 && ++reached == n) ::kill(::getpid(), SIGKILL);
 }
 
+bool crash_testing() { return std::getenv("VL_CRASH_AT") != nullptr; }
+
 }  // namespace vl

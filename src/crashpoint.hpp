@@ -10,4 +10,9 @@ namespace vl {
 
 void crash_point();
 
+// Whether crash points are armed (VL_CRASH_AT is set).  Gathered writes
+// then go out in small requests, so that a crash test can stop a large
+// write between any two of them, as a kill at any moment could.
+bool crash_testing();
+
 }  // namespace vl

@@ -7,6 +7,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -101,15 +102,19 @@ void Fd::write_all(std::string_view data) const {
 
 void Fd::write_pieces(const std::vector<std::string_view>& pieces) const {
   constexpr size_t kMaxPieces = 1024;  // IOV_MAX on Linux
+  const size_t max_request = crash_testing() ? size_t{8192} : SIZE_MAX;
   size_t next = 0, skip = 0;           // the first piece not written, and its bytes already written
   while (next < pieces.size()) {
     struct iovec iov[kMaxPieces];
     int count = 0;
-    for (size_t i = next; i < pieces.size() && count < static_cast<int>(kMaxPieces); ++i) {
+    size_t request = 0;
+    for (size_t i = next; i < pieces.size() && count < static_cast<int>(kMaxPieces) && request < max_request; ++i) {
       std::string_view piece = pieces[i];
       if (i == next) piece.remove_prefix(skip);
       if (piece.empty()) continue;
-      iov[count++] = {const_cast<char*>(piece.data()), piece.size()};
+      size_t take = std::min(piece.size(), max_request - request);
+      iov[count++] = {const_cast<char*>(piece.data()), take};
+      request += take;
     }
     if (count == 0) break;
     crash_point();

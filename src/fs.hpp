@@ -47,7 +47,8 @@ class Fd {
   // is not continued.
   void append_lines(std::string_view lines) const;
   // Writes the pieces one after another, as many in one request as the
-  // system takes (writev), retrying short writes.
+  // system takes (writev), retrying short writes.  (Under a crash test the
+  // requests are kept small: see crash_testing.)
   void write_pieces(const std::vector<std::string_view>& pieces) const;
   // Starts writing the file's changed pages to the device without waiting
   // for them, so that a later sync has little left to wait for.  Only

@@ -18,6 +18,7 @@
 
 #include "authors.hpp"
 #include "binary_index.hpp"
+#include "clock.hpp"
 #include "crashpoint.hpp"
 #include "error.hpp"
 #include "fs.hpp"
@@ -490,18 +491,6 @@ DataFile open_data_file(const std::string& data_file) {
 
 // ---------------------------------------------------------------------------
 // Rewriting
-
-// Processor time of the calling thread, and a steady clock, in nanoseconds.
-uint64_t thread_cpu_ns() {
-  struct timespec ts;
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-uint64_t clock_ns() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
 
 // Appends a piece of output, joined to the last one when it continues it
 // in memory (consecutive kept lines of the mapping become one piece).

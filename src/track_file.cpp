@@ -8,14 +8,13 @@
 #include <bit>
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <cstring>
-#include <ctime>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 
+#include "clock.hpp"
 #include "error.hpp"
 #include "fs.hpp"
 #include "hash.hpp"
@@ -237,19 +236,6 @@ bool is_blank(std::string_view line) {
   return std::all_of(line.begin(), line.end(), [](char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
   });
-}
-
-// Processor time of the calling thread, in nanoseconds.
-uint64_t thread_cpu_ns() {
-  struct timespec ts;
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-uint64_t clock_ns() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
 }
 
 // Where the time goes, added up from every thread.

@@ -155,7 +155,7 @@ def test_killed_purge_loses_no_line(purge_template, runner):
     # The temporary file, the archive, their writes and syncs, the rename
     # and the log lines: each is a step a kill can stop before.
     steps = runner(top, "purge_revoked", ["{}/project", "{}/data/train.jsonl", False], check)
-    assert steps >= 12, steps
+    assert steps >= 50, steps
 
 
 def test_killed_revocation_leaves_old_or_new_shard(tmp_path, runner):
