@@ -354,12 +354,28 @@ PyObject* to_str(const std::string& s) {
 
 PyObject* to_int(uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
 
-PyObject* ValueConverter::key(const std::string& k) {
-  auto it = keys_.find(k);
-  if (it != keys_.end()) return Py_NewRef(it->second.get());
-  Ref s(to_str(k));
-  if (keys_.size() < 4096) keys_.emplace(k, Ref(Py_NewRef(s.get())));
-  return s.release();
+PyObject* ValueConverter::key(std::string_view k) {
+  // Keys are short and differ early or late: their size and first and last
+  // eight bytes make the hash.
+  uint64_t head = 0, tail = 0;
+  if (!k.empty()) std::memcpy(&head, k.data(), std::min<size_t>(k.size(), 8));
+  if (k.size() > 8) std::memcpy(&tail, k.data() + k.size() - 8, 8);
+  uint64_t h = (head * 0x9E3779B97F4A7C15ULL) ^ ((tail + k.size()) * 0xBF58476D1CE4E5B9ULL);
+  h ^= h >> 29;
+  if (keys_.empty()) keys_.resize(kKeySlots);
+  for (size_t i = static_cast<size_t>(h) & (kKeySlots - 1);; i = (i + 1) & (kKeySlots - 1)) {
+    KeySlot& slot = keys_[i];
+    if (!slot.str) {
+      Ref s(check(PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "replace")));
+      if (key_count_ < kMaxKeys) {
+        slot.key = std::string(k);
+        slot.str = Ref(Py_NewRef(s.get()));
+        ++key_count_;
+      }
+      return s.release();
+    }
+    if (slot.key == k) return Py_NewRef(slot.str.get());
+  }
 }
 
 PyObject* ValueConverter::convert(const json::Value& v) {
@@ -394,6 +410,16 @@ PyObject* ValueConverter::convert(const json::Value& v) {
     }
   }
   throw Panic("unknown JSON kind");
+}
+
+PyObject* ValueConverter::jsonl_list(const std::string& path) {
+  GcPause pause;
+  Ref list(check(PyList_New(0)));
+  vl::jsonl_for_each(path, [&](json::Value&& v) {
+    Ref item(convert(v));
+    if (PyList_Append(list.get(), item.get()) < 0) throw PythonErrorSet{};
+  });
+  return list.release();
 }
 
 PyObject* ValueConverter::list(const std::vector<json::Value>& items) {
@@ -764,7 +790,7 @@ static PyObject* write_forget_set(const Args& a) {
   Py_RETURN_NONE;
 }
 
-static PyObject* jsonl_read(const Args& a) { return ValueConverter().list(vl::jsonl_read(a.text(0))); }
+static PyObject* jsonl_read(const Args& a) { return ValueConverter().jsonl_list(a.text(0)); }
 
 static PyObject* jsonl_append(const Args& a) {
   std::string path = a.text(0);
@@ -780,7 +806,7 @@ static PyObject* shard_path_str(const Args& a) {
 
 static PyObject* shard_read(const Args& a) {
   std::string root = a.text(0), layer = a.text(1), hash = a.text(2);
-  return ValueConverter().list(vl::jsonl_read(vl::shard_path(root, layer, hash)));
+  return ValueConverter().jsonl_list(vl::shard_path(root, layer, hash));
 }
 
 static PyObject* shard_iterate_all(const Args& a) {

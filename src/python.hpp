@@ -184,10 +184,20 @@ class ValueConverter {
  public:
   PyObject* convert(const json::Value& v);
   PyObject* list(const std::vector<json::Value>& items);
-  PyObject* key(const std::string& k);
+  // The values of a JSONL file, converted as they are read.
+  PyObject* jsonl_list(const std::string& path);
+  PyObject* key(std::string_view k);
 
  private:
-  std::unordered_map<std::string, Ref> keys_;
+  // Keys seen so far and their str, in an open-addressing table of
+  // kKeySlots slots holding at most kMaxKeys keys.
+  static constexpr size_t kKeySlots = 8192, kMaxKeys = 4096;
+  struct KeySlot {
+    std::string key;
+    Ref str;  // empty: a free slot
+  };
+  std::vector<KeySlot> keys_;
+  size_t key_count_ = 0;
 };
 
 // Switches the cyclic garbage collector off while a large result is built:

@@ -10,9 +10,16 @@
 namespace vl {
 
 std::vector<json::Value> jsonl_read(const std::string& path) {
-  scan::Options opt{.unreadable = scan::Unreadable::Fail, .run = scan::Run::Serial};
-  return scan::files<json::Value>({path}, opt, [](const scan::Line& line, auto& out) {
-    if (auto v = json::parse(line.text)) out.push_back(std::move(*v));
+  std::vector<json::Value> out;
+  jsonl_for_each(path, [&](json::Value&& v) { out.push_back(std::move(v)); });
+  return out;
+}
+
+void jsonl_for_each(const std::string& path, const std::function<void(json::Value&&)>& fn) {
+  std::optional<Mapping> map = scan::open(path, scan::Unreadable::Fail);
+  if (!map) return;
+  scan::walk(map->view(), scan::Lines::Text, 0, 0, [&](const scan::Line& line) {
+    if (auto v = json::parse(line.text)) fn(std::move(*v));
   });
 }
 

@@ -5,6 +5,7 @@
 // only appended to, one write request per line, or read whole.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,10 @@ using layout::store_dir;
 // Every value of the file in file order; invalid lines are skipped.  A
 // missing or empty file gives an empty list.
 std::vector<json::Value> jsonl_read(const std::string& path);
+
+// The same values handed one at a time to fn(json::Value&&) on the calling
+// thread, so that a caller converting them need not hold them all.
+void jsonl_for_each(const std::string& path, const std::function<void(json::Value&&)>& fn);
 
 // Appends the canonical text of `value` and LF in one write request,
 // creating the file (not its directory).
