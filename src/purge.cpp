@@ -467,26 +467,43 @@ struct DataFile {
   Fd fd;
 };
 
-DataFile open_data_file(const std::string& data_file) {
+// Finds the data file where it really is (every symbolic link resolved, so a
+// link stays a link when the file is replaced) and checks that replacing it
+// is sound: a regular file with one name.  `missing_ok`: a file that does
+// not exist gives nothing (its path as given is where a new one goes).
+std::optional<DataFile> locate_data_file(const std::string& data_file, bool missing_ok) {
   check_path(data_file);
   DataFile f;
   char resolved[PATH_MAX];
   if (!::realpath(data_file.c_str(), resolved)) {
-    if (errno == ENOENT) throw Error("data file not found: " + data_file);
-    throw Error::last_os();
+    if (errno != ENOENT) throw Error::last_os();
+    if (missing_ok) return std::nullopt;
+    throw Error("data file not found: " + data_file);
   }
   f.real = resolved;
   if (::stat(f.real.c_str(), &f.st) != 0) throw Error::last_os();
   if (!S_ISREG(f.st.st_mode)) throw Error("data file " + quote_path(data_file) + " is not a regular file");
   if (f.st.st_nlink > 1) {
     throw Error("data file " + quote_path(data_file) + " has " + std::to_string(f.st.st_nlink) +
-                " hard links: a purge replaces the file under one name only and the revoked lines "
-                "would stay under the others; remove the other links first");
+                " hard links: a purge or a restore replaces the file under one name only and the "
+                "other names would keep the old lines; remove the other links first");
   }
   f.fd = Fd::open_read(f.real);
   if (::fstat(f.fd.get(), &f.st) != 0) throw Error::last_os();
+  return f;
+}
+
+DataFile open_data_file(const std::string& data_file) {
+  DataFile f = std::move(*locate_data_file(data_file, false));
   if (f.st.st_size == 0) throw Error("data file not found: " + data_file);
   return f;
+}
+
+// A replacement of `f` takes over its permission bits and, where allowed,
+// its owner.
+void keep_mode_and_owner(const Fd& fd, const DataFile& f) {
+  if (::fchmod(fd.get(), f.st.st_mode & 07777) != 0) throw Error::last_os();
+  if (::fchown(fd.get(), f.st.st_uid, f.st.st_gid) != 0 && errno != EPERM) throw Error::last_os();
 }
 
 // ---------------------------------------------------------------------------
@@ -612,8 +629,7 @@ PurgeResult rewrite(const std::string& root, const std::string& data_file, const
     // data file, which is then renamed over the old one.
     replace_file(f.real, [&](Fd& fd, const std::string&) {
       crash_point();
-      if (::fchmod(fd.get(), f.st.st_mode & 07777) != 0) throw Error::last_os();
-      if (::fchown(fd.get(), f.st.st_uid, f.st.st_gid) != 0 && errno != EPERM) throw Error::last_os();
+      keep_mode_and_owner(fd, f);
       using Outputs = std::vector<std::optional<ChunkOutput>>;
       auto planner = [&](size_t batch, Outputs& outs) {
         outs.assign(batches[batch].second - batches[batch].first, std::nullopt);
@@ -795,35 +811,24 @@ ReverseResult purge_reverse(const std::string& root, const std::string& data_fil
   r.archive = archive;
 
   if (count) {
-    struct stat st;
-    bool exists = ::stat(data_file.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
-      throw Error("data file " + quote_path(data_file) + " is not a regular file");
-    }
-    // Read and append: the last byte is looked at before anything is added.
-    crash_point();
-    int raw = ::open(data_file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (raw < 0) throw Error::last_os();
-    Fd fd(raw);
-    if (::fstat(fd.get(), &st) != 0) throw Error::last_os();
-    off_t before = st.st_size;
+    // The data file is replaced by a new one holding its lines and then the
+    // restored ones, never appended to where it stands (readers may map
+    // it): a failure at any step leaves it as it was, so a repeated call
+    // cannot double the lines.
+    std::optional<DataFile> f = locate_data_file(data_file, true);
+    std::optional<Mapping> old;
+    if (f && f->st.st_size > 0) old = Mapping::map(f->fd, static_cast<size_t>(f->st.st_size));
     // A last line without its newline would glue onto the first restored one.
-    if (before > 0) {
-      char last = 0;
-      if (::pread(fd.get(), &last, 1, before - 1) != 1) throw Error::last_os();
-      if (last != '\n') restored.insert(restored.begin(), '\n');
-    }
-    try {
-      fd.write_all(restored);
-      sync_fd(fd);
-    } catch (...) {
-      // Nothing of a failed restore stays, so a repeated call cannot double it.
-      if (::ftruncate(fd.get(), before) != 0) {
-        // The original error says more than this one.
-      }
-      throw;
-    }
-    fd.close();
+    if (old && old->view().back() != '\n') restored.insert(restored.begin(), '\n');
+    std::string target = f ? f->real : data_file;
+    replace_file(
+        target,
+        [&](Fd& fd, const std::string&) {
+          if (f) keep_mode_and_owner(fd, *f);
+          if (old) fd.write_all(old->view());
+          fd.write_all(restored);
+        },
+        Durability::Sync);
   }
   remove_file(archive);
   sync_parent_dir(archive);

@@ -61,8 +61,10 @@ struct ReverseResult {
   std::optional<std::string> archive;  // the archive restored, if there was one
 };
 
-// Appends the lines of the newest purge archive to `data_file` and removes
-// the archive.  An archive that cannot be read whole is refused and kept.
+// Puts the lines of the newest purge archive back at the end of
+// `data_file` (by replacing the file with one that also holds them, never in
+// place) and removes the archive.  An archive that cannot be read whole is
+// refused and kept; any failure leaves the data file as it was.
 ReverseResult purge_reverse(const std::string& root, const std::string& data_file);
 
 // The archive stamp of a time: YYYYMMDDTHHMMSS in UTC.

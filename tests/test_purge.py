@@ -229,7 +229,9 @@ def test_reverse_old_archives_glue_and_no_archive(store, capsys):
     for stamp, value in (("20250101T000000", {"first": 1}), ("20250102T000000", None)):
         native.jsonl_append(os.path.join(archive_dir, "purge." + stamp), {"archived_at": stamp, "line": value})
     open(data, "wb").write(b'{"last":"no newline"}')
-    assert native.purge_reverse(store, data) == 1
+    with open(data, "rb") as held:  # a reader of the old file keeps it whole
+        assert native.purge_reverse(store, data) == 1
+        assert held.read() == b'{"last":"no newline"}'
     assert native.purge_reverse(store, data) == 1
     assert open(data, "rb").read() == b'{"last":"no newline"}\nnull\n{"first":1}\n'
     assert log_ops(store)[-1][1] == f'restored 1 lines from "{archive_dir}/purge.20250101T000000"'
