@@ -391,28 +391,23 @@ static PyObject* track_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     // of the callback stops it too and is raised.
     bool interrupted = false;
     bool failed = false;
+    // With an exception pending: a KeyboardInterrupt is taken as the
+    // interruption, anything else is left to be raised.
+    auto stop = [&] {
+      if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        PyErr_Clear();
+        interrupted = true;
+      } else {
+        failed = true;
+      }
+      return false;
+    };
     o.progress = [&](uint64_t done) {
       if (progress_obj != Py_None) {
         Ref r(PyObject_CallOneArg(progress_obj, Ref(check(PyLong_FromUnsignedLongLong(done))).get()));
-        if (!r) {
-          if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-            PyErr_Clear();
-            interrupted = true;
-          } else {
-            failed = true;
-          }
-          return false;
-        }
+        if (!r) return stop();
       }
-      if (PyErr_CheckSignals() < 0) {
-        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-          PyErr_Clear();
-          interrupted = true;
-        } else {
-          failed = true;
-        }
-        return false;
-      }
+      if (PyErr_CheckSignals() < 0) return stop();
       return true;
     };
     TrackFileResult r = track_file(root, path, o);

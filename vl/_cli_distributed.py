@@ -6,6 +6,7 @@ commands run in this process unless a cluster was asked for explicitly.
 
 from __future__ import annotations
 
+import contextlib
 import importlib.util
 import os
 from typing import Any, Callable, Iterator
@@ -60,16 +61,26 @@ class _Feed:
             self.shown = done
 
 
+@contextlib.contextmanager
 def feed(description: str, total: int | None) -> Iterator[_Feed]:
     """A progress bar fed by the tasks of a run."""
-    import contextlib
+    with progress(description, total) as b:
+        yield _Feed(b)
 
-    @contextlib.contextmanager
-    def bar() -> Iterator[_Feed]:
-        with progress(description, total) as b:
-            yield _Feed(b)
 
-    return bar()
+@contextlib.contextmanager
+def _reported(stopped: str, failed: str) -> Iterator[None]:
+    """Ctrl-C and a failing cluster as the command reports them: what was
+    stopped, and what a failure left (after its own message)."""
+    from vl import distributed
+    from vl._cli_common import Interrupted
+
+    try:
+        yield
+    except KeyboardInterrupt:
+        raise Interrupted(stopped) from None
+    except distributed.DistributedError as e:
+        raise VlError(f"{e}; {failed}") from None
 
 
 def track_on_cluster(root: str, targets: list[tuple[str, str, int]], sources: list[str],
@@ -78,29 +89,21 @@ def track_on_cluster(root: str, targets: list[tuple[str, str, int]], sources: li
     """``vl track`` of many files as Dask tasks; all or nothing is recorded.
     Returns the run's ``distributed.TrackResult``."""
     from vl import distributed
-    from vl._cli_common import Interrupted, Stopwatch, notice, plural, warn
+    from vl._cli_common import Stopwatch, notice, plural, warn
+    from vl._cli_track import track_summary
 
     clock = Stopwatch()
     total = sum(size for _, _, size in targets)
-    try:
+    with _reported("stopped before anything was recorded; run the same command again", "nothing recorded"):
         with feed(f"tracking {plural(len(targets), 'file')}", total) as bar:
             result = distributed.track(
                 root, [(path, rel) for path, rel, _ in targets], sources, tokenizer_name, text_field=text_field,
                 force=force, strict=strict, workers=None if scheduler else worker_count(workers),
                 scheduler=scheduler, progress=bar)
-    except KeyboardInterrupt:
-        raise Interrupted("stopped before anything was recorded; run the same command again") from None
-    except distributed.DistributedError as e:
-        raise VlError(f"{e}; nothing recorded") from None
     for r in result.files:
         for n, why in r.invalid:
             warn(f"{r.file}:{n}: skipped: {why}")
-        parts = [f"{plural(r.recorded, 'line')} recorded"]
-        if r.already:
-            parts.append(f"{r.already} already recorded")
-        if r.invalid:
-            parts.append(f"{len(r.invalid)} invalid skipped")
-        notice(f"tracked {r.file}: {', '.join(parts)}")
+        notice(f"tracked {r.file}: {track_summary(r)}")
     where = scheduler or plural(worker_count(workers) or 1, "worker")
     notice(f"tracked {plural(len(result.files), 'file')} in {clock} on {where} "
            f"({plural(result.parts, 'part')}, merge depth {result.depth})")
@@ -111,10 +114,10 @@ def purge_on_cluster(root: str, rels: list[str], workers: int | None, scheduler:
                      as_json: bool) -> None:
     """``vl purge`` of many files as Dask tasks, one per file."""
     from vl import distributed
-    from vl._cli_common import Interrupted, Stopwatch, emit_json, notice, plural, quote_path
+    from vl._cli_common import Stopwatch, emit_json, notice, plural, quote_path
 
     clock = Stopwatch()
-    try:
+    with _reported("stopped before any file was changed", "no file changed"):
         total = 0
         for r in rels:
             try:
@@ -124,10 +127,6 @@ def purge_on_cluster(root: str, rels: list[str], workers: int | None, scheduler:
         with feed(f"purging {plural(len(rels), 'file')}", total) as bar:
             result = distributed.purge(root, rels, workers=None if scheduler else worker_count(workers),
                                        scheduler=scheduler, progress=bar)
-    except KeyboardInterrupt:
-        raise Interrupted("stopped before any file was changed") from None
-    except distributed.DistributedError as e:
-        raise VlError(f"{e}; no file changed") from None
     archive = os.path.relpath(result["archive"], root) if result["archive"] else None
     if as_json:
         emit_json({"files": result["files"], "purged": result["purged"], "kept": result["kept"],
@@ -143,18 +142,14 @@ def restore_on_cluster(root: str, rels: list[str], workers: int | None, schedule
                        as_json: bool) -> None:
     """``vl restore`` of many files as Dask tasks, one per file."""
     from vl import distributed
-    from vl._cli_common import Interrupted, emit_json, notice, plural
+    from vl._cli_common import emit_json, notice, plural
 
     if distributed.newest_archive(root) is None:
         raise VlError("no purge archive to restore (see `vl archive`)")
-    try:
+    with _reported("stopped before any file was changed", "no file changed"):
         with feed(f"restoring {plural(len(rels), 'file')}", len(rels)) as bar:
             result = distributed.restore(root, rels, workers=None if scheduler else worker_count(workers),
                                          scheduler=scheduler, progress=bar)
-    except KeyboardInterrupt:
-        raise Interrupted("stopped before any file was changed") from None
-    except distributed.DistributedError as e:
-        raise VlError(f"{e}; no file changed") from None
     archive = os.path.relpath(result["archive"], root)
     if as_json:
         emit_json({"files": result["files"], "archive": archive, "restored": result["restored"]})

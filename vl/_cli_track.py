@@ -6,7 +6,7 @@ import os
 import stat
 from collections import Counter
 from dataclasses import dataclass, field
-from typing import Callable, Sequence
+from typing import Any, Callable, Sequence
 
 import click
 
@@ -266,14 +266,20 @@ def _track_one(root: str, path: str, rel: str, size: int, sources: list[str],
     return _summarise(rel, result, clock)
 
 
-def _summarise(rel: str, result: TrackResult, clock: Stopwatch) -> TrackResult:
-    """The one-line summary of a tracked file on stderr; the result gets its time."""
+def track_summary(result: Any) -> str:
+    """What tracking one file did, for its summary line: `result` has
+    recorded, already and invalid."""
     parts = [f"{plural(result.recorded, 'line')} recorded"]
     if result.already:
         parts.append(f"{result.already} already recorded")
     if result.invalid:
         parts.append(f"{len(result.invalid)} invalid skipped")
-    notice(f"tracked {rel}: {', '.join(parts)} in {clock}")
+    return ", ".join(parts)
+
+
+def _summarise(rel: str, result: TrackResult, clock: Stopwatch) -> TrackResult:
+    """The one-line summary of a tracked file on stderr; the result gets its time."""
+    notice(f"tracked {rel}: {track_summary(result)} in {clock}")
     result.seconds = clock.seconds()
     return result
 
