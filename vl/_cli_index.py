@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import os
 
-import click
-
 from vl import _vl_native as native
 from vl._cli_common import STORE, emit_json, group, json_option, notice, plural, project, warn
 
