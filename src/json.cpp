@@ -98,6 +98,19 @@ constexpr double kPow10[309] = {
     1e307, 1e308,
 };
 
+// Hex digit values by byte; all bits set for other bytes, so that four
+// values shifted into place and or-ed exceed 0xFFFF when one is not a digit.
+constexpr auto kHexValue = [] {
+  std::array<uint32_t, 256> t{};
+  for (unsigned c = 0; c < 256; ++c) {
+    t[c] = c >= '0' && c <= '9' ? c - '0'
+         : c >= 'a' && c <= 'f' ? c - 'a' + 10
+         : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                : ~0u;
+  }
+  return t;
+}();
+
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -280,12 +293,8 @@ bool Parser::hex4(uint32_t& out) {
   out = 0;
   for (int i = 0; i < 4; ++i) {
     if (p_ == end_) return fail("EOF while parsing a string");
-    char c = *p_;
-    uint32_t d;
-    if (c >= '0' && c <= '9') d = static_cast<uint32_t>(c - '0');
-    else if (c >= 'a' && c <= 'f') d = static_cast<uint32_t>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') d = static_cast<uint32_t>(c - 'A' + 10);
-    else return fail("invalid escape");
+    uint32_t d = kHexValue[static_cast<unsigned char>(*p_)];
+    if (d > 15) return fail("invalid escape");
     out = out * 16 + d;
     ++p_;
   }
@@ -710,26 +719,6 @@ namespace {
 
 // The word-at-a-time scans below read bytes in memory order from the low end.
 static_assert(std::endian::native == std::endian::little);
-
-// Hex digit values by byte; all bits set for other bytes, so that four
-// values shifted into place and or-ed exceed 0xFFFF when one is not a digit.
-constexpr auto kHexValue = [] {
-  std::array<uint32_t, 256> t{};
-  for (unsigned c = 0; c < 256; ++c) {
-    t[c] = c >= '0' && c <= '9' ? c - '0'
-         : c >= 'a' && c <= 'f' ? c - 'a' + 10
-         : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                : ~0u;
-  }
-  return t;
-}();
-
-inline int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // True when the plain decimal literal int.frac (without its sign; `int` is
 // "0" or has no leading zero, `frac` is not empty) is already the canonical
@@ -1320,7 +1309,8 @@ class Canonicalizer {
         case 'f': out.push_back('\f'); break;
         case 'r': out.push_back('\r'); break;
         case 'u':
-          out.push_back(static_cast<char>(hex_digit(s[i + 3]) * 16 + hex_digit(s[i + 4])));
+          out.push_back(static_cast<char>(kHexValue[static_cast<unsigned char>(s[i + 3])] * 16 +
+                                          kHexValue[static_cast<unsigned char>(s[i + 4])]));
           i += 4;
           break;
         default: out.push_back(e); break;  // the quote and the backslash
