@@ -348,10 +348,6 @@ json::Value Args::json_value(size_t i) const {
 // ---------------------------------------------------------------------------
 // Results
 
-PyObject* to_str(const std::string& s) {
-  return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
-}
-
 PyObject* to_int(uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
 
 PyObject* ValueConverter::key(std::string_view k) {
@@ -366,7 +362,7 @@ PyObject* ValueConverter::key(std::string_view k) {
   for (size_t i = static_cast<size_t>(h) & (kKeySlots - 1);; i = (i + 1) & (kKeySlots - 1)) {
     KeySlot& slot = keys_[i];
     if (!slot.str) {
-      Ref s(check(PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "replace")));
+      Ref s(to_str(k));
       if (key_count_ < kMaxKeys) {
         slot.key = std::string(k);
         slot.str = Ref(Py_NewRef(s.get()));
@@ -498,10 +494,6 @@ static PyObject* index_document(const Args& a) {
 }
 
 // Document records as dicts with the keys file, line_hash, sources.
-static PyObject* str_of_view(std::string_view s) {
-  return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
-}
-
 // Document records as dicts {file, line_hash, sources}.  The records of one
 // result repeat a few file names and section hashes: each distinct one
 // becomes one str, shared by every record that has it.  `Records` offers
@@ -527,7 +519,7 @@ static PyObject* document_dicts(const Records& records) {
     auto [it, fresh] = shared.try_emplace(s);
     if (fresh) {
       try {
-        it->second = Ref(str_of_view(s));
+        it->second = Ref(to_str(s));
       } catch (...) {
         shared.erase(it);
         throw;
@@ -544,7 +536,7 @@ static PyObject* document_dicts(const Records& records) {
     for (size_t j = 0; j < n; ++j) {
       PyList_SET_ITEM(sources.get(), static_cast<Py_ssize_t>(j), str_of(records.source(k, j)).release());
     }
-    Ref file(str_of(records.file(k))), line_hash(str_of_view(records.line_hash(k)));
+    Ref file(str_of(records.file(k))), line_hash(to_str(records.line_hash(k)));
     if (PyDict_SetItem(dict.get(), file_key.get(), file.get()) < 0 ||
         PyDict_SetItem(dict.get(), hash_key.get(), line_hash.get()) < 0 ||
         PyDict_SetItem(dict.get(), sources_key.get(), sources.get()) < 0) {

@@ -174,7 +174,10 @@ class Args {
 };
 
 // Result conversions.
-PyObject* to_str(const std::string& s);
+// A str of UTF-8 bytes, invalid sequences replaced.
+inline PyObject* to_str(std::string_view s) {
+  return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
 PyObject* to_int(uint64_t v);
 PyObject* to_list(const std::vector<std::string>& items);
 

@@ -29,6 +29,7 @@ using py::check;
 using py::guarded;
 using py::PythonErrorSet;
 using py::Ref;
+using py::to_str;
 
 // Argument conversions; a failure sets TypeError naming the parameter.
 [[noreturn]] inline void arg_fail(const char* param, const std::string& reason) {
@@ -54,9 +55,6 @@ inline std::string arg_text(PyObject* o, const char* param) {
 // lists, str, int and bool, built here from the native figures.
 namespace report_result {
 
-PyObject* str(const std::string& s) {
-  return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
-}
 PyObject* num(uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
 PyObject* flag(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
 
@@ -75,7 +73,7 @@ PyObject* per_tokenizer(const std::vector<std::string>& names,
     set(d.get(), "tokens", num(f.tokens));
     set(d.get(), "revoked_entries", num(f.revoked_entries));
     set(d.get(), "revoked_tokens", num(f.revoked_tokens));
-    Ref key(str(names[t]));
+    Ref key(to_str(names[t]));
     if (PyDict_SetItem(out.get(), key.get(), d.get()) < 0) throw PythonErrorSet{};
   }
   return out.release();
@@ -105,7 +103,7 @@ PyObject* build(const report::Report& r) {
   {
     Ref names(check(PyList_New(0)));
     for (const std::string& t : r.tokenizers) {
-      Ref s(str(t));
+      Ref s(to_str(t));
       if (PyList_Append(names.get(), s.get()) < 0) throw PythonErrorSet{};
     }
     set(o, "tokenizers", names.release());
@@ -127,27 +125,27 @@ PyObject* build(const report::Report& r) {
     set(o, "unattributed", un.release());
   }
   set(o, "licenses", rows(r.licenses, [&](PyObject* d, const report::LicenseRow& l) {
-        set(d, "license", str(l.license));
+        set(d, "license", to_str(l.license));
         set(d, "sections", num(l.sections));
         put_figures(d, r, l.figures);
       }));
   set(o, "authors", rows(r.authors, [&](PyObject* d, const report::AuthorRow& a) {
-        set(d, "id", str(a.id));
-        set(d, "name", a.registered ? str(a.name) : Py_NewRef(Py_None));
-        set(d, "email", a.registered ? str(a.email) : Py_NewRef(Py_None));
+        set(d, "id", to_str(a.id));
+        set(d, "name", a.registered ? to_str(a.name) : Py_NewRef(Py_None));
+        set(d, "email", a.registered ? to_str(a.email) : Py_NewRef(Py_None));
         set(d, "registered", flag(a.registered));
         set(d, "revoked", flag(a.revoked));
         set(d, "sections", num(a.sections));
         put_figures(d, r, a.figures);
       }));
   set(o, "sections", rows(r.sections, [&](PyObject* d, const report::SectionRow& s) {
-        set(d, "section_hash", str(s.section_hash));
-        set(d, "path", str(s.path));
-        set(d, "license", str(s.license));
-        set(d, "year", str(s.year));
+        set(d, "section_hash", to_str(s.section_hash));
+        set(d, "path", to_str(s.path));
+        set(d, "license", to_str(s.license));
+        set(d, "year", to_str(s.year));
         Ref ids(check(PyList_New(static_cast<Py_ssize_t>(s.authors.size()))));
         for (size_t i = 0; i < s.authors.size(); ++i) {
-          PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i), str(s.authors[i]));
+          PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i), to_str(s.authors[i]));
         }
         set(d, "authors", ids.release());
         set(d, "revoked", flag(s.revoked));
@@ -155,13 +153,13 @@ PyObject* build(const report::Report& r) {
         put_figures(d, r, s.figures);
       }));
   set(o, "files", rows(r.files, [&](PyObject* d, const report::FileRow& f) {
-        set(d, "file", str(f.file));
+        set(d, "file", to_str(f.file));
         set(d, "lines", num(f.lines));
         set(d, "revoked_lines", num(f.revoked_lines));
         set(d, "unattributed_lines", num(f.unattributed_lines));
       }));
   set(o, "unknown_sources", rows(r.unknown_sources, [&](PyObject* d, const report::UnknownSource& u) {
-        set(d, "source", str(u.source));
+        set(d, "source", to_str(u.source));
         put_figures(d, r, u.figures);
       }));
   {
@@ -171,7 +169,7 @@ PyObject* build(const report::Report& r) {
       set(d.get(), "files", num(r.pending[t].files));
       set(d.get(), "entries", num(r.pending[t].entries));
       set(d.get(), "tokens", num(r.pending[t].tokens));
-      Ref key(str(r.tokenizers[t]));
+      Ref key(to_str(r.tokenizers[t]));
       if (PyDict_SetItem(pending.get(), key.get(), d.get()) < 0) throw PythonErrorSet{};
     }
     set(o, "pending", pending.release());
