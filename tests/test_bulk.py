@@ -162,16 +162,15 @@ BAD_LINES = [b'{"t": "ok"}', b'{"t": "caf\xe9"}', b"not json", b'{"n": NaN}', b'
              b'{"t": 5}']
 
 
+INVALID = [(2, "not valid UTF-8"), (3, "not valid JSON data: expected ident at line 1 column 2"),
+           (4, "not valid JSON data: expected value at line 1 column 7"),
+           (5, "not valid JSON data: number out of range at line 1 column 12"),
+           (6, "not valid JSON data: an integer is out of the 64-bit range"), (7, "nested too deeply")]
+
+
 @pytest.mark.parametrize("field, recorded, invalid", [
-    (None, 3, [(2, "not valid UTF-8"), (3, "not valid JSON data: expected ident at line 1 column 2"),
-               (4, "not valid JSON data: expected value at line 1 column 7"),
-               (5, "not valid JSON data: number out of range at line 1 column 12"),
-               (6, "not valid JSON data: an integer is out of the 64-bit range"), (7, "nested too deeply")]),
-    ("t", 1, [(2, "not valid UTF-8"), (3, "not valid JSON data: expected ident at line 1 column 2"),
-              (4, "not valid JSON data: expected value at line 1 column 7"),
-              (5, "not valid JSON data: number out of range at line 1 column 12"),
-              (6, "not valid JSON data: an integer is out of the 64-bit range"), (7, "nested too deeply"),
-              (10, 'no string field "t"'), (11, 'no string field "t"')]),
+    (None, 3, INVALID),
+    ("t", 1, INVALID + [(10, 'no string field "t"'), (11, 'no string field "t"')]),
 ])
 def test_invalid_and_blank_lines(store, tmp_path, field, recorded, invalid):
     data = tmp_path / "bad.jsonl"

@@ -20,8 +20,6 @@ ADA_ID = native.compute_hash({"name": ADA[0], "email": ADA[1]})
 TRAIN = ['{"text": "The Analytical Engine weaves", "id": 1}', '{"text": "algebraic patterns", "id": 2}']
 
 
-
-
 @pytest.fixture
 def proj(tmp_path):
     """A project with two authors, two sections, a tracked data file in data/."""
