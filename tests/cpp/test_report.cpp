@@ -26,12 +26,14 @@ void append(const fs::path& p, const std::string& line) {
   std::ofstream(p, std::ios::app) << line << "\n";
 }
 
-const report::SectionRow& section(const report::Report& r, const std::string& hash) {
-  for (const auto& s : r.sections) {
-    if (s.section_hash == hash) return s;
-  }
-  throw std::runtime_error("no section " + hash);
+// An initialised project under the temporary directory, emptied first.
+std::string fresh_project(const std::string& name) {
+  fs::path dir = fs::temp_directory_path() / (name + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  VlDir(dir.string()).init();
+  return dir.string();
 }
+
 template <typename Rows, typename Key>
 const auto& row(const Rows& rows, Key key) {
   for (const auto& r : rows) {
@@ -41,11 +43,8 @@ const auto& row(const Rows& rows, Key key) {
 }
 
 TEST(Report, CountsOfAHandBuiltStore) {
-  fs::path dir = fs::temp_directory_path() / ("vl-report-" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  std::string root = dir.string();
-  VlDir(root).init();
-  fs::path store = dir / ".vl";
+  const std::string root = fresh_project("vl-report-");
+  fs::path store = fs::path(root) / ".vl";
 
   std::string ada = authors::add(root, "Ada", "ada@x").id;
   std::string bob = authors::add(root, "Bob", "bob@x").id;
@@ -55,8 +54,7 @@ TEST(Report, CountsOfAHandBuiltStore) {
          R"({"email":"bob@x","id":")" + bob + R"(","name":"Bob","revoked":true})");
   std::string s1 = sections::register_section(root, "a.md", {ada}, {}, "MIT", "2024").section_hash;
   std::string s2 = sections::register_section(root, "b.md", {bob}, {}, "CC-BY", "2024").section_hash;
-  auto s3rec = sections::register_section(root, "c.md", {ada}, {}, "MIT", "2023");
-  std::string s3 = s3rec.section_hash;
+  std::string s3 = sections::register_section(root, "c.md", {ada}, {}, "MIT", "2023").section_hash;
   append(store / "sections" / s3.substr(0, 2),
          R"({"authors":[")" + ada + R"("],"contributors":[],"license":"MIT","path":"c.md","revoked":true,"section_hash":")" +
              s3 + R"(","year":"2023"})");
@@ -91,71 +89,55 @@ TEST(Report, CountsOfAHandBuiltStore) {
   report::Report r = report::build(root, std::nullopt);
   ASSERT_EQ(r.tokenizers, (std::vector<std::string>{"bpe", "ws"}));
   const size_t bpe = 0, ws = 1;
-
-  EXPECT_EQ(r.totals.lines, 7u);
-  EXPECT_EQ(r.totals.revoked_lines, 4u);  // 2 (bob), 3 (section), 5 (flag), 7 (list)
-  EXPECT_EQ(r.totals.files, 3u);
-  EXPECT_EQ(r.totals.tokens[ws].tokens, 35u);
-  EXPECT_EQ(r.totals.tokens[ws].revoked_tokens, 20u);
-  EXPECT_EQ(r.totals.tokens[bpe].entries, 1u);
-  EXPECT_EQ(r.totals.tokens[bpe].revoked_tokens, 7u);
-  EXPECT_EQ(r.pending[bpe].entries, 1u);
-  EXPECT_EQ(r.pending[bpe].tokens, 3u);
-  EXPECT_EQ(r.pending[ws].files, 0u);
-
-  EXPECT_EQ(r.unattributed.lines, 2u);
-  EXPECT_EQ(r.unattributed.files, 2u);
-  EXPECT_EQ(r.unattributed.tokens[ws].tokens, 5u);
+  using N = std::vector<uint64_t>;
+  // Revoked lines: 2 (bob), 3 (section), 5 (flag), 7 (list).
+  EXPECT_EQ((N{r.totals.lines, r.totals.revoked_lines, r.totals.files, r.totals.tokens[ws].tokens,
+               r.totals.tokens[ws].revoked_tokens, r.totals.tokens[bpe].entries,
+               r.totals.tokens[bpe].revoked_tokens}),
+            (N{7, 4, 3, 35, 20, 1, 7}));
+  EXPECT_EQ((N{r.pending[bpe].entries, r.pending[bpe].tokens, r.pending[ws].files}), (N{1, 3, 0}));
+  EXPECT_EQ((N{r.unattributed.lines, r.unattributed.files, r.unattributed.tokens[ws].tokens}),
+            (N{2, 2, 5}));
   ASSERT_EQ(r.unknown_sources.size(), 1u);
-  EXPECT_EQ(r.unknown_sources[0].source, unknown);
-  EXPECT_EQ(r.unknown_sources[0].figures.lines, 1u);
-  EXPECT_EQ(r.unknown_sources[0].figures.tokens[ws].tokens, 5u);
+  const auto& u = r.unknown_sources[0];
+  EXPECT_EQ(u.source, unknown);
+  EXPECT_EQ((N{u.figures.lines, u.figures.tokens[ws].tokens}), (N{1, 5}));
 
   ASSERT_EQ(r.licenses.size(), 3u);
-  const auto& mit = row(r.licenses, [](auto& l) { return l.license == "MIT"; });
-  EXPECT_EQ(mit.sections, 2u);
-  EXPECT_EQ(mit.figures.lines, 5u);
-  EXPECT_EQ(mit.figures.revoked_lines, 4u);
-  EXPECT_EQ(mit.figures.files, 2u);
-  EXPECT_EQ(mit.figures.tokens[ws].tokens, 30u);
-  EXPECT_EQ(mit.figures.tokens[bpe].tokens, 7u);
-  const auto& apache = row(r.licenses, [](auto& l) { return l.license == "Apache-2.0"; });
-  EXPECT_EQ(apache.figures.lines, 0u);
+  const auto& mit_row = row(r.licenses, [](auto& l) { return l.license == "MIT"; });
+  const auto& mit = mit_row.figures;
+  EXPECT_EQ((N{mit_row.sections, mit.lines,
+               mit.revoked_lines, mit.files, mit.tokens[ws].tokens, mit.tokens[bpe].tokens}),
+            (N{2, 5, 4, 2, 30, 7}));
+  EXPECT_EQ(row(r.licenses, [](auto& l) { return l.license == "Apache-2.0"; }).figures.lines, 0u);
 
-  const auto& s1row = section(r, s1);
-  EXPECT_EQ(s1row.figures.lines, 4u);
-  EXPECT_EQ(s1row.figures.revoked_lines, 3u);
-  EXPECT_EQ(s1row.figures.files, 1u);
-  EXPECT_FALSE(s1row.withdrawn);
-  EXPECT_TRUE(section(r, s2).withdrawn);
-  EXPECT_FALSE(section(r, s2).revoked);
-  EXPECT_TRUE(section(r, s3).revoked);
-  EXPECT_EQ(section(r, s4).figures.lines, 0u);
-  EXPECT_EQ(r.revoked_sections, 1u);
-  EXPECT_EQ(r.withdrawn_sections, 2u);
+  auto section = [&](const std::string& h) -> const report::SectionRow& {
+    return row(r.sections, [&](auto& s) { return s.section_hash == h; });
+  };
+  const auto& s1row = section(s1);
+  EXPECT_EQ((N{s1row.figures.lines, s1row.figures.revoked_lines, s1row.figures.files,
+               s1row.withdrawn, section(s2).withdrawn, section(s2).revoked,
+               section(s3).revoked, section(s4).figures.lines, r.revoked_sections,
+               r.withdrawn_sections}),
+            (N{4, 3, 1, false, true, false, true, 0, 1, 2}));
 
   const auto& ada_row = row(r.authors, [&](auto& a) { return a.id == ada; });
-  EXPECT_EQ(ada_row.sections, 3u);
-  EXPECT_EQ(ada_row.figures.lines, 5u);
-  EXPECT_EQ(ada_row.figures.tokens[ws].entries, 2u);
   const auto& bob_row = row(r.authors, [&](auto& a) { return a.id == bob; });
-  EXPECT_TRUE(bob_row.revoked);
-  EXPECT_EQ(bob_row.figures.lines, 1u);
-  EXPECT_EQ(bob_row.figures.tokens[ws].revoked_tokens, 20u);
-  EXPECT_EQ(r.authors.size(), 3u);
-  EXPECT_EQ(r.revoked_authors, 1u);
+  EXPECT_EQ((N{ada_row.sections, ada_row.figures.lines, ada_row.figures.tokens[ws].entries,
+               bob_row.revoked, bob_row.figures.lines, bob_row.figures.tokens[ws].revoked_tokens,
+               r.authors.size(), r.revoked_authors}),
+            (N{3, 5, 2, true, 1, 20, 3, 1}));
 
   ASSERT_EQ(r.files.size(), 3u);
   EXPECT_EQ(r.files[0].file, "x.jsonl");
-  EXPECT_EQ(r.files[0].lines, 4u);
-  EXPECT_EQ(r.files[0].revoked_lines, 3u);
-  EXPECT_EQ(r.files[1].unattributed_lines, 1u);
+  EXPECT_EQ((N{r.files[0].lines, r.files[0].revoked_lines, r.files[1].unattributed_lines}),
+            (N{4, 3, 1}));
 
   // One tokenizer asked for: only its tokens are counted.
   report::Report only = report::build(root, std::vector<std::string>{"ws"});
   ASSERT_EQ(only.tokenizers.size(), 1u);
   EXPECT_EQ(only.totals.tokens[0].tokens, 35u);
-  fs::remove_all(dir);
+  fs::remove_all(root);
 }
 
 }  // namespace
@@ -163,16 +145,8 @@ TEST(Report, CountsOfAHandBuiltStore) {
 // Lines the store's full reader refuses are skipped, and the ones it takes
 // are counted, whether or not the fast reader can read them itself.
 TEST(Report, ReadsRecordsAsTheFullReaderDoes) {
-  fs::path dir = fs::temp_directory_path() / ("vl-report-lines-" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  VlDir(dir.string()).init();
-  fs::path shard = dir / ".vl" / "document-index" / "00";
-  struct Case {
-    std::string line;
-    bool counted;
-    bool revoked;
-  };
-  std::vector<Case> cases = {
+  const std::string root = fresh_project("vl-report-lines-");
+  const struct { std::string line; bool counted, revoked; } cases[] = {
       {R"({"file":"a","line_hash":"00","sources":[]})", true, false},
       {R"( { "file" : "a" ,"line_hash":"00", "sources" : [ ] , "revoked" : true } )", true, true},
       {R"({"file":"a","line_hash":"00","sources":[],"revoked":"true"})", true, false},
@@ -189,14 +163,13 @@ TEST(Report, ReadsRecordsAsTheFullReaderDoes) {
       {"{\"file\":\"\xff\",\"line_hash\":\"00\",\"sources\":[]}", false, false},
   };
   uint64_t lines = 0, revoked = 0;
-  for (const Case& c : cases) {
-    append(shard, c.line);
+  for (const auto& c : cases) {
+    append(fs::path(root) / ".vl" / "document-index" / "00", c.line);
     lines += c.counted;
     revoked += c.revoked;
   }
-  report::Report r = report::build(dir.string(), std::nullopt);
-  EXPECT_EQ(r.totals.lines, lines);
-  EXPECT_EQ(r.totals.revoked_lines, revoked);
-  EXPECT_EQ(r.unattributed.lines, lines);
-  fs::remove_all(dir);
+  report::Report r = report::build(root, std::nullopt);
+  EXPECT_EQ((std::vector<uint64_t>{r.totals.lines, r.totals.revoked_lines, r.unattributed.lines}),
+            (std::vector<uint64_t>{lines, revoked, lines}));
+  fs::remove_all(root);
 }
