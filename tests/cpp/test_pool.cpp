@@ -1,5 +1,6 @@
 // The ordered pipeline of the pool: then() in index order, each after its
-// own work, with buffers reused across the indices in flight.
+// own work, with buffers reused across the indices in flight; a failure
+// is rethrown.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -9,7 +10,7 @@
 
 namespace {
 
-TEST(Pool, InOrderTakesEveryIndexInOrderFromItsBuffer) {
+TEST(Pool, InOrderTakesEveryIndexInOrderFromItsBufferAndRethrowsAFailure) {
   for (size_t in_flight : {1, 2, 3, 8}) {
     for (size_t n : {0, 1, 2, 1000}) {
       std::vector<std::vector<size_t>> buffers(in_flight);
@@ -31,14 +32,9 @@ TEST(Pool, InOrderTakesEveryIndexInOrderFromItsBuffer) {
       for (size_t i = 0; i < n; ++i) EXPECT_EQ(taken[i], i);
     }
   }
-}
-
-TEST(Pool, InOrderRethrowsAFailure) {
+  // A failing task's exception reaches the caller.
   EXPECT_THROW(vl::pool::for_each_in_order(
-                   100, 4,
-                   [](size_t i) {
-                     if (i == 57) throw std::runtime_error("task failed");
-                   },
+                   100, 4, [](size_t i) { if (i == 57) throw std::runtime_error("task failed"); },
                    [](size_t) {}),
                std::runtime_error);
 }
