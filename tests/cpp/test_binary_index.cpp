@@ -218,11 +218,6 @@ TEST(Lookup, FindsExactlyTheStoredKeys) {
   for (const auto& [hash, refs] : cases) EXPECT_EQ(idx.lookup(hash), refs) << hash;
 }
 
-std::string bad_slot(int b, uint64_t offset) {
-  return "binary index is corrupt: fan-out slot " + std::to_string(b) + " holds offset " +
-         std::to_string(offset) + ", not an entry of its byte in order; run `vl index build` to rebuild";
-}
-
 TEST(Open, AbsentFileIsNoIndexAndUnusableFilesAreRefused) {
   ProjectDir dir;
   EXPECT_FALSE(BinaryIndex::open(dir.root).has_value());
@@ -237,6 +232,10 @@ TEST(Open, AbsentFileIsNoIndexAndUnusableFilesAreRefused) {
   const std::string mismatch = "binary index magic mismatch";
   auto corrupt = [](const std::string& what) {
     return "binary index is corrupt: " + what + "; run `vl index build` to rebuild";
+  };
+  auto bad_slot = [&](int b, uint64_t offset) {
+    return corrupt("fan-out slot " + std::to_string(b) + " holds offset " + std::to_string(offset) +
+                   ", not an entry of its byte in order");
   };
   const std::pair<Bytes, std::string> cases[] = {
       {good.substr(0, 2071), "binary index file too small: 2071 bytes"},
@@ -263,11 +262,7 @@ TEST(Open, AbsentFileIsNoIndexAndUnusableFilesAreRefused) {
               Chain{message});
     EXPECT_EQ(read_file(dir.index()), bytes);
   }
-}
-
-// Two used slots whose entries are of their bytes but out of order.
-TEST(Open, RefusesFanOutSlotsOutOfOrder) {
-  ProjectDir dir;
+  // Two used slots whose entries are of their bytes but out of order.
   BinaryIndex::build(dir.root, {{key_of(0x10), {}}, {key_of(0x20), {}}});
   Bytes b = read_file(dir.index());  // entries at 24 and 58, F = 92
   b[24] = 0x20;
