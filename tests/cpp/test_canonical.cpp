@@ -210,7 +210,9 @@ TEST(CanonicalHash, IsTheContentHashOfTheParsedValue) {
     auto v = vl::json::parse(text);
     auto digest = vl::canonical_hash_of_line(text);
     ASSERT_EQ(digest.has_value(), v.has_value());
-    if (v) ASSERT_EQ(digest->hex(), vl::compute_hash(*v));
+    if (v) {
+      ASSERT_EQ(digest->hex(), vl::compute_hash(*v));
+    }
   }
 }
 
