@@ -165,10 +165,8 @@ TEST(TokenBinIndex, LookupStaysInsideACorruptSourceArea) {
 // when it is a hex digit of either case, with the digit's value in place.
 TEST(SourceKey, DecodesEveryHexDigitAndRefusesEveryOtherByte) {
   auto value = [](int c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    const size_t at = std::string("0123456789abcdef0123456789ABCDEF").find(static_cast<char>(c));
+    return at == std::string::npos ? -1 : static_cast<int>(at % 16);
   };
   for (size_t at : {0, 1, 30, 63}) {
     for (int c = 0; c < 256; ++c) {
