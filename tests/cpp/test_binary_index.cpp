@@ -276,7 +276,7 @@ TEST(Open, AbsentFileIsNoIndexAndUnusableFilesAreRefused) {
 // A line starts at byte 0 and after every newline that is not the last byte;
 // an empty or missing data file adds no block.  Each append adds a block at
 // the end, and open() reports the first.
-TEST(LineOffsets, EachAppendAddsABlockOfLineStarts) {
+TEST(LineOffsets, EachAppendAddsABlockOfLineStartsAndMissingFilesAreNamed) {
   auto block = [](const Offsets& offsets) {
     Bytes b = offsets.empty() ? "" : le(offsets.size(), 4);
     for (uint32_t o : offsets) b += le(o, 4);
@@ -299,10 +299,7 @@ TEST(LineOffsets, EachAppendAddsABlockOfLineStarts) {
     EXPECT_EQ(idx.line_offsets_pos(), before.size() + 4);
     EXPECT_EQ(idx.first_line_offsets(), (offsets.empty() ? Offsets{0, 2, 4} : offsets));
   }
-}
-
-// Writing where no file can be opened names the file.
-TEST(LineOffsets, MissingIndexReportsOpeningForAppendAndMissingStoreCreating) {
+  // Writing where no file can be opened names the file.
   ProjectDir dir;
   write_file(dir.file("d.jsonl"), "a\n");
   EXPECT_EQ(error_chain([&] { BinaryIndex::append_line_offsets(dir.root, dir.file("d.jsonl")); }),
