@@ -155,8 +155,7 @@ class Cells(HTMLParser):
 
     def __init__(self):
         super().__init__()
-        self.tables, self.svgs, self.svg_text, self._cell = [], 0, [], None
-        self._in_svg = False
+        self.tables, self.svgs, self.svg_text, self._cell, self._in_svg = [], 0, [], None, False
 
     def handle_starttag(self, tag, attrs):
         if tag == "table":
@@ -165,16 +164,14 @@ class Cells(HTMLParser):
             self.tables[-1].append([])
         elif tag in ("td", "th"):
             self._cell = ""
-        elif tag == "svg":
-            self.svgs += 1
-            self._in_svg = True
+        self.svgs += tag == "svg"
+        self._in_svg |= tag == "svg"
 
     def handle_endtag(self, tag):
         if tag in ("td", "th"):
             self.tables[-1][-1].append(self._cell)
             self._cell = None
-        elif tag == "svg":
-            self._in_svg = False
+        self._in_svg &= tag != "svg"
 
     def handle_data(self, data):
         if self._cell is not None:
