@@ -10,13 +10,10 @@ import sys
 import pytest
 
 import vl._vl_native as native
+from tokens import vl
 
 ZERO = {"document_merged": 0, "pid_files_deleted": 0, "archived_records": 0,
         "log_rotated": 0, "token_index_merged": 0, "token_index_pid_deleted": 0}
-
-
-def vl(root, *parts):
-    return os.path.join(root, ".vl", *parts)
 
 
 def write(path, text, mode="w"):

@@ -7,13 +7,10 @@ import os
 import pytest
 
 import vl._vl_native as native
+from tokens import vl, write_merged
 
 NONE = {"authors_added": 0, "sections_added": 0, "document_added": 0,
         "token_index_added": 0, "skipped": 0}
-
-
-def vl(root, *parts):
-    return os.path.join(root, ".vl", *parts)
 
 
 def counts(**changed):
@@ -106,11 +103,8 @@ def tok(count, sources, tokenizer="t", revoked=False):
     return {"token_count": count, "sources": sources, "tokenizer": tokenizer, "revoked": revoked}
 
 
-def write_merged(root, name, entries, tokenizer="t"):
-    d = vl(root, "token-index." + tokenizer)
-    os.makedirs(d, exist_ok=True)
-    with open(os.path.join(d, name), "w") as f:
-        f.writelines(json.dumps(e, sort_keys=True) + "\n" for e in entries)
+def put(root, name, entries):
+    write_merged(root, {name: [json.dumps(e, sort_keys=True) for e in entries]})
 
 
 A, B = "a" * 64, "b" * 64
@@ -129,10 +123,10 @@ A, B = "a" * 64, "b" * 64
 ])
 def test_token_entries_as_a_multiset(two, source, target, copied):
     src, tgt = two
-    write_merged(src, "001", source)
+    put(src, "001", source)
     if target:
-        write_merged(tgt, "001", target)
-        write_merged(tgt, "007", [])
+        put(tgt, "001", target)
+        put(tgt, "007", [])
     got = native.merge_absorb(src, tgt)
     assert got == counts(token_index_added=len(copied), skipped=len(source) - len(copied))
     names = sorted(os.listdir(vl(tgt, "token-index.t")))
@@ -149,14 +143,14 @@ def test_many_look_alike_entries_all_arrive(two):
     empty target receives every one of them."""
     source, target = two
     entries = [tok(2 + i % 9, [A if i % 2 else B]) for i in range(3000)]
-    write_merged(source, "001", entries)
+    put(source, "001", entries)
     assert native.merge_absorb(source, target) == counts(token_index_added=3000)
     assert native.token_index_token_status(target, "t") == native.token_index_token_status(source, "t")
 
 
 def test_index_rebuilt_only_when_records_were_added(two):
     source, target = two
-    write_merged(source, "001", [tok(3, [A])])
+    put(source, "001", [tok(3, [A])])
     assert native.merge_absorb(source, target) == counts(token_index_added=1)
     assert native.merge_absorb(target, target) == counts(skipped=1)
     assert not os.path.exists(vl(target, "index.bin"))

@@ -15,6 +15,7 @@ import pytest
 
 import vl._vl_native as native
 from binindex import write_index
+from tokens import vl
 
 PATHS = pytest.mark.parametrize("indexed", [False, True], ids=["scan", "indexed"])
 
@@ -32,18 +33,14 @@ def srt(records):
     return sorted(records, key=json.dumps)
 
 
-def layer_dir(root, layer):
-    return os.path.join(root, ".vl", layer)
-
-
 def append_raw(root, layer, name, *lines, eol="\n"):
     """Appends lines exactly as given, as another writer of the store would."""
-    with open(os.path.join(layer_dir(root, layer), name), "ab") as f:
+    with open(os.path.join(vl(root, layer), name), "ab") as f:
         f.write("".join(line + eol for line in lines).encode())
 
 
 def rewrite_layer(root, layer, old, new):
-    for entry in os.scandir(layer_dir(root, layer)):
+    for entry in os.scandir(vl(root, layer)):
         if entry.is_file():
             path = pathlib.Path(entry.path)
             path.write_bytes(path.read_bytes().replace(old, new))
@@ -66,7 +63,7 @@ def index_from_store(root, extra=None):
     it has to read the records); `extra` adds shard bytes to keys."""
     refs = collections.defaultdict(set)
     for layer in ("sections", "document-index"):
-        for entry in (e for e in os.scandir(layer_dir(root, layer)) if len(e.name) == 2 and e.is_file()):
+        for entry in (e for e in os.scandir(vl(root, layer)) if len(e.name) == 2 and e.is_file()):
             for line in pathlib.Path(entry.path).read_text().splitlines():
                 try:
                     for key in re.findall("[0-9a-f]{64}", json.dumps(json.loads(line))):
@@ -147,7 +144,7 @@ def test_shard_named_by_index_but_missing_is_skipped(lib, missing):
     ghost = next(n for n in ("%02x" % b for b in range(256)) if n not in used)
     if missing == "dangling-link":
         for layer in ("sections", "document-index"):
-            os.symlink(os.path.join(lib.root, "nowhere"), os.path.join(layer_dir(lib.root, layer), ghost))
+            os.symlink(os.path.join(lib.root, "nowhere"), os.path.join(vl(lib.root, layer), ghost))
     index_from_store(lib.root, extra={lib.ann: {int(ghost, 16)}, lib.s1: {int(ghost, 16)}})
     assert srt(native.show_by_author(lib.root, "Ann")) == lib.ann_lines
 
@@ -155,7 +152,7 @@ def test_shard_named_by_index_but_missing_is_skipped(lib, missing):
 @pytest.mark.parametrize("layer", ["sections", "document-index"])
 def test_unreadable_shard_named_by_index_fails_the_query(lib, layer):
     name = (lib.s1 if layer == "sections" else lib.d["d1"]["line_hash"])[:2]
-    shard = os.path.join(layer_dir(lib.root, layer), name)
+    shard = os.path.join(vl(lib.root, layer), name)
     index_from_store(lib.root)
     os.rename(shard, shard + ".moved")
     os.mkdir(shard)
@@ -278,7 +275,7 @@ def test_document_lines_from_other_writers(store):
 
 
 def test_scan_results_follow_the_listing_order_of_shard_files(store):
-    s, d = h("s"), layer_dir(store, "document-index")
+    s, d = h("s"), vl(store, "document-index")
     os.mkdir(os.path.join(d, "revoked"))
     append_raw(store, "document-index", "revoked/all", json.dumps(rec(h("sub"), "sub", [s])))
     for k, name in enumerate(["%02x" % (37 * k % 256) for k in range(24)] + ["extra.jsonl"]):
@@ -308,7 +305,7 @@ def test_revoked_flags_and_crlf_line_ends_change_no_result(lib, indexed):
 
 @pytest.mark.parametrize("layer", ["document-index", "sections"])
 def test_missing_layers_give_nothing(lib, layer):
-    os.rename(layer_dir(lib.root, layer), os.path.join(lib.root, "away"))
+    os.rename(vl(lib.root, layer), os.path.join(lib.root, "away"))
     assert native.show_by_license(lib.root, "MIT") == native.show_by_author(lib.root, "Ann") == []
     by_section = [] if layer == "document-index" else lib.ann_lines
     assert srt(native.show_by_section(lib.root, lib.s1)) == by_section

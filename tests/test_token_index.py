@@ -9,10 +9,7 @@ import sys
 import pytest
 
 import vl._vl_native as native
-
-
-def vl(root, *parts):
-    return os.path.join(root, ".vl", *parts)
+from tokens import vl
 
 
 def write(path, text):
