@@ -63,6 +63,39 @@ class Fd {
   int fd_ = -1;
 };
 
+// Writes a new, empty file from front to back in large requests that go
+// around the page cache (O_DIRECT) where the file system allows it: the
+// bytes are gathered in one reused, aligned buffer and go from there to the
+// device.  Written through the cache instead, every byte of a file of
+// gigabytes would be copied once more into freshly allocated cache pages,
+// and the write-back would cost as much again, for pages nobody reads.
+// What the file system refuses to take directly, and the last partial
+// block, are written the usual way.  finish() must be called last; the
+// file still needs a sync to be durable.
+class StreamWriter {
+ public:
+  explicit StreamWriter(const Fd& fd);
+  ~StreamWriter();
+  StreamWriter(const StreamWriter&) = delete;
+  StreamWriter& operator=(const StreamWriter&) = delete;
+
+  // Appends the pieces, in order.
+  void write_pieces(const std::vector<std::string_view>& pieces);
+  // Writes what is still held.
+  void finish();
+  // Whether requests still go around the page cache.
+  bool direct() const { return direct_; }
+
+ private:
+  void flush(size_t len);
+  void stop_direct();
+
+  const Fd& fd_;
+  bool direct_ = false;
+  char* buf_ = nullptr;
+  size_t used_ = 0;
+};
+
 // The bytes of a whole file, read-only: a private mapping, or for a small
 // file a heap copy (mapping and unmapping a small file costs more than
 // reading it, above all in a multi-threaded process where unmapping must

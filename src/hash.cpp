@@ -49,6 +49,28 @@ void Digest::hex_into(char* out) const {
   }
 }
 
+std::optional<Digest> Digest::from_hex(std::string_view hex) {
+  // Lowercase digit values by byte; 0xFF for every other byte, which or-ed
+  // into a pair's bits marks the whole text as not a digest.
+  static constexpr auto kDigit = [] {
+    std::array<uint8_t, 256> t{};
+    for (unsigned c = 0; c < 256; ++c) {
+      t[c] = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 0xFF;
+    }
+    return t;
+  }();
+  if (hex.size() != 64) return std::nullopt;
+  Digest d;
+  unsigned bad = 0;
+  for (unsigned i = 0; i < 32; ++i) {
+    unsigned hi = kDigit[static_cast<unsigned char>(hex[2 * i])], lo = kDigit[static_cast<unsigned char>(hex[2 * i + 1])];
+    bad |= hi | lo;
+    d.bytes[i] = static_cast<uint8_t>(hi << 4 | lo);
+  }
+  if (bad > 15) return std::nullopt;
+  return d;
+}
+
 std::string Digest::hex() const {
   std::string out(64, '0');
   hex_into(out.data());
@@ -66,18 +88,7 @@ std::string compute_hash(const json::Value& value) {
   return sha256_hex(text);
 }
 
-// Lines beyond this size take the value-tree path (the one-pass writer
-// keeps 32-bit positions).
-constexpr size_t kLongestOnePassLine = size_t{1} << 31;
-
 std::optional<Digest> canonical_hash_of_line(std::string_view line) {
-  if (line.size() >= kLongestOnePassLine) {
-    std::optional<json::Value> value = json::parse(line);
-    if (!value) return std::nullopt;
-    std::string text;
-    json::write(text, *value);
-    return sha256(text);
-  }
   std::optional<std::string_view> text = json::canonical_text(line);
   if (!text) return std::nullopt;
   return sha256(*text);

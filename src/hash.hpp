@@ -26,6 +26,9 @@ struct Digest {
   // The 64 lowercase hex digits, into out[0..64).
   void hex_into(char* out) const;
   std::string hex() const;
+  // The digest written as exactly 64 lowercase hex digits, the one form
+  // hashes are stored in; nothing for any other text.
+  static std::optional<Digest> from_hex(std::string_view hex);
   bool operator==(const Digest&) const = default;
 };
 

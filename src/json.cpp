@@ -543,31 +543,78 @@ std::optional<std::vector<Member>> parse_members(std::string_view text) {
 // ---------------------------------------------------------------------------
 // Writer
 
+// The bytes a string's canonical text must escape: the quote, the
+// backslash and the control characters.
+static bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+#ifdef __SSE2__
+// The bytes of a 16-byte block that need an escape, as a bit mask.
+static unsigned escape_mask(const char* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i below_space = _mm_set1_epi8(0x1F);
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, below_space), below_space);
+  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
+}
+#endif
+
 void write_string(std::string& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
-  out.push_back('"');
-  size_t run = 0;
-  for (size_t i = 0; i < s.size(); ++i) {
-    auto c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(s.data() + run, i - run);
-    run = i + 1;
+  const char* p = s.data();
+  const char* const end = p + s.size();
+  // The text is written in place into room made in `out`: room for the
+  // rest of the input as it is, a block's overrun and an escape is kept,
+  // and more is made when escapes have used it up.
+  constexpr size_t kSlack = 32;
+  size_t used = out.size();
+  out.resize(used + s.size() + 2 * kSlack);
+  char* o = out.data() + used;
+  char* limit = out.data() + out.size();
+  *o++ = '"';
+  for (;;) {
+#ifdef __SSE2__
+    // Runs that need no escape are copied sixteen bytes at a time.
+    while (end - p >= 16) {
+      unsigned mask = escape_mask(p);
+      std::memcpy(o, p, 16);
+      if (mask) {
+        auto n = static_cast<unsigned>(__builtin_ctz(mask));
+        p += n;
+        o += n;
+        break;
+      }
+      p += 16;
+      o += 16;
+    }
+#endif
+    while (p < end && !needs_escape(static_cast<unsigned char>(*p))) *o++ = *p++;
+    if (p == end) break;
+    if (limit - o < end - p + static_cast<std::ptrdiff_t>(kSlack)) {
+      used = static_cast<size_t>(o - out.data());
+      out.resize(used + static_cast<size_t>(end - p) * 2 + 2 * kSlack);
+      o = out.data() + used;
+      limit = out.data() + out.size();
+    }
+    auto c = static_cast<unsigned char>(*p++);
+    *o++ = '\\';
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
+      case '"': *o++ = '"'; break;
+      case '\\': *o++ = '\\'; break;
+      case '\b': *o++ = 'b'; break;
+      case '\t': *o++ = 't'; break;
+      case '\n': *o++ = 'n'; break;
+      case '\f': *o++ = 'f'; break;
+      case '\r': *o++ = 'r'; break;
       default: {
-        char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-        out.append(esc, 6);
+        const char esc[5] = {'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+        std::memcpy(o, esc, 5);
+        o += 5;
       }
     }
   }
-  out.append(s.data() + run, s.size() - run);
-  out.push_back('"');
+  *o++ = '"';
+  out.resize(static_cast<size_t>(o - out.data()));
 }
 
 void write_uint(std::string& out, uint64_t u) {
@@ -904,6 +951,8 @@ inline bool valid_utf8_text(const char* s, const char* e) {
   return valid_utf8(s, e);
 }
 
+}  // namespace
+
 class Canonicalizer {
  public:
   // Writes the canonical text of `text` (exactly one JSON value, optionally
@@ -921,7 +970,7 @@ class Canonicalizer {
     char* o = buf_.get();
     size_t members = 0;  // entries of members_ in use
     arena_.clear();
-    wide_integer_ = false;
+    facts_ = CanonicalFacts{};
     int depth = 0;
 
     auto skip_ws = [&] {
@@ -940,10 +989,11 @@ class Canonicalizer {
       case '[': {
         if (depth == kMaxDepth) return false;
         Frame& f = stack_[depth++];
+        facts_.depth = std::max(facts_.depth, depth);
         f.is_object = *p == '{';
-        f.open = static_cast<uint32_t>(o - buf_.get());
-        f.first_member = static_cast<uint32_t>(members);
-        f.arena_mark = static_cast<uint32_t>(arena_.size());
+        f.open = static_cast<size_t>(o - buf_.get());
+        f.first_member = members;
+        f.arena_mark = arena_.size();
         f.ascending = true;
         *o++ = *p++;
         skip_ws();
@@ -982,7 +1032,7 @@ class Canonicalizer {
           o = reserve(used, used + static_cast<size_t>(end - p) + 64);
           o = format_float(o, n.f);
           std::string_view literal(start, len);
-          if (literal != "-0" && literal.find_first_of(".eE") == std::string_view::npos) wide_integer_ = true;
+          if (literal != "-0" && literal.find_first_of(".eE") == std::string_view::npos) facts_.wide_integer = true;
         }
         goto after_value;
       }
@@ -994,19 +1044,19 @@ class Canonicalizer {
     ++p;
     const char* key_text_in = p;
     MemberRef m;
-    m.seg_start = static_cast<uint32_t>(o - buf_.get());
+    m.seg_start = static_cast<size_t>(o - buf_.get());
     m.key_start = m.seg_start + 1;
     escaped_ = false;
     if (!string(p, end, o)) return false;
-    m.key_len = static_cast<uint32_t>(o - buf_.get()) - 1 - m.key_start;
+    m.key_len = static_cast<size_t>(o - buf_.get()) - 1 - m.key_start;
     m.key_in_arena = false;
     if (escaped_) {
       std::string_view key_text(buf_.get() + m.key_start, m.key_len);
       // The canonical escapes stand for other bytes; keys are ordered by
       // their bytes, so keep the decoded key for the comparison.
-      m.key_start = static_cast<uint32_t>(arena_.size());
+      m.key_start = arena_.size();
       decode_canonical(key_text, arena_);
-      m.key_len = static_cast<uint32_t>(arena_.size() - m.key_start);
+      m.key_len = arena_.size() - m.key_start;
       m.key_in_arena = true;
     }
     // A key written as it was read (escapes always shorten it) has its
@@ -1037,7 +1087,7 @@ class Canonicalizer {
     }
     {
       Frame& f = stack_[depth - 1];
-      if (f.is_object) members_[members - 1].seg_end = static_cast<uint32_t>(o - buf_.get());
+      if (f.is_object) members_[members - 1].seg_end = static_cast<size_t>(o - buf_.get());
       skip_ws();
       if (p == end) return false;
       if (*p == ',') {
@@ -1065,18 +1115,17 @@ class Canonicalizer {
   }
 
   std::string_view text() const { return {buf_.get(), static_cast<size_t>(text_end_ - buf_.get())}; }
-  // Whether the last text held an integer literal beyond the 64-bit ranges
-  // (read as a float).
-  bool wide_integer() const { return wide_integer_; }
+  // What the last text held (as far as it was read).
+  const CanonicalFacts& facts() const { return facts_; }
 
  private:
   // An open array or object.
   struct Frame {
-    uint32_t open;          // where its bracket was written
-    uint32_t first_member;  // its first entry in members_ (objects)
-    uint32_t arena_mark;    // the arena's size when it opened
+    size_t open;          // where its bracket was written
+    size_t first_member;  // its first entry in members_ (objects)
+    size_t arena_mark;    // the arena's size when it opened
     bool is_object;
-    bool ascending;         // keys so far in strictly ascending order
+    bool ascending;       // keys so far in strictly ascending order
   };
 
   // A member of an open object: where its text lies in the buffer (from
@@ -1085,8 +1134,8 @@ class Canonicalizer {
   // bytes in the arena when the key text holds escapes.
   struct MemberRef {
     uint64_t prefix;  // see key_prefix
-    uint32_t seg_start, seg_end;
-    uint32_t key_start, key_len;
+    size_t seg_start, seg_end;
+    size_t key_start, key_len;
     bool key_in_arena;
   };
 
@@ -1325,15 +1374,15 @@ class Canonicalizer {
     size_t count = end - first;
     const MemberRef* m = members_.get() + first;
     if (order_.size() < count) order_.resize(count);
-    uint32_t* order = order_.data();
-    for (size_t i = 0; i < count; ++i) order[i] = static_cast<uint32_t>(i);
-    auto before = [this, m](uint32_t a, uint32_t b) {
+    size_t* order = order_.data();
+    for (size_t i = 0; i < count; ++i) order[i] = i;
+    auto before = [this, m](size_t a, size_t b) {
       int c = compare_keys(m[a], m[b]);
       return c != 0 ? c < 0 : a < b;
     };
     if (count <= 16) {
       for (size_t i = 1; i < count; ++i) {
-        uint32_t item = order[i];
+        size_t item = order[i];
         size_t j = i;
         for (; j > 0 && before(item, order[j - 1]); --j) order[j] = order[j - 1];
         order[j] = item;
@@ -1368,24 +1417,31 @@ class Canonicalizer {
   size_t cap_ = 0;
   const char* text_end_ = nullptr;
   bool escaped_ = false;
-  bool wide_integer_ = false;
+  CanonicalFacts facts_;
   Frame stack_[kMaxDepth];
   std::unique_ptr<MemberRef[]> members_;
   size_t members_cap_ = 0;
-  std::vector<uint32_t> order_;
+  std::vector<size_t> order_;
   std::string arena_;
   std::vector<char> scratch_;
 };
 
-thread_local Canonicalizer t_canonicalizer;
+CanonicalWriter::CanonicalWriter() : impl_(std::make_unique<Canonicalizer>()) {}
+CanonicalWriter::~CanonicalWriter() = default;
 
+std::optional<std::string_view> CanonicalWriter::text_of(std::string_view text, CanonicalFacts* facts) {
+  bool ok = impl_->run(text);
+  if (facts) *facts = impl_->facts();
+  if (!ok) return std::nullopt;
+  return impl_->text();
+}
+
+namespace {
+thread_local CanonicalWriter t_writer;
 }  // namespace
 
-std::optional<std::string_view> canonical_text(std::string_view text, bool* wide_integer) {
-  bool ok = t_canonicalizer.run(text);
-  if (wide_integer) *wide_integer = t_canonicalizer.wide_integer();
-  if (!ok) return std::nullopt;
-  return t_canonicalizer.text();
+std::optional<std::string_view> canonical_text(std::string_view text, CanonicalFacts* facts) {
+  return t_writer.text_of(text, facts);
 }
 
 }  // namespace vl::json

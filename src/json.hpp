@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -89,14 +90,40 @@ std::optional<Value> parse(std::string_view text, ParseError* error = nullptr);
 // a field given twice.  Nothing when the text is not a JSON object.
 std::optional<std::vector<Member>> parse_members(std::string_view text);
 
-// The canonical text of `text`, which must be exactly one JSON value
-// (optionally surrounded by white space), computed in one pass without
-// building a value: the same bytes as write(parse(text)).  Nothing when the
-// text is not one JSON value by the reader's rules.  The view points into a
-// buffer of the calling thread, valid until its next call.  When given,
-// *wide_integer tells whether the text held an integer literal outside the
-// 64-bit ranges (which the reader takes as a float).
-std::optional<std::string_view> canonical_text(std::string_view text, bool* wide_integer = nullptr);
+// What writing a canonical text found out about the text it read.
+struct CanonicalFacts {
+  // An integer literal lay outside the 64-bit ranges (the reader takes it
+  // as a float).
+  bool wide_integer = false;
+  // The deepest nesting of arrays and objects: 0 for a scalar, 1 for [1].
+  int depth = 0;
+};
+
+class Canonicalizer;
+
+// Writes canonical texts in one pass without building a value, into
+// buffers of its own that are reused from text to text.
+class CanonicalWriter {
+ public:
+  CanonicalWriter();
+  ~CanonicalWriter();
+  CanonicalWriter(const CanonicalWriter&) = delete;
+  CanonicalWriter& operator=(const CanonicalWriter&) = delete;
+
+  // The canonical text of `text`, which must be exactly one JSON value
+  // (optionally surrounded by white space): the same bytes as
+  // write(parse(text)).  Nothing when the text is not one JSON value by the
+  // reader's rules.  The view points into this writer's buffer and stays
+  // valid until its next call.  *facts, when given, is filled in either way.
+  std::optional<std::string_view> text_of(std::string_view text, CanonicalFacts* facts = nullptr);
+
+ private:
+  std::unique_ptr<Canonicalizer> impl_;
+};
+
+// CanonicalWriter::text_of through a writer kept by the calling thread: the
+// view is valid until the thread's next call.
+std::optional<std::string_view> canonical_text(std::string_view text, CanonicalFacts* facts = nullptr);
 
 // The canonical compact text, appended to `out`.
 void write(std::string& out, const Value& v);

@@ -119,32 +119,28 @@ using StringSet = std::unordered_set<std::string>;
 // A line hash as stored is 64 lowercase hex digits; anything else can never
 // equal the hash of a line and is left out of the set.
 std::optional<Key> key_of(std::string_view hex) {
-  if (hex.size() != 64) return std::nullopt;
+  std::optional<Digest> d = Digest::from_hex(hex);
+  if (!d) return std::nullopt;
   Key k;
-  auto nibble = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-  };
-  for (size_t i = 0; i < 32; ++i) {
-    int hi = nibble(hex[2 * i]), lo = nibble(hex[2 * i + 1]);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    k[i] = static_cast<unsigned char>(hi << 4 | lo);
-  }
+  std::memcpy(k.data(), d->bytes.data(), k.size());
   return k;
 }
 
 // The content hash of a data line, as tracking computes it, or nothing when
 // the line is not JSON.  Also hands back the canonical text, which the
-// archive record needs; it lives in a buffer of the calling thread until
-// its next canonical text.
-std::optional<std::string_view> hash_line(std::string_view line, Key& out) {
-  std::optional<std::string_view> canonical = json::canonical_text(line);
+// archive record needs; it lives in `writer`'s buffer until its next text.
+std::optional<std::string_view> hash_line(json::CanonicalWriter& writer, std::string_view line, Key& out,
+                                          json::CanonicalFacts& facts) {
+  std::optional<std::string_view> canonical = writer.text_of(line, &facts);
   if (!canonical) return std::nullopt;
   Digest digest = sha256(*canonical);
   std::memcpy(out.data(), digest.bytes.data(), out.size());
   return canonical;
 }
+
+// An archive record holds the line's value one level down, so the line
+// must leave room for it under the reader's nesting limit.
+bool archivable(const json::CanonicalFacts& facts) { return facts.depth < json::kMaxDepth; }
 
 void check_path(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
@@ -334,29 +330,6 @@ struct Decision {
   std::vector<std::string_view> chunks;
 };
 
-// The deepest nesting of arrays and objects in a canonical JSON text.
-int nesting_depth(std::string_view canonical) {
-  int depth = 0, deepest = 0;
-  bool in_string = false;
-  for (size_t i = 0; i < canonical.size(); ++i) {
-    char c = canonical[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      deepest = std::max(deepest, ++depth);
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return deepest;
-}
-
 // Every archive record must read back, or its line could never be
 // restored.  The record's frame (stamp and file) is checked once; a line
 // then fits when its own nesting leaves room for the record's object.
@@ -377,12 +350,13 @@ Decision decide(std::string_view bytes, const Keys& revoked_set, std::string_vie
   d.chunks = scan::chunks(bytes, target);
   d.verdicts = pool::ordered_map<std::vector<unsigned char>>(d.chunks.size(), [&](size_t i) {
     std::vector<unsigned char> out;
+    static thread_local json::CanonicalWriter writer;
     Key key;
+    json::CanonicalFacts facts;
     for_each_line(d.chunks[i], [&](std::string_view line) {
       unsigned char v = kKeep;
-      std::optional<std::string_view> canonical;
-      if (!revoked.empty() && (canonical = hash_line(line, key)) && revoked.contains(key)) {
-        v = nesting_depth(*canonical) < json::kMaxDepth ? kPurge : kUnarchivable;
+      if (!revoked.empty() && hash_line(writer, line, key, facts) && revoked.contains(key)) {
+        v = archivable(facts) ? kPurge : kUnarchivable;
       }
       out.push_back(v);
     });
@@ -545,18 +519,22 @@ ChunkOutput plan_chunk(std::string_view chunk, const KeyTable& revoked, std::str
   };
   // A hashed line is looked up only once the next line is hashed, so that
   // its entries of the revoked set (too large to stay in the cache) are
-  // fetched from memory meanwhile; its canonical text waits in a copy.
+  // fetched from memory meanwhile.  Two writers take turns, so that the
+  // canonical text of the line that waits stays where it was written.
+  static thread_local json::CanonicalWriter writers[2];
+  unsigned turn = 0;
   struct Pending {
     std::string_view line;
     uint64_t number = 0;  // 1-based within the chunk, 0 when nothing waits
     Key key;
-    std::string canonical;
+    std::string_view canonical;
+    json::CanonicalFacts facts;
   } pending;
   auto settle = [&] {
     if (!pending.number) return;
     if (!revoked.contains(pending.key)) {
       keep(pending.line);
-    } else if (++out.purged, nesting_depth(pending.canonical) >= json::kMaxDepth) {
+    } else if (++out.purged, !archivable(pending.facts)) {
       if (!out.first_unarchivable) out.first_unarchivable = pending.number;
     } else {
       uint64_t t0 = clock_ns();
@@ -567,20 +545,19 @@ ChunkOutput plan_chunk(std::string_view chunk, const KeyTable& revoked, std::str
     pending.number = 0;
   };
   Key key;
+  json::CanonicalFacts facts;
   for_each_line(chunk, [&](std::string_view line) {
     ++out.lines;
     std::optional<std::string_view> canonical;
-    if (!revoked.empty()) canonical = hash_line(line, key);
+    if (!revoked.empty()) canonical = hash_line(writers[turn], line, key, facts);
     if (canonical) revoked.prefetch(key);
     settle();
     if (!canonical) {
       keep(line);
       return;
     }
-    pending.line = line;
-    pending.number = out.lines;
-    pending.key = key;
-    pending.canonical.assign(*canonical);
+    pending = {line, out.lines, key, *canonical, facts};
+    turn ^= 1;
   });
   settle();
   uint64_t spent = thread_cpu_ns() - started;
@@ -630,6 +607,7 @@ PurgeResult rewrite(const std::string& root, const std::string& data_file, const
     replace_file(f.real, [&](Fd& fd, const std::string&) {
       crash_point();
       keep_mode_and_owner(fd, f);
+      StreamWriter data_out(fd);
       using Outputs = std::vector<std::optional<ChunkOutput>>;
       auto planner = [&](size_t batch, Outputs& outs) {
         outs.assign(batches[batch].second - batches[batch].first, std::nullopt);
@@ -671,8 +649,7 @@ PurgeResult rewrite(const std::string& root, const std::string& data_file, const
             archive_fd.write_pieces(archived);
             archive_fd.start_writeback();
           }
-          fd.write_pieces(kept);
-          fd.start_writeback();
+          data_out.write_pieces(kept);
           if (progress) {
             auto span = static_cast<uint64_t>(chunks[last - 1].data() + chunks[last - 1].size() - chunks[first].data());
             progress->fetch_add(span, std::memory_order_relaxed);
@@ -689,7 +666,10 @@ PurgeResult rewrite(const std::string& root, const std::string& data_file, const
             chunks[first].data(), static_cast<size_t>(chunks[last - 1].data() + chunks[last - 1].size() - chunks[first].data())));
         std::swap(outs, next);
       }
-      uint64_t t0 = clock_ns();
+      uint64_t t0 = thread_cpu_ns();
+      data_out.finish();
+      write_ns += thread_cpu_ns() - t0;
+      t0 = clock_ns();
       if (archive) {
         sync_fd(archive_fd);
         archive_fd.close();

@@ -260,10 +260,10 @@ ChunkOut hash_chunk(std::string_view chunk, bool with_tokens, const std::string*
     LineOut lo{number++, static_cast<uint32_t>(pos - line.size() - 1), LineState::Blank, {}, 0};
     if (!is_blank(line)) {
       if (line.back() == '\r') line.remove_suffix(1);
-      bool wide = false;
-      std::optional<std::string_view> text = json::canonical_text(line, &wide);
+      json::CanonicalFacts facts;
+      std::optional<std::string_view> text = json::canonical_text(line, &facts);
       lo.state = LineState::Invalid;
-      if (text && !wide) {
+      if (text && !facts.wide_integer) {
         std::optional<uint64_t> tokens = 0;
         if (with_tokens) {
           uint64_t t0 = clocks ? clock_ns() : 0;
@@ -302,9 +302,9 @@ std::string invalid_reason(std::string_view line, const std::optional<std::strin
     if (error.description == "recursion limit exceeded") return "nested too deeply";
     return "not valid JSON data: " + error.message();
   }
-  bool wide = false;
-  std::optional<std::string_view> text = json::canonical_text(line, &wide);
-  if (wide) return "not valid JSON data: an integer is out of the 64-bit range";
+  json::CanonicalFacts facts;
+  std::optional<std::string_view> text = json::canonical_text(line, &facts);
+  if (facts.wide_integer) return "not valid JSON data: an integer is out of the 64-bit range";
   if (field && text && !whitespace_tokens(*text, field)) {
     std::string quoted;
     json::write_string(quoted, *field);

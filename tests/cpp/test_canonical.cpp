@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -201,6 +202,43 @@ TEST(CanonicalText, RefusesExactlyTheInvalidUtf8) {
     }
   }
   EXPECT_GT(refused, 100000u);
+}
+
+// write_string copies runs by blocks: a character to escape at every place
+// of strings up to three blocks long, and runs of them, come out as the
+// byte-by-byte rule writes them.
+TEST(WriteString, EscapesAtEveryPlace) {
+  auto expected = [](std::string_view s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+      const char* named = c == '"' ? "\\\"" : c == '\\' ? "\\\\" : c == '\n' ? "\\n" : c == '\t' ? "\\t" : nullptr;
+      if (named) {
+        out += named;
+      } else if (c < 0x20) {
+        char esc[8];
+        std::snprintf(esc, sizeof esc, "\\u%04x", c);
+        out += esc;
+      } else {
+        out += static_cast<char>(c);
+      }
+    }
+    return out + "\"";
+  };
+  for (size_t len = 0; len <= 48; ++len) {
+    for (size_t at = 0; at < len; ++at) {
+      for (char c : {'"', '\\', '\n', '\t', '\x01', '\x1f'}) {
+        std::string s(len, 'a');
+        s[at] = c;
+        std::string out = "prefix";
+        vl::json::write_string(out, s);
+        ASSERT_EQ(out, "prefix" + expected(s)) << len << " " << at;
+      }
+    }
+    std::string all_escaped(len, '\x02');
+    std::string out;
+    vl::json::write_string(out, all_escaped);
+    ASSERT_EQ(out, expected(all_escaped));
+  }
 }
 
 TEST(CanonicalHash, IsTheContentHashOfTheParsedValue) {

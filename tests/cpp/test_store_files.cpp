@@ -155,6 +155,31 @@ TEST(ReplaceFile, ReplacesWholeLeavesNoTemporaryAndOpenReadersKeepTheOldFile) {
   }
 }
 
+// The streamed writer gathers pieces into blocks that go around the page
+// cache; a file position the device cannot take directly (after a lead of
+// 100 bytes) makes it fall back to ordinary writes.  Either way the file
+// ends up holding every piece in order, the last partial block included.
+TEST(StreamWriter, WritesEveryPieceInOrderDirectOrNot) {
+  std::string bytes;
+  for (size_t i = 0; bytes.size() < (size_t{9} << 20) + 4321; ++i) bytes += "line " + std::to_string(i) + "\n";
+  for (size_t lead : {0, 100}) {
+    TempDir dir;
+    vl::Fd fd = vl::Fd::create_exclusive(dir.file("out"));
+    fd.write_all(std::string(lead, 'L'));
+    vl::StreamWriter out(fd);
+    std::vector<std::string_view> pieces;
+    for (size_t at = 0, n = 1; at < bytes.size(); at += n, n = n * 7 % 1000003 + 1) {
+      pieces.push_back(std::string_view(bytes).substr(at, n));
+    }
+    out.write_pieces({pieces.begin(), pieces.begin() + static_cast<std::ptrdiff_t>(pieces.size() / 2)});
+    out.write_pieces({pieces.begin() + static_cast<std::ptrdiff_t>(pieces.size() / 2), pieces.end()});
+    if (lead) EXPECT_FALSE(out.direct());
+    out.finish();
+    fd.close();
+    ASSERT_EQ(read_file(dir.file("out")), std::string(lead, 'L') + bytes) << lead;
+  }
+}
+
 TEST(ReplaceFile, FailureLeavesTargetAndRemovesTemporary) {
   TempDir dir;
   write_file(dir.file("t"), "old\n");
