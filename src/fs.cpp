@@ -144,23 +144,26 @@ void Fd::start_writeback() const {
 
 // Direct requests must start and end on boundaries of the device's blocks
 // and come from memory aligned the same way; a page is a multiple of every
-// common block size.  The buffer holds a few megabytes, enough for the
-// device to stream.
+// common block size.  A buffer holds a few megabytes, enough for the device
+// to stream.
 constexpr size_t kDirectAlign = 4096;
 constexpr size_t kDirectBuffer = size_t{8} << 20;
 
 StreamWriter::StreamWriter(const Fd& fd) : fd_(fd) {
   int flags = ::fcntl(fd_.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags | O_DIRECT) != 0) return;  // not offered here
-  buf_ = static_cast<char*>(std::aligned_alloc(kDirectAlign, kDirectBuffer));
-  if (!buf_) {
+  for (char*& b : buffers_) b = static_cast<char*>(std::aligned_alloc(kDirectAlign, kDirectBuffer));
+  if (!buffers_[0] || !buffers_[1]) {
     ::fcntl(fd_.get(), F_SETFL, flags);
     return;
   }
   direct_ = true;
 }
 
-StreamWriter::~StreamWriter() { std::free(buf_); }
+StreamWriter::~StreamWriter() {
+  if (in_flight_.valid()) in_flight_.wait();
+  for (char* b : buffers_) std::free(b);
+}
 
 void StreamWriter::stop_direct() {
   direct_ = false;
@@ -168,15 +171,15 @@ void StreamWriter::stop_direct() {
   if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags & ~O_DIRECT) != 0) throw Error::last_os();
 }
 
-// Writes buf_[0, len) and empties the buffer.  A request the file system
+// Writes data[0, len), a whole number of blocks.  A request the file system
 // refuses to take directly (EINVAL), or takes only in part, ends direct
 // writing: the rest goes through the page cache.
-void StreamWriter::flush(size_t len) {
+void StreamWriter::write_out(const char* data, size_t len) {
   const size_t max_request = crash_testing() ? size_t{8192} : SIZE_MAX;
   size_t done = 0;
   while (done < len && direct_) {
     crash_point();
-    ssize_t n = ::write(fd_.get(), buf_ + done, std::min(len - done, max_request));
+    ssize_t n = ::write(fd_.get(), data + done, std::min(len - done, max_request));
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno != EINVAL) throw Error::last_os();
@@ -187,8 +190,28 @@ void StreamWriter::flush(size_t len) {
     done += static_cast<size_t>(n);
     if (done % kDirectAlign != 0) stop_direct();
   }
-  if (done < len) fd_.write_pieces({std::string_view(buf_ + done, len - done)});
+  if (done < len) fd_.write_pieces({std::string_view(data + done, len - done)});
+}
+
+// Reports the outcome of the write in flight, if any.
+void StreamWriter::wait() {
+  if (in_flight_.valid()) in_flight_.get();
+}
+
+// Hands the full buffer to be written and goes on with the other one.
+// (Under a crash test the write stays on the calling thread, so that the
+// points are reached in the same order every time.)
+void StreamWriter::submit() {
+  wait();
+  const char* data = buffers_[filling_];
+  size_t len = used_;
+  filling_ ^= 1;
   used_ = 0;
+  if (crash_testing()) {
+    write_out(data, len);
+  } else {
+    in_flight_ = std::async(std::launch::async, [this, data, len] { write_out(data, len); });
+  }
 }
 
 void StreamWriter::write_pieces(const std::vector<std::string_view>& pieces) {
@@ -196,14 +219,18 @@ void StreamWriter::write_pieces(const std::vector<std::string_view>& pieces) {
     std::string_view piece = pieces[i];
     while (direct_ && !piece.empty()) {
       size_t take = std::min(piece.size(), kDirectBuffer - used_);
-      std::memcpy(buf_ + used_, piece.data(), take);
+      std::memcpy(buffers_[filling_] + used_, piece.data(), take);
       used_ += take;
       piece.remove_prefix(take);
-      if (used_ == kDirectBuffer) flush(used_);
+      if (used_ == kDirectBuffer) submit();
     }
     if (!direct_) {
-      // Not (or no longer) direct: the rest goes the usual way.
+      // Not (or no longer) direct: what is held, then the rest, go the
+      // usual way.
+      wait();
       std::vector<std::string_view> rest;
+      if (used_) rest.push_back(std::string_view(buffers_[filling_], used_));
+      used_ = 0;
       if (!piece.empty()) rest.push_back(piece);
       rest.insert(rest.end(), pieces.begin() + static_cast<std::ptrdiff_t>(i) + 1, pieces.end());
       fd_.write_pieces(rest);
@@ -214,15 +241,16 @@ void StreamWriter::write_pieces(const std::vector<std::string_view>& pieces) {
 }
 
 void StreamWriter::finish() {
+  wait();
   if (used_ == 0) return;
-  size_t whole = used_ / kDirectAlign * kDirectAlign;
-  size_t held = used_;
-  if (direct_ && whole > 0) flush(whole);
+  const char* data = buffers_[filling_];
+  size_t held = used_, whole = direct_ ? held / kDirectAlign * kDirectAlign : 0;
+  used_ = 0;
+  if (whole > 0) write_out(data, whole);
   if (held > whole) {
     if (direct_) stop_direct();
-    fd_.write_pieces({std::string_view(buf_ + whole, held - whole)});
+    fd_.write_pieces({std::string_view(data + whole, held - whole)});
   }
-  used_ = 0;
 }
 
 void Fd::pwrite_all(std::string_view data, uint64_t offset) const {

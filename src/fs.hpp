@@ -5,9 +5,11 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,13 +67,15 @@ class Fd {
 
 // Writes a new, empty file from front to back in large requests that go
 // around the page cache (O_DIRECT) where the file system allows it: the
-// bytes are gathered in one reused, aligned buffer and go from there to the
-// device.  Written through the cache instead, every byte of a file of
-// gigabytes would be copied once more into freshly allocated cache pages,
-// and the write-back would cost as much again, for pages nobody reads.
-// What the file system refuses to take directly, and the last partial
-// block, are written the usual way.  finish() must be called last; the
-// file still needs a sync to be durable.
+// bytes are gathered in aligned buffers and go from there to the device.
+// Written through the cache instead, every byte of a file of gigabytes
+// would be copied once more into freshly allocated cache pages, and the
+// write-back would cost as much again, for pages nobody reads.  A full
+// buffer is written by a thread of its own while the caller fills the
+// other one, so the caller waits for the device only when it is the slower
+// of the two.  What the file system refuses to take directly, and the last
+// partial block, are written the usual way.  finish() must be called last;
+// the file still needs a sync to be durable.  One thread uses a writer.
 class StreamWriter {
  public:
   explicit StreamWriter(const Fd& fd);
@@ -79,21 +83,26 @@ class StreamWriter {
   StreamWriter(const StreamWriter&) = delete;
   StreamWriter& operator=(const StreamWriter&) = delete;
 
-  // Appends the pieces, in order.
+  // Appends the pieces, in order.  May report the failure of an earlier
+  // write.
   void write_pieces(const std::vector<std::string_view>& pieces);
-  // Writes what is still held.
+  // Writes what is still held and waits for every write.
   void finish();
   // Whether requests still go around the page cache.
   bool direct() const { return direct_; }
 
  private:
-  void flush(size_t len);
+  void submit();
+  void wait();
+  void write_out(const char* data, size_t len);
   void stop_direct();
 
   const Fd& fd_;
-  bool direct_ = false;
-  char* buf_ = nullptr;
+  std::atomic<bool> direct_{false};
+  char* buffers_[2] = {nullptr, nullptr};
+  int filling_ = 0;  // the buffer being filled
   size_t used_ = 0;
+  std::future<void> in_flight_;  // the other buffer's write (declared last: waited for first)
 };
 
 // The bytes of a whole file, read-only: a private mapping, or for a small

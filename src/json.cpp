@@ -114,6 +114,22 @@ constexpr auto kHexValue = [] {
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// The bytes a string's canonical text must escape: the quote, the
+// backslash and the control characters.
+bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+#ifdef __SSE2__
+// The bytes of the 16-byte block `v` that need an escape, as a bit mask.
+unsigned escape_mask(__m128i v) {
+  const __m128i below_space = _mm_set1_epi8(0x1F);
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, below_space), below_space);
+  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
+}
+unsigned escape_mask(const char* p) { return escape_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))); }
+#endif
+
 class Parser {
  public:
   explicit Parser(std::string_view text)
@@ -127,6 +143,7 @@ class Parser {
     if (!at('{')) return fail("expected value");
     if (!enter()) return false;
     ++p_;
+    out.reserve(8);  // records have a handful of fields
     return members(out) && finish();
   }
   bool finish();                           // only white space may follow
@@ -308,7 +325,20 @@ bool Parser::string(std::string& out) {
     // whole, valid UTF-8 characters (validated in place, so that non-ASCII
     // text is copied in one piece rather than character by character).
     const char* run = p_;
-    while (p_ < end_) {
+    for (;;) {
+#ifdef __SSE2__
+      // Plain ASCII sixteen bytes at a time.
+      while (end_ - p_ >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+        unsigned stop = escape_mask(v) | static_cast<unsigned>(_mm_movemask_epi8(v));
+        if (stop) {
+          p_ += __builtin_ctz(stop);
+          break;
+        }
+        p_ += 16;
+      }
+#endif
+      if (p_ == end_) break;
       auto c = static_cast<unsigned char>(*p_);
       if (c < 0x80) {
         if (c == '"' || c == '\\' || c < 0x20) break;
@@ -542,22 +572,6 @@ std::optional<std::vector<Member>> parse_members(std::string_view text) {
 
 // ---------------------------------------------------------------------------
 // Writer
-
-// The bytes a string's canonical text must escape: the quote, the
-// backslash and the control characters.
-static bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
-
-#ifdef __SSE2__
-// The bytes of a 16-byte block that need an escape, as a bit mask.
-static unsigned escape_mask(const char* p) {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i below_space = _mm_set1_epi8(0x1F);
-  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, below_space), below_space);
-  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
-}
-#endif
 
 void write_string(std::string& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -871,6 +885,7 @@ inline bool valid_utf8(const char* s, const char* e) {
 // lead two and three places back.  A sequence cut by the end of the range
 // is an error too.
 [[gnu::target("ssse3")]] bool valid_utf8_ssse3(const char* s, const char* e) {
+  // (Texts of at least 32 bytes.)
   constexpr uint8_t kTooShort = 1 << 0, kTooLong = 1 << 1, kOverlong3 = 1 << 2, kTooLarge = 1 << 3,
                     kSurrogate = 1 << 4, kOverlong2 = 1 << 5, kTooLarge1000 = 1 << 6, kOverlong4 = 1 << 6,
                     kTwoConts = 1 << 7;
@@ -930,10 +945,10 @@ inline bool valid_utf8(const char* s, const char* e) {
   } while (0)
   for (; e - s >= 16; s += 16) VL_UTF8_BLOCK(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s)));
   if (s < e) {
-    // The tail, followed by zero bytes (ASCII), which a cut sequence fails on.
-    alignas(16) char tail[16] = {};
-    std::memcpy(tail, s, static_cast<size_t>(e - s));
-    VL_UTF8_BLOCK(_mm_load_si128(reinterpret_cast<const __m128i*>(tail)));
+    // The last sixteen bytes, some of them checked already, are checked
+    // (again) after the sixteen before them: the text is at least 32 long.
+    previous = _mm_loadu_si128(reinterpret_cast<const __m128i*>(e - 32));
+    VL_UTF8_BLOCK(_mm_loadu_si128(reinterpret_cast<const __m128i*>(e - 16)));
   }
 #undef VL_UTF8_BLOCK
   error = _mm_or_si128(error, incomplete);

@@ -254,4 +254,21 @@ TEST(CanonicalHash, IsTheContentHashOfTheParsedValue) {
   }
 }
 
+// A digest reads back from its 64 lowercase digits, and from nothing else:
+// a byte just outside the digit ranges at any place, or another length.
+TEST(Digest, FromHexTakesExactlyLowercaseDigits) {
+  for (int i = 0; i < 64; ++i) {
+    vl::Digest d = vl::sha256(std::to_string(i));
+    std::string hex = d.hex();
+    ASSERT_EQ(vl::Digest::from_hex(hex), d);
+    for (char c : {'/', ':', '`', 'g', 'A', 'F', '\0', '\x80', '\xb0'}) {
+      std::string bad = hex;
+      bad[static_cast<size_t>(i)] = c;
+      ASSERT_FALSE(vl::Digest::from_hex(bad).has_value()) << i << " " << int(c);
+    }
+    EXPECT_FALSE(vl::Digest::from_hex(std::string_view(hex).substr(0, 63 - i % 3)).has_value());
+    EXPECT_FALSE(vl::Digest::from_hex(hex + "0").has_value());
+  }
+}
+
 }  // namespace

@@ -173,8 +173,10 @@ TEST(StreamWriter, WritesEveryPieceInOrderDirectOrNot) {
     }
     out.write_pieces({pieces.begin(), pieces.begin() + static_cast<std::ptrdiff_t>(pieces.size() / 2)});
     out.write_pieces({pieces.begin() + static_cast<std::ptrdiff_t>(pieces.size() / 2), pieces.end()});
-    if (lead) EXPECT_FALSE(out.direct());
     out.finish();
+    if (lead) {
+      EXPECT_FALSE(out.direct());
+    }
     fd.close();
     ASSERT_EQ(read_file(dir.file("out")), std::string(lead, 'L') + bytes) << lead;
   }
