@@ -81,6 +81,16 @@ def python_purge(data, revoked, out_path, archive_path):
             (archive if gone else out).write(line + "\n")
 
 
+def sync_file(path):
+    # A data file being purged has been on disk for a while: its pages are
+    # clean, not waiting to be written as those of a copy just made.
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
 def load():
     return ", ".join(f"{x:.2f}" for x in os.getloadavg())
 
@@ -111,6 +121,7 @@ def main():
         with open(os.path.join(listing, "all"), "w") as f:
             for h in revoked:
                 f.write(json.dumps({"line_hash": h, "file": "data.jsonl", "sources": []}) + "\n")
+        sync_file(pristine)
         mb = size / 1e6
         print(f"data file: {mb:.0f} MB, {lines} lines of {size // lines} bytes on average, "
               f"{len(revoked)} revoked (10%)")
@@ -122,6 +133,7 @@ def main():
             best = None
             for _ in range(args.repeats):
                 shutil.copyfile(pristine, data)
+                sync_file(data)
                 shutil.rmtree(os.path.join(root, ".vl", "archive"), ignore_errors=True)
                 env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
                 out = subprocess.run([sys.executable, "-c", CHILD, root, data], env=env,

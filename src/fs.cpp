@@ -4,18 +4,24 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include "crashpoint.hpp"
 #include "error.hpp"
@@ -145,15 +151,42 @@ void Fd::start_writeback() const {
 // Direct requests must start and end on boundaries of the device's blocks
 // and come from memory aligned the same way; a page is a multiple of every
 // common block size.  A buffer holds a few megabytes, enough for the device
-// to stream.
+// to stream; a writer has at most kDirectBuffers of them, enough for what a
+// purge writes of one batch while the next one is decided.
 constexpr size_t kDirectAlign = 4096;
-constexpr size_t kDirectBuffer = size_t{8} << 20;
+constexpr size_t kDirectBuffer = size_t{4} << 20;
+constexpr size_t kDirectBuffers = 6;
+
+struct StreamWriter::Shared {
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<char*> all, free;
+  std::deque<std::pair<char*, size_t>> queue;  // full buffers, in file order
+  bool busy = false, closing = false;
+  std::exception_ptr error;
+  std::thread thread;
+
+  ~Shared() {
+    for (char* b : all) std::free(b);
+  }
+  char* allocate() {
+    // On huge pages where the system offers them: the kernel pins a
+    // buffer's pages for every direct request, far fewer of them that way.
+    constexpr size_t kHugePage = size_t{2} << 20;
+    char* b = static_cast<char*>(std::aligned_alloc(kHugePage, kDirectBuffer));
+    if (!b) return nullptr;
+    ::madvise(b, kDirectBuffer, MADV_HUGEPAGE);  // only advice
+    all.push_back(b);
+    return b;
+  }
+};
 
 StreamWriter::StreamWriter(const Fd& fd) : fd_(fd) {
   int flags = ::fcntl(fd_.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags | O_DIRECT) != 0) return;  // not offered here
-  for (char*& b : buffers_) b = static_cast<char*>(std::aligned_alloc(kDirectAlign, kDirectBuffer));
-  if (!buffers_[0] || !buffers_[1]) {
+  shared_ = std::make_unique<Shared>();
+  filling_ = shared_->allocate();
+  if (!filling_) {
     ::fcntl(fd_.get(), F_SETFL, flags);
     return;
   }
@@ -161,8 +194,13 @@ StreamWriter::StreamWriter(const Fd& fd) : fd_(fd) {
 }
 
 StreamWriter::~StreamWriter() {
-  if (in_flight_.valid()) in_flight_.wait();
-  for (char* b : buffers_) std::free(b);
+  if (!shared_ || !shared_->thread.joinable()) return;
+  {
+    std::lock_guard lock(shared_->m);
+    shared_->closing = true;
+  }
+  shared_->cv.notify_all();
+  shared_->thread.join();
 }
 
 void StreamWriter::stop_direct() {
@@ -193,25 +231,66 @@ void StreamWriter::write_out(const char* data, size_t len) {
   if (done < len) fd_.write_pieces({std::string_view(data + done, len - done)});
 }
 
-// Reports the outcome of the write in flight, if any.
-void StreamWriter::wait() {
-  if (in_flight_.valid()) in_flight_.get();
+// Waits until every full buffer is written; reports a failure.
+void StreamWriter::wait_all() {
+  if (!shared_) return;
+  std::unique_lock lock(shared_->m);
+  shared_->cv.wait(lock, [&] { return shared_->queue.empty() && !shared_->busy; });
+  if (shared_->error) std::rethrow_exception(shared_->error);
 }
 
-// Hands the full buffer to be written and goes on with the other one.
-// (Under a crash test the write stays on the calling thread, so that the
+// Queues the full buffer and takes a free one, allocating it while the
+// writer has fewer than kDirectBuffers, else waiting for one.  (Under a
+// crash test the buffer is written on the calling thread, so that the
 // points are reached in the same order every time.)
 void StreamWriter::submit() {
-  wait();
-  const char* data = buffers_[filling_];
-  size_t len = used_;
-  filling_ ^= 1;
-  used_ = 0;
+  Shared& sh = *shared_;
   if (crash_testing()) {
-    write_out(data, len);
-  } else {
-    in_flight_ = std::async(std::launch::async, [this, data, len] { write_out(data, len); });
+    write_out(filling_, used_);
+    used_ = 0;
+    return;
   }
+  std::unique_lock lock(sh.m);
+  if (sh.error) std::rethrow_exception(sh.error);
+  sh.queue.emplace_back(filling_, used_);
+  used_ = 0;
+  filling_ = nullptr;
+  if (!sh.thread.joinable()) {
+    sh.thread = std::thread([this, &sh] {
+      std::unique_lock lock(sh.m);
+      for (;;) {
+        sh.cv.wait(lock, [&] { return sh.closing || !sh.queue.empty(); });
+        if (sh.queue.empty()) return;
+        auto [data, len] = sh.queue.front();
+        sh.queue.pop_front();
+        sh.busy = true;
+        // (Closing with buffers still queued: the writer is being given up
+        // after a failure, and the file with it.)
+        if (!sh.error && !sh.closing) {
+          lock.unlock();
+          try {
+            write_out(data, len);
+          } catch (...) {
+            lock.lock();
+            sh.error = std::current_exception();
+            lock.unlock();
+          }
+          lock.lock();
+        }
+        sh.busy = false;
+        sh.free.push_back(data);
+        sh.cv.notify_all();
+      }
+    });
+  }
+  sh.cv.notify_all();
+  if (sh.free.empty() && sh.all.size() < kDirectBuffers) {
+    filling_ = sh.allocate();
+    if (filling_) return;
+  }
+  sh.cv.wait(lock, [&] { return !sh.free.empty(); });
+  filling_ = sh.free.back();
+  sh.free.pop_back();
 }
 
 void StreamWriter::write_pieces(const std::vector<std::string_view>& pieces) {
@@ -219,17 +298,17 @@ void StreamWriter::write_pieces(const std::vector<std::string_view>& pieces) {
     std::string_view piece = pieces[i];
     while (direct_ && !piece.empty()) {
       size_t take = std::min(piece.size(), kDirectBuffer - used_);
-      std::memcpy(buffers_[filling_] + used_, piece.data(), take);
+      std::memcpy(filling_ + used_, piece.data(), take);
       used_ += take;
       piece.remove_prefix(take);
       if (used_ == kDirectBuffer) submit();
     }
     if (!direct_) {
-      // Not (or no longer) direct: what is held, then the rest, go the
-      // usual way.
-      wait();
+      // Not (or no longer) direct: what is queued, then what is held, then
+      // the rest, go the usual way.
+      wait_all();
       std::vector<std::string_view> rest;
-      if (used_) rest.push_back(std::string_view(buffers_[filling_], used_));
+      if (used_) rest.push_back(std::string_view(filling_, used_));
       used_ = 0;
       if (!piece.empty()) rest.push_back(piece);
       rest.insert(rest.end(), pieces.begin() + static_cast<std::ptrdiff_t>(i) + 1, pieces.end());
@@ -241,15 +320,14 @@ void StreamWriter::write_pieces(const std::vector<std::string_view>& pieces) {
 }
 
 void StreamWriter::finish() {
-  wait();
+  wait_all();
   if (used_ == 0) return;
-  const char* data = buffers_[filling_];
   size_t held = used_, whole = direct_ ? held / kDirectAlign * kDirectAlign : 0;
   used_ = 0;
-  if (whole > 0) write_out(data, whole);
+  if (whole > 0) write_out(filling_, whole);
   if (held > whole) {
     if (direct_) stop_direct();
-    fd_.write_pieces({std::string_view(data + whole, held - whole)});
+    fd_.write_pieces({std::string_view(filling_ + whole, held - whole)});
   }
 }
 
@@ -382,6 +460,32 @@ void Mapping::drop_pages(std::string_view part) const {
   if (end <= begin) return;
   // Only advice as well: the pages stay valid to read either way.
   ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
+
+// Counts of a file range's pages in the page cache (cachestat(2), Linux
+// 6.5 on), declared here for C libraries that predate it.
+struct CacheStatRange {
+  uint64_t off, len;
+};
+struct CacheStat {
+  uint64_t nr_cache, nr_dirty, nr_writeback, nr_evicted, nr_recently_evicted;
+};
+#if defined(__x86_64__) || defined(__aarch64__)
+constexpr long kCacheStatCall = 451;
+#else
+constexpr long kCacheStatCall = -1;
+#endif
+
+void Mapping::drop_pages_and_cache(std::string_view part, const Fd& file) const {
+  drop_pages(part);
+  if (heap_ || !addr_ || part.empty() || kCacheStatCall < 0) return;
+  CacheStatRange range{static_cast<uint64_t>(part.data() - static_cast<const char*>(addr_)), part.size()};
+  CacheStat stat{};
+  // Dirty pages would be written out by the advice rather than dropped: a
+  // file just written is left to the system.  So is one on a system
+  // without cachestat.
+  if (::syscall(kCacheStatCall, file.get(), &range, &stat, 0) != 0 || stat.nr_dirty || stat.nr_writeback) return;
+  ::posix_fadvise(file.get(), static_cast<off_t>(range.off), static_cast<off_t>(range.len), POSIX_FADV_DONTNEED);
 }
 
 Mapping Mapping::read(const Fd& fd, size_t len) {

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <future>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,12 +70,13 @@ class Fd {
 // bytes are gathered in aligned buffers and go from there to the device.
 // Written through the cache instead, every byte of a file of gigabytes
 // would be copied once more into freshly allocated cache pages, and the
-// write-back would cost as much again, for pages nobody reads.  A full
-// buffer is written by a thread of its own while the caller fills the
-// other one, so the caller waits for the device only when it is the slower
-// of the two.  What the file system refuses to take directly, and the last
-// partial block, are written the usual way.  finish() must be called last;
-// the file still needs a sync to be durable.  One thread uses a writer.
+// write-back would cost as much again, for pages nobody reads.  Full
+// buffers are written in order by a thread of the writer's own while the
+// caller fills the next ones (up to a few, allocated as needed), so the
+// caller waits for the device only when the device is the slower of the
+// two.  What the file system refuses to take directly, and the last partial
+// block, are written the usual way.  finish() must be called last; the file
+// still needs a sync to be durable.  One thread uses a writer.
 class StreamWriter {
  public:
   explicit StreamWriter(const Fd& fd);
@@ -92,17 +93,17 @@ class StreamWriter {
   bool direct() const { return direct_; }
 
  private:
+  struct Shared;
   void submit();
-  void wait();
+  void wait_all();
   void write_out(const char* data, size_t len);
   void stop_direct();
 
   const Fd& fd_;
   std::atomic<bool> direct_{false};
-  char* buffers_[2] = {nullptr, nullptr};
-  int filling_ = 0;  // the buffer being filled
+  char* filling_ = nullptr;  // the buffer being filled
   size_t used_ = 0;
-  std::future<void> in_flight_;  // the other buffer's write (declared last: waited for first)
+  std::unique_ptr<Shared> shared_;  // the buffers and the writing thread
 };
 
 // The bytes of a whole file, read-only: a private mapping, or for a small
@@ -136,6 +137,11 @@ class Mapping {
   // view() the reader is done with; reading there again reads the file
   // again.  Nothing for a heap copy.
   void drop_pages(std::string_view part) const;
+  // drop_pages, and then gives back the page cache of that part of `file`
+  // (the file mapped) where the system can tell that none of it waits to
+  // be written: for a file about to be replaced, so that its memory comes
+  // free as a reader goes rather than all at once when it is gone.
+  void drop_pages_and_cache(std::string_view part, const Fd& file) const;
 
  private:
   void release() noexcept;

@@ -569,7 +569,7 @@ ChunkOutput plan_chunk(std::string_view chunk, const KeyTable& revoked, std::str
 // one batch of chunks: a batch is decided on the pool while the calling
 // thread writes out the batch before it.
 constexpr size_t kChunkBytes = size_t{1} << 20;
-constexpr size_t kBatchBytes = size_t{32} << 20;
+constexpr size_t kBatchBytes = size_t{16} << 20;
 
 PurgeResult rewrite(const std::string& root, const std::string& data_file, const Keys& revoked_set,
                     const std::string& log_detail_suffix, Progress* progress) {
@@ -597,6 +597,7 @@ PurgeResult rewrite(const std::string& root, const std::string& data_file, const
   uint64_t write_ns = 0, sync_ns = 0;
   std::optional<std::string> archive;
   Fd archive_fd;
+  std::optional<StreamWriter> archive_out;
   bool replaced = false;
   try {
     // The kept lines go to a fresh file beside the real data file (a
@@ -645,15 +646,17 @@ PurgeResult rewrite(const std::string& root, const std::string& data_file, const
               auto [created, path] = create_archive(root, stamp);
               archive_fd = std::move(created);
               archive = path;
+              archive_out.emplace(archive_fd);
             }
-            archive_fd.write_pieces(archived);
-            archive_fd.start_writeback();
+            archive_out->write_pieces(archived);
           }
           data_out.write_pieces(kept);
-          if (progress) {
-            auto span = static_cast<uint64_t>(chunks[last - 1].data() + chunks[last - 1].size() - chunks[first].data());
-            progress->fetch_add(span, std::memory_order_relaxed);
-          }
+          // The batch's kept lines are copied out (or written): its pages
+          // are done with, and so is their cache, the file being replaced.
+          std::string_view span(chunks[first].data(), static_cast<size_t>(chunks[last - 1].data() +
+                                                                          chunks[last - 1].size() - chunks[first].data()));
+          map.drop_pages_and_cache(span, f.fd);
+          if (progress) progress->fetch_add(span.size(), std::memory_order_relaxed);
           write_ns += thread_cpu_ns() - started;
         };
         if (batch + 1 < batches.size()) {
@@ -662,12 +665,11 @@ PurgeResult rewrite(const std::string& root, const std::string& data_file, const
         } else {
           write();
         }
-        map.drop_pages(std::string_view(
-            chunks[first].data(), static_cast<size_t>(chunks[last - 1].data() + chunks[last - 1].size() - chunks[first].data())));
         std::swap(outs, next);
       }
       uint64_t t0 = thread_cpu_ns();
       data_out.finish();
+      if (archive_out) archive_out->finish();
       write_ns += thread_cpu_ns() - t0;
       t0 = clock_ns();
       if (archive) {
