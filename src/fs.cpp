@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include "crashpoint.hpp"
@@ -239,51 +240,62 @@ void StreamWriter::wait_all() {
   if (shared_->error) std::rethrow_exception(shared_->error);
 }
 
+// The writer thread: writes the queued buffers in order and hands them
+// back, until the writer closes.
+void StreamWriter::run_writer() {
+  Shared& sh = *shared_;
+  std::unique_lock lock(sh.m);
+  for (;;) {
+    sh.cv.wait(lock, [&] { return sh.closing || !sh.queue.empty(); });
+    if (sh.queue.empty()) return;
+    auto [data, len] = sh.queue.front();
+    sh.queue.pop_front();
+    sh.busy = true;
+    // (Closing with buffers still queued: the writer is being given up
+    // after a failure, and the file with it.)
+    if (!sh.error && !sh.closing) {
+      lock.unlock();
+      try {
+        write_out(data, len);
+      } catch (...) {
+        lock.lock();
+        sh.error = std::current_exception();
+        lock.unlock();
+      }
+      lock.lock();
+    }
+    sh.busy = false;
+    sh.free.push_back(data);
+    sh.cv.notify_all();
+  }
+}
+
 // Queues the full buffer and takes a free one, allocating it while the
 // writer has fewer than kDirectBuffers, else waiting for one.  (Under a
-// crash test the buffer is written on the calling thread, so that the
-// points are reached in the same order every time.)
+// crash test, or when no thread can be started, the buffer is written on
+// the calling thread: under a crash test so that the points are reached in
+// the same order every time.)
 void StreamWriter::submit() {
   Shared& sh = *shared_;
-  if (crash_testing()) {
-    write_out(filling_, used_);
-    used_ = 0;
-    return;
-  }
+  char* const full = filling_;
+  const size_t len = used_;
+  used_ = 0;
   std::unique_lock lock(sh.m);
   if (sh.error) std::rethrow_exception(sh.error);
-  sh.queue.emplace_back(filling_, used_);
-  used_ = 0;
-  filling_ = nullptr;
-  if (!sh.thread.joinable()) {
-    sh.thread = std::thread([this, &sh] {
-      std::unique_lock lock(sh.m);
-      for (;;) {
-        sh.cv.wait(lock, [&] { return sh.closing || !sh.queue.empty(); });
-        if (sh.queue.empty()) return;
-        auto [data, len] = sh.queue.front();
-        sh.queue.pop_front();
-        sh.busy = true;
-        // (Closing with buffers still queued: the writer is being given up
-        // after a failure, and the file with it.)
-        if (!sh.error && !sh.closing) {
-          lock.unlock();
-          try {
-            write_out(data, len);
-          } catch (...) {
-            lock.lock();
-            sh.error = std::current_exception();
-            lock.unlock();
-          }
-          lock.lock();
-        }
-        sh.busy = false;
-        sh.free.push_back(data);
-        sh.cv.notify_all();
-      }
-    });
+  if (!crash_testing() && !sh.thread.joinable()) {
+    try {
+      sh.thread = std::thread([this] { run_writer(); });
+    } catch (const std::system_error&) {
+    }
   }
+  if (!sh.thread.joinable()) {
+    lock.unlock();
+    write_out(full, len);
+    return;
+  }
+  sh.queue.emplace_back(full, len);
   sh.cv.notify_all();
+  filling_ = nullptr;
   if (sh.free.empty() && sh.all.size() < kDirectBuffers) {
     filling_ = sh.allocate();
     if (filling_) return;

@@ -95,6 +95,7 @@ class StreamWriter {
  private:
   struct Shared;
   void submit();
+  void run_writer();
   void wait_all();
   void write_out(const char* data, size_t len);
   void stop_direct();
