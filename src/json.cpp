@@ -13,7 +13,7 @@
 #include <emmintrin.h>
 #endif
 #ifdef __x86_64__
-#include <tmmintrin.h>
+#include <immintrin.h>
 #endif
 
 #include "utf8.hpp"
@@ -875,84 +875,92 @@ inline bool valid_utf8(const char* s, const char* e) {
 }
 
 #ifdef __x86_64__
-// The same check sixteen bytes at a time with SSSE3 table lookups, for
+// The same check 32 bytes at a time with AVX2 table lookups, for
 // processors that have it (see valid_utf8_text).  Each byte is classified
-// by three 16-entry tables: the high and low half of the byte before it and
-// its own high half.  A bit that survives in all three names an error that
-// pair of bytes shows (a lead byte without its continuation, a stray
-// continuation, an overlong form, a surrogate, a code point above
-// U+10FFFF); the third and fourth bytes of a sequence are told apart by the
-// lead two and three places back.  A sequence cut by the end of the range
-// is an error too.
-[[gnu::target("ssse3")]] bool valid_utf8_ssse3(const char* s, const char* e) {
-  // (Texts of at least 32 bytes.)
-  constexpr uint8_t kTooShort = 1 << 0, kTooLong = 1 << 1, kOverlong3 = 1 << 2, kTooLarge = 1 << 3,
-                    kSurrogate = 1 << 4, kOverlong2 = 1 << 5, kTooLarge1000 = 1 << 6, kOverlong4 = 1 << 6,
-                    kTwoConts = 1 << 7;
-  constexpr uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
-  const __m128i byte1_high = _mm_setr_epi8(
-      kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,  // 0___: ASCII
-      kTwoConts, kTwoConts, kTwoConts, kTwoConts,                                      // 10__: continuation
-      kTooShort | kOverlong2,                                                          // 1100
-      kTooShort,                                                                       // 1101
-      kTooShort | kOverlong3 | kSurrogate,                                             // 1110
-      static_cast<char>(kTooShort | kTooLarge | kTooLarge1000 | kOverlong4));          // 1111
-  const __m128i byte1_low = _mm_setr_epi8(
-      static_cast<char>(kCarry | kOverlong3 | kOverlong2 | kOverlong4),  // ___0000
-      static_cast<char>(kCarry | kOverlong2),                            // ___0001
-      static_cast<char>(kCarry), static_cast<char>(kCarry),              // ___001_
-      static_cast<char>(kCarry | kTooLarge),                             // ___0100
-      static_cast<char>(kCarry | kTooLarge | kTooLarge1000),             // ___0101
-      static_cast<char>(kCarry | kTooLarge | kTooLarge1000), static_cast<char>(kCarry | kTooLarge | kTooLarge1000),
-      static_cast<char>(kCarry | kTooLarge | kTooLarge1000), static_cast<char>(kCarry | kTooLarge | kTooLarge1000),
-      static_cast<char>(kCarry | kTooLarge | kTooLarge1000), static_cast<char>(kCarry | kTooLarge | kTooLarge1000),
-      static_cast<char>(kCarry | kTooLarge | kTooLarge1000),
-      static_cast<char>(kCarry | kTooLarge | kTooLarge1000 | kSurrogate),  // ___1101
-      static_cast<char>(kCarry | kTooLarge | kTooLarge1000), static_cast<char>(kCarry | kTooLarge | kTooLarge1000));
-  const __m128i byte2_high = _mm_setr_epi8(
-      kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,  // 0___
-      static_cast<char>(kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4),  // 1000
-      static_cast<char>(kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge),                   // 1001
-      static_cast<char>(kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge),                   // 101_
-      static_cast<char>(kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge),
-      kTooShort, kTooShort, kTooShort, kTooShort);  // 11__
+// by three 16-entry tables (one copy in each 16-byte lane): the high and
+// low half of the byte before it and its own high half.  A bit that
+// survives in all three names an error that pair of bytes shows (a lead
+// byte without its continuation, a stray continuation, an overlong form, a
+// surrogate, a code point above U+10FFFF); the third and fourth bytes of a
+// sequence are told apart by the lead two and three places back.  A
+// sequence cut by the end of the range is an error too.  (Texts of at
+// least 64 bytes.)
+// A 16-entry table in both lanes.
+[[gnu::target("avx2")]] inline __m256i lane_table(const std::array<char, 16>& t) {
+  return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t.data())));
+}
+
+[[gnu::target("avx2")]] bool valid_utf8_avx2(const char* s, const char* e) {
+  constexpr char kTooShort = 1 << 0, kTooLong = 1 << 1, kOverlong3 = 1 << 2, kTooLarge = 1 << 3,
+                 kSurrogate = 1 << 4, kOverlong2 = 1 << 5, kTooLarge1000 = 1 << 6, kOverlong4 = 1 << 6,
+                 kTwoConts = static_cast<char>(1 << 7);
+  constexpr char kCarry = kTooShort | kTooLong | kTwoConts;
+  constexpr char kLarge = kCarry | kTooLarge | kTooLarge1000;
+  const __m256i byte1_high = lane_table({kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+                                    kTooLong,  // 0___: ASCII
+                                    kTwoConts, kTwoConts, kTwoConts, kTwoConts,  // 10__: continuation
+                                    kTooShort | kOverlong2,                      // 1100
+                                    kTooShort,                                   // 1101
+                                    kTooShort | kOverlong3 | kSurrogate,         // 1110
+                                    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4});  // 1111
+  const __m256i byte1_low = lane_table({kCarry | kOverlong3 | kOverlong2 | kOverlong4,  // ___0000
+                                   kCarry | kOverlong2,                            // ___0001
+                                   kCarry, kCarry,                                 // ___001_
+                                   kCarry | kTooLarge,                             // ___0100
+                                   kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge,
+                                   kLarge | kSurrogate,  // ___1101
+                                   kLarge, kLarge});
+  const __m256i byte2_high = lane_table({kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+                                    kTooShort,  // 0___
+                                    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,  // 1000
+                                    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,  // 1001
+                                    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,  // 101_
+                                    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+                                    kTooShort, kTooShort, kTooShort, kTooShort});  // 11__
   // The largest byte each of the last three places may hold and not start
   // a sequence that continues past the block.
-  const __m128i last_max = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                         static_cast<char>(0xEF), static_cast<char>(0xDF), static_cast<char>(0xBF));
-  const __m128i nibble = _mm_set1_epi8(0x0F);
-  __m128i previous = _mm_setzero_si128(), incomplete = _mm_setzero_si128(), error = _mm_setzero_si128();
+  std::array<char, 32> last{};
+  last.fill(-1);
+  last[29] = static_cast<char>(0xEF);
+  last[30] = static_cast<char>(0xDF);
+  last[31] = static_cast<char>(0xBF);
+  const __m256i last_max = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(last.data()));
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  __m256i previous = _mm256_setzero_si256(), incomplete = _mm256_setzero_si256(), error = _mm256_setzero_si256();
   // (A lambda would not take the function's target.)
-#define VL_UTF8_BLOCK(load)                                                                                      \
-  do {                                                                                                           \
-    __m128i in = (load);                                                                                         \
-    if (_mm_movemask_epi8(in) == 0) {                                                                            \
-      error = _mm_or_si128(error, incomplete);                                                                   \
-      incomplete = _mm_setzero_si128();                                                                          \
-    } else {                                                                                                     \
-      __m128i prev1 = _mm_alignr_epi8(in, previous, 15);                                                         \
-      __m128i special = _mm_and_si128(                                                                           \
-          _mm_and_si128(_mm_shuffle_epi8(byte1_high, _mm_and_si128(_mm_srli_epi16(prev1, 4), nibble)),           \
-                        _mm_shuffle_epi8(byte1_low, _mm_and_si128(prev1, nibble))),                              \
-          _mm_shuffle_epi8(byte2_high, _mm_and_si128(_mm_srli_epi16(in, 4), nibble)));                          \
-      __m128i third = _mm_subs_epu8(_mm_alignr_epi8(in, previous, 14), _mm_set1_epi8(0xE0 - 0x80));             \
-      __m128i fourth = _mm_subs_epu8(_mm_alignr_epi8(in, previous, 13), _mm_set1_epi8(0xF0 - 0x80));            \
-      __m128i must_continue = _mm_and_si128(_mm_or_si128(third, fourth), _mm_set1_epi8(static_cast<char>(0x80))); \
-      error = _mm_or_si128(error, _mm_xor_si128(must_continue, special));                                        \
-      incomplete = _mm_subs_epu8(in, last_max);                                                                  \
-    }                                                                                                            \
-    previous = in;                                                                                               \
+#define VL_UTF8_BLOCK(load)                                                                                        \
+  do {                                                                                                             \
+    const __m256i in = (load);                                                                                     \
+    if (_mm256_movemask_epi8(in) == 0) {                                                                           \
+      error = _mm256_or_si256(error, incomplete);                                                                  \
+      incomplete = _mm256_setzero_si256();                                                                         \
+    } else {                                                                                                       \
+      /* The 32 bytes before each place: the previous block's top lane, then this block's bottom one. */          \
+      const __m256i before = _mm256_permute2x128_si256(previous, in, 0x21);                                        \
+      const __m256i prev1 = _mm256_alignr_epi8(in, before, 15);                                                    \
+      const __m256i special = _mm256_and_si256(                                                                    \
+          _mm256_and_si256(_mm256_shuffle_epi8(byte1_high, _mm256_and_si256(_mm256_srli_epi16(prev1, 4), nibble)), \
+                           _mm256_shuffle_epi8(byte1_low, _mm256_and_si256(prev1, nibble))),                       \
+          _mm256_shuffle_epi8(byte2_high, _mm256_and_si256(_mm256_srli_epi16(in, 4), nibble)));                   \
+      const __m256i third = _mm256_subs_epu8(_mm256_alignr_epi8(in, before, 14), _mm256_set1_epi8(0xE0 - 0x80));  \
+      const __m256i fourth = _mm256_subs_epu8(_mm256_alignr_epi8(in, before, 13), _mm256_set1_epi8(0xF0 - 0x80)); \
+      const __m256i must_continue =                                                                                \
+          _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));             \
+      error = _mm256_or_si256(error, _mm256_xor_si256(must_continue, special));                                    \
+      incomplete = _mm256_subs_epu8(in, last_max);                                                                 \
+    }                                                                                                              \
+    previous = in;                                                                                                 \
   } while (0)
-  for (; e - s >= 16; s += 16) VL_UTF8_BLOCK(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s)));
+  for (; e - s >= 32; s += 32) VL_UTF8_BLOCK(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s)));
   if (s < e) {
-    // The last sixteen bytes, some of them checked already, are checked
-    // (again) after the sixteen before them: the text is at least 32 long.
-    previous = _mm_loadu_si128(reinterpret_cast<const __m128i*>(e - 32));
-    VL_UTF8_BLOCK(_mm_loadu_si128(reinterpret_cast<const __m128i*>(e - 16)));
+    // The last 32 bytes, some of them checked already, are checked (again)
+    // after the 32 before them.
+    previous = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(e - 64));
+    VL_UTF8_BLOCK(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(e - 32)));
   }
 #undef VL_UTF8_BLOCK
-  error = _mm_or_si128(error, incomplete);
-  return _mm_movemask_epi8(_mm_cmpeq_epi8(error, _mm_setzero_si128())) == 0xFFFF;
+  error = _mm256_or_si256(error, incomplete);
+  return _mm256_testz_si256(error, error);
 }
 #endif
 
@@ -960,8 +968,8 @@ inline bool valid_utf8(const char* s, const char* e) {
 // enough for it to pay.
 inline bool valid_utf8_text(const char* s, const char* e) {
 #ifdef __x86_64__
-  static const bool ssse3 = __builtin_cpu_supports("ssse3");
-  if (e - s >= 32 && ssse3) return valid_utf8_ssse3(s, e);
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (e - s >= 64 && avx2) return valid_utf8_avx2(s, e);
 #endif
   return valid_utf8(s, e);
 }
@@ -983,6 +991,7 @@ class Canonicalizer {
     const char* const end = p + text.size();
     reserve(0, text.size() + 64);
     char* o = buf_.get();
+    text_begin_ = o;
     size_t members = 0;  // entries of members_ in use
     arena_.clear();
     facts_ = CanonicalFacts{};
@@ -1117,7 +1126,7 @@ class Canonicalizer {
       if (*p != (f.is_object ? '}' : ']')) return false;
       ++p;
       if (f.is_object) {
-        if (!f.ascending) o = reorder(f.open, f.first_member, members);
+        if (!f.ascending) o = reorder(f.open, f.first_member, members, depth == 1);
         members = f.first_member;
         arena_.resize(f.arena_mark);
         *o++ = '}';
@@ -1129,7 +1138,7 @@ class Canonicalizer {
     }
   }
 
-  std::string_view text() const { return {buf_.get(), static_cast<size_t>(text_end_ - buf_.get())}; }
+  std::string_view text() const { return {text_begin_, static_cast<size_t>(text_end_ - text_begin_)}; }
   // What the last text held (as far as it was read).
   const CanonicalFacts& facts() const { return facts_; }
 
@@ -1384,8 +1393,10 @@ class Canonicalizer {
 
   // Rewrites the members of the object opened at `open` (members_[first..end))
   // in ascending key order, keeping only the last of each repeated key;
-  // returns the write position after them.
-  char* reorder(size_t open, size_t first, size_t end) {
+  // returns the write position after them.  The outermost object (the
+  // whole text) is written out again into the scratch buffer, where the
+  // text then ends, rather than moved aside and back.
+  char* reorder(size_t open, size_t first, size_t end, bool outermost) {
     size_t count = end - first;
     const MemberRef* m = members_.get() + first;
     if (order_.size() < count) order_.resize(count);
@@ -1412,17 +1423,29 @@ class Canonicalizer {
       if (i + 1 < count && compare_keys(m[order[i + 1]], m[order[i]]) == 0) continue;
       order[kept++] = order[i];
     }
-    // The members' text moves aside once and comes back in order.
     size_t start = open + 1, stop = m[count - 1].seg_end;
-    if (scratch_.size() < stop - start) scratch_.resize(stop - start);
-    char* aside = scratch_.data();
-    std::memcpy(aside, buf_.get() + start, stop - start);
-    char* o = buf_.get() + start;
+    const char* from;  // the members' text, from the key of members_[first]
+    char* o;
+    if (outermost) {
+      // Room for what comes before the members, the members and the
+      // closing brace.
+      if (scratch_.size() < stop + 1) scratch_.resize(stop + 1);
+      std::memcpy(scratch_.data(), buf_.get(), start);
+      text_begin_ = scratch_.data();
+      from = buf_.get() + start;
+      o = scratch_.data() + start;
+    } else {
+      // The members' text moves aside once and comes back in order.
+      if (scratch_.size() < stop - start) scratch_.resize(stop - start);
+      std::memcpy(scratch_.data(), buf_.get() + start, stop - start);
+      from = scratch_.data();
+      o = buf_.get() + start;
+    }
     for (size_t i = 0; i < kept; ++i) {
       const MemberRef& member = m[order[i]];
       if (i) *o++ = ',';
       size_t len = member.seg_end - member.seg_start;
-      std::memcpy(o, aside + (member.seg_start - start), len);
+      std::memcpy(o, from + (member.seg_start - start), len);
       o += len;
     }
     return o;
@@ -1430,6 +1453,7 @@ class Canonicalizer {
 
   std::unique_ptr<char[]> buf_;
   size_t cap_ = 0;
+  const char* text_begin_ = nullptr;  // buf_, or scratch_ once the outermost object is reordered
   const char* text_end_ = nullptr;
   bool escaped_ = false;
   CanonicalFacts facts_;

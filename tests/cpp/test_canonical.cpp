@@ -171,8 +171,9 @@ TEST(CanonicalText, NestingLimitAndRefusedForms) {
 
 // Raw non-ASCII bytes in a string are checked as UTF-8 (by blocks in long
 // strings): every sequence of four bytes from the edges of the encoding's
-// ranges, inside a block, across a block boundary and cut by the string's
-// end, is accepted exactly when it decodes.
+// ranges, inside a block, across the middle of a block and a boundary
+// between blocks, and cut by the string's end, is accepted exactly when it
+// decodes.
 TEST(CanonicalText, RefusesExactlyTheInvalidUtf8) {
   const unsigned char edges[] = {0x41, 0x7f, 0x80, 0x8f, 0x90, 0x9f, 0xa0, 0xbf, 0xc0, 0xc1, 0xc2,
                                  0xdf, 0xe0, 0xe1, 0xec, 0xed, 0xee, 0xef, 0xf0, 0xf1, 0xf3, 0xf4,
@@ -190,9 +191,9 @@ TEST(CanonicalText, RefusesExactlyTheInvalidUtf8) {
       for (unsigned char c : edges) {
         for (unsigned char d : edges) {
           const char seq[] = {static_cast<char>(a), static_cast<char>(b), static_cast<char>(c), static_cast<char>(d)};
-          for (size_t before : {3, 14, 36}) {
-            std::string content = std::string(before, 'x') + std::string(seq, 4) + std::string(40 - before, 'y');
-            if (before == 36) content.resize(before + 4);  // the sequence ends the string
+          for (size_t before : {3, 14, 30, 45, 76}) {
+            std::string content = std::string(before, 'x') + std::string(seq, 4) + std::string(80 - before, 'y');
+            if (before == 76) content.resize(before + 4);  // the sequence ends the string
             bool accepted = vl::json::canonical_text("\"" + content + "\"").has_value();
             ASSERT_EQ(accepted, decodes(content)) << int(a) << " " << int(b) << " " << int(c) << " " << int(d);
             refused += !accepted;
