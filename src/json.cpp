@@ -1228,7 +1228,7 @@ class Canonicalizer {
   }
 
   // One character given by a \u escape, in the canonical string form.
-  static void put_char(char*& o, uint32_t c) {
+  [[gnu::always_inline]] static void put_char(char*& o, uint32_t c) {
     static constexpr char kHex[] = "0123456789abcdef";
     if (c >= 0x80) {
       struct Sink {
@@ -1272,7 +1272,7 @@ class Canonicalizer {
   // the run held a byte from 0x80 up (to be checked as UTF-8 later).
   // Whole 16-byte blocks are stored before they are checked: the buffer
   // always has room for the rest of the text.
-  static bool copy_run(const char*& p, const char* end, char*& o) {
+  [[gnu::always_inline]] static bool copy_run(const char*& p, const char* end, char*& o) {
     const char* s = p;
     char* d = o;
     bool high = false;
@@ -1313,7 +1313,17 @@ class Canonicalizer {
 
   // The opening quote read; writes the whole canonical string.  Sets
   // escaped_ when the canonical text holds an escape.
-  bool string(const char*& p, const char* end, char*& o) {
+  bool string(const char*& p_in, const char* end, char*& o_in) {
+    // The positions live in registers while the string is read.
+    const char* p = p_in;
+    char* o = o_in;
+    bool ok = string_body(p, end, o);
+    p_in = p;
+    o_in = o;
+    return ok;
+  }
+
+  [[gnu::always_inline]] bool string_body(const char*& p, const char* end, char*& o) {
     *o++ = '"';
     char* content = o;
     bool high = false;
