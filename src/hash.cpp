@@ -43,13 +43,6 @@ class Sha256Context {
 
 thread_local Sha256Context t_sha;
 
-#ifndef __SSE2__
-int lower_hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-#endif
 
 }  // namespace
 
@@ -61,17 +54,20 @@ void Digest::hex_into(char* out) const {
   }
 }
 
-std::optional<Digest> Digest::from_hex(std::string_view hex) {
+std::optional<Digest> Digest::from_hex(std::string_view hex, Letters letters) {
   if (hex.size() != 64) return std::nullopt;
   Digest d;
+  // Or-ed into a letter, the case bit makes an uppercase one lowercase.
+  const char case_bit = letters == Letters::EitherCase ? 0x20 : 0;
 #ifdef __SSE2__
   // Sixteen digits at a time: each byte's value, then each pair of values
-  // (a 16-bit lane) joined into one byte.
+  // (a 16-bit lane) joined into one byte, high digit first.
   const __m128i nine = _mm_set1_epi8(9), five = _mm_set1_epi8(5), low_byte = _mm_set1_epi16(0xFF);
   __m128i bad = _mm_setzero_si128(), joined[4];
   for (int i = 0; i < 4; ++i) {
     __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hex.data() + 16 * i));
-    __m128i digit = _mm_sub_epi8(b, _mm_set1_epi8('0')), letter = _mm_sub_epi8(b, _mm_set1_epi8('a'));
+    __m128i digit = _mm_sub_epi8(b, _mm_set1_epi8('0'));
+    __m128i letter = _mm_sub_epi8(_mm_or_si128(b, _mm_set1_epi8(case_bit)), _mm_set1_epi8('a'));
     __m128i is_digit = _mm_cmpeq_epi8(_mm_max_epu8(digit, nine), nine);
     __m128i is_letter = _mm_cmpeq_epi8(_mm_max_epu8(letter, five), five);
     bad = _mm_or_si128(bad, _mm_andnot_si128(_mm_or_si128(is_digit, is_letter), _mm_set1_epi8(-1)));
@@ -83,8 +79,14 @@ std::optional<Digest> Digest::from_hex(std::string_view hex) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(d.bytes.data()), _mm_packus_epi16(joined[0], joined[1]));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(d.bytes.data() + 16), _mm_packus_epi16(joined[2], joined[3]));
 #else
+  auto value = [&](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    c = static_cast<char>(c | case_bit);
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
   for (unsigned i = 0; i < 32; ++i) {
-    int hi = lower_hex_value(hex[2 * i]), lo = lower_hex_value(hex[2 * i + 1]);
+    int hi = value(hex[2 * i]), lo = value(hex[2 * i + 1]);
     if (hi < 0 || lo < 0) return std::nullopt;
     d.bytes[i] = static_cast<uint8_t>(hi << 4 | lo);
   }

@@ -26,9 +26,11 @@ struct Digest {
   // The 64 lowercase hex digits, into out[0..64).
   void hex_into(char* out) const;
   std::string hex() const;
-  // The digest written as exactly 64 lowercase hex digits, the one form
-  // hashes are stored in; nothing for any other text.
-  static std::optional<Digest> from_hex(std::string_view hex);
+  // Which letters from_hex takes for the digits 10 to 15.
+  enum class Letters { Lower, EitherCase };
+  // The digest written as exactly 64 hex digits; nothing for any other
+  // text.  Lowercase is the one form hashes are stored in.
+  static std::optional<Digest> from_hex(std::string_view hex, Letters letters = Letters::Lower);
   bool operator==(const Digest&) const = default;
 };
 

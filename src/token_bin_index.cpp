@@ -5,10 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -16,6 +12,7 @@
 
 #include "dense_ids.hpp"
 #include "error.hpp"
+#include "hash.hpp"
 #include "layout.hpp"
 #include "mmap_lines.hpp"
 #include "pool.hpp"
@@ -158,49 +155,9 @@ std::string binary_index_path(const std::string& root, const std::string& tokeni
 }
 
 std::optional<SourceKey> source_key(std::string_view text) {
-  if (text.size() != 64) return std::nullopt;
-  SourceKey key;
-#if defined(__SSE2__)
-  // Sixteen digits at a time: each byte checked to be a digit or a letter
-  // a-f in either case and turned into its value, then the values paired
-  // into bytes (high digit first) and packed.
-  const __m128i zero = _mm_set1_epi8('0'), a = _mm_set1_epi8('a'), case_bit = _mm_set1_epi8(0x20);
-  const __m128i nine = _mm_set1_epi8(9), five = _mm_set1_epi8(5), ten = _mm_set1_epi8(10);
-  const __m128i low = _mm_set1_epi16(0x00FF);
-  __m128i good = _mm_set1_epi8(-1);
-  __m128i pairs[4];
-  for (int i = 0; i < 4; ++i) {
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + 16 * i));
-    const __m128i d = _mm_sub_epi8(c, zero);
-    const __m128i l = _mm_sub_epi8(_mm_or_si128(c, case_bit), a);
-    const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(d, nine), d);
-    const __m128i is_letter = _mm_cmpeq_epi8(_mm_min_epu8(l, five), l);
-    good = _mm_and_si128(good, _mm_or_si128(is_digit, is_letter));
-    const __m128i v = _mm_or_si128(_mm_and_si128(is_digit, d), _mm_andnot_si128(is_digit, _mm_add_epi8(l, ten)));
-    pairs[i] = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(v, low), 4), _mm_srli_epi16(v, 8));
-  }
-  if (_mm_movemask_epi8(good) != 0xFFFF) return std::nullopt;
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(key.data()), _mm_packus_epi16(pairs[0], pairs[1]));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(key.data() + 16), _mm_packus_epi16(pairs[2], pairs[3]));
-#else
-  // Digit values by byte, 0xFF for bytes that are not hex digits.
-  static constexpr auto kValues = [] {
-    std::array<uint8_t, 256> t{};
-    for (auto& v : t) v = 0xFF;
-    for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<uint8_t>(c);
-    for (int c = 0; c < 6; ++c) t['a' + c] = t['A' + c] = static_cast<uint8_t>(10 + c);
-    return t;
-  }();
-  unsigned bad = 0;
-  for (size_t i = 0; i < 32; ++i) {
-    const uint8_t hi = kValues[static_cast<unsigned char>(text[2 * i])];
-    const uint8_t lo = kValues[static_cast<unsigned char>(text[2 * i + 1])];
-    bad |= hi | lo;
-    key[i] = static_cast<uint8_t>(hi << 4 | (lo & 15));
-  }
-  if (bad & 0xF0) return std::nullopt;
-#endif
-  return key;
+  std::optional<Digest> d = Digest::from_hex(text, Digest::Letters::EitherCase);
+  if (!d) return std::nullopt;
+  return d->bytes;
 }
 
 std::pair<uint32_t, uint32_t> TokenBinIndexBuilder::build(const std::string& root,

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -255,18 +256,26 @@ TEST(CanonicalHash, IsTheContentHashOfTheParsedValue) {
   }
 }
 
-// A digest reads back from its 64 lowercase digits, and from nothing else:
-// a byte just outside the digit ranges at any place, or another length.
-TEST(Digest, FromHexTakesExactlyLowercaseDigits) {
+// A digest reads back from its 64 lowercase digits (or uppercase ones, when
+// either case is asked for), and from nothing else: a byte just outside the
+// digit ranges at any place, or another length.
+TEST(Digest, FromHexTakesExactlyTheDigits) {
+  using Letters = vl::Digest::Letters;
   for (int i = 0; i < 64; ++i) {
     vl::Digest d = vl::sha256(std::to_string(i));
-    std::string hex = d.hex();
+    std::string hex = d.hex(), upper = hex;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     ASSERT_EQ(vl::Digest::from_hex(hex), d);
-    for (char c : {'/', ':', '`', 'g', 'A', 'F', '\0', '\x80', '\xb0'}) {
+    ASSERT_EQ(vl::Digest::from_hex(upper, Letters::EitherCase), d);
+    ASSERT_EQ(vl::Digest::from_hex(upper).has_value(), upper == hex);
+    for (char c : {'/', ':', '`', 'g', '@', 'G', '\0', '\x80', '\xb0', '\xc1'}) {
       std::string bad = hex;
       bad[static_cast<size_t>(i)] = c;
-      ASSERT_FALSE(vl::Digest::from_hex(bad).has_value()) << i << " " << int(c);
+      ASSERT_FALSE(vl::Digest::from_hex(bad, Letters::EitherCase).has_value()) << i << " " << int(c);
     }
+    std::string upper_letter = hex;
+    upper_letter[static_cast<size_t>(i)] = 'C';
+    ASSERT_FALSE(vl::Digest::from_hex(upper_letter).has_value());
     EXPECT_FALSE(vl::Digest::from_hex(std::string_view(hex).substr(0, 63 - i % 3)).has_value());
     EXPECT_FALSE(vl::Digest::from_hex(hex + "0").has_value());
   }
