@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -180,6 +183,30 @@ TEST(StreamWriter, WritesEveryPieceInOrderDirectOrNot) {
     fd.close();
     ASSERT_EQ(read_file(dir.file("out")), std::string(lead, 'L') + bytes) << lead;
   }
+}
+
+// A write that fails on the writer's own thread (here the file size limit,
+// met after the first buffer) is reported to the caller, by a later call.
+TEST(StreamWriter, ReportsAFailedBackgroundWrite) {
+  TempDir dir;
+  vl::Fd fd = vl::Fd::create_exclusive(dir.file("out"));
+  struct rlimit old_limit;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit = {size_t{6} << 20, old_limit.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  int failed_with = 0;
+  try {
+    vl::StreamWriter out(fd);
+    std::string block(size_t{1} << 20, 'x');
+    for (int i = 0; i < 16; ++i) out.write_pieces({block});
+    out.finish();
+  } catch (const vl::Error& e) {
+    failed_with = e.os_errno();
+  }
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  ::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(failed_with, EFBIG);
 }
 
 TEST(ReplaceFile, FailureLeavesTargetAndRemovesTemporary) {
