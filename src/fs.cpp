@@ -211,8 +211,9 @@ void StreamWriter::stop_direct() {
 }
 
 // Writes data[0, len), a whole number of blocks.  A request the file system
-// refuses to take directly (EINVAL), or takes only in part, ends direct
-// writing: the rest goes through the page cache.
+// refuses to take directly (EINVAL, or EOPNOTSUPP from one that does not do
+// direct writes at all), or takes only in part, ends direct writing: the
+// rest goes through the page cache.
 void StreamWriter::write_out(const char* data, size_t len) {
   const size_t max_request = crash_testing() ? size_t{8192} : SIZE_MAX;
   size_t done = 0;
@@ -221,7 +222,7 @@ void StreamWriter::write_out(const char* data, size_t len) {
     ssize_t n = ::write(fd_.get(), data + done, std::min(len - done, max_request));
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno != EINVAL) throw Error::last_os();
+      if (errno != EINVAL && errno != EOPNOTSUPP) throw Error::last_os();
       stop_direct();
       break;
     }
