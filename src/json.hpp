@@ -99,7 +99,7 @@ struct CanonicalFacts {
   int depth = 0;
 };
 
-class Canonicalizer;
+class Canonicalizer;  // the one-pass walk, in json.cpp
 
 // Writes canonical texts in one pass without building a value, into
 // buffers of its own that are reused from text to text.
