@@ -108,9 +108,13 @@ void Fd::write_all(std::string_view data) const {
   }
 }
 
+// The most one write request may take: everything, except under a crash
+// test (see crash_testing).
+static size_t largest_write() { return crash_testing() ? size_t{8192} : SIZE_MAX; }
+
 void Fd::write_pieces(const std::vector<std::string_view>& pieces) const {
   constexpr size_t kMaxPieces = 1024;  // IOV_MAX on Linux
-  const size_t max_request = crash_testing() ? size_t{8192} : SIZE_MAX;
+  const size_t max_request = largest_write();
   size_t next = 0, skip = 0;           // the first piece not written, and its bytes already written
   while (next < pieces.size()) {
     struct iovec iov[kMaxPieces];
@@ -215,7 +219,7 @@ void StreamWriter::stop_direct() {
 // direct writes at all), or takes only in part, ends direct writing: the
 // rest goes through the page cache.
 void StreamWriter::write_out(const char* data, size_t len) {
-  const size_t max_request = crash_testing() ? size_t{8192} : SIZE_MAX;
+  const size_t max_request = largest_write();
   size_t done = 0;
   while (done < len && direct_) {
     crash_point();

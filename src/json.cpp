@@ -341,7 +341,7 @@ bool Parser::string(std::string& out) {
       if (p_ == end_) break;
       auto c = static_cast<unsigned char>(*p_);
       if (c < 0x80) {
-        if (c == '"' || c == '\\' || c < 0x20) break;
+        if (needs_escape(c)) break;
         ++p_;
         continue;
       }
@@ -1277,15 +1277,10 @@ class Canonicalizer {
     char* d = o;
     bool high = false;
 #ifdef __SSE2__
-    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'),
-                  below_space = _mm_set1_epi8(0x1F);
     while (end - s >= 16) {
       __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(d), v);
-      // Unsigned v <= 0x1F: the control characters.
-      __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, below_space), below_space);
-      __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
-      auto stop = static_cast<unsigned>(_mm_movemask_epi8(special));
+      unsigned stop = escape_mask(v);
       auto top = static_cast<unsigned>(_mm_movemask_epi8(v));
       if (stop) {
         auto n = static_cast<unsigned>(__builtin_ctz(stop));
@@ -1301,7 +1296,7 @@ class Canonicalizer {
 #endif
     while (s < end) {
       auto c = static_cast<unsigned char>(*s);
-      if (c < 0x20 || c == '"' || c == '\\') break;
+      if (needs_escape(c)) break;
       high |= c >= 0x80;
       *d++ = static_cast<char>(c);
       ++s;

@@ -38,7 +38,7 @@ namespace vl::purge {
 
 namespace {
 
-using Key = std::array<unsigned char, 32>;
+using Key = decltype(Digest::bytes);
 using Keys = std::vector<Key>;  // line hashes; a hash may be listed more than once
 
 // The revoked set as the keep decision reads it, once per data line.
@@ -119,11 +119,8 @@ using StringSet = std::unordered_set<std::string>;
 // A line hash as stored is 64 lowercase hex digits; anything else can never
 // equal the hash of a line and is left out of the set.
 std::optional<Key> key_of(std::string_view hex) {
-  std::optional<Digest> d = Digest::from_hex(hex);
-  if (!d) return std::nullopt;
-  Key k;
-  std::memcpy(k.data(), d->bytes.data(), k.size());
-  return k;
+  if (std::optional<Digest> d = Digest::from_hex(hex)) return d->bytes;
+  return std::nullopt;
 }
 
 // The content hash of a data line, as tracking computes it, or nothing when
@@ -133,8 +130,7 @@ std::optional<std::string_view> hash_line(json::CanonicalWriter& writer, std::st
                                           json::CanonicalFacts& facts) {
   std::optional<std::string_view> canonical = writer.text_of(line, &facts);
   if (!canonical) return std::nullopt;
-  Digest digest = sha256(*canonical);
-  std::memcpy(out.data(), digest.bytes.data(), out.size());
+  out = sha256(*canonical).bytes;
   return canonical;
 }
 
@@ -582,15 +578,7 @@ PurgeResult rewrite(const std::string& root, const std::string& data_file, const
   // Finding the chunk ends read a little around every end, all over the
   // file; those pages are given back now rather than when their batch is.
   map.drop_pages(map.view());
-  std::vector<std::pair<size_t, size_t>> batches;  // [first, last) chunk of each
-  for (size_t first = 0; first < chunks.size();) {
-    size_t last = first, bytes = 0;
-    while (last < chunks.size() && (last == first || bytes + chunks[last].size() <= kBatchBytes)) {
-      bytes += chunks[last++].size();
-    }
-    batches.emplace_back(first, last);
-    first = last;
-  }
+  std::vector<scan::Batch> batches = scan::batches(chunks, kBatchBytes);
 
   PurgeResult r;
   std::atomic<uint64_t> decide_ns{0}, archive_ns{0};
@@ -611,7 +599,7 @@ PurgeResult rewrite(const std::string& root, const std::string& data_file, const
       StreamWriter data_out(fd);
       using Outputs = std::vector<std::optional<ChunkOutput>>;
       auto planner = [&](size_t batch, Outputs& outs) {
-        outs.assign(batches[batch].second - batches[batch].first, std::nullopt);
+        outs.assign(batches[batch].size(), std::nullopt);
         return [&, first = batches[batch].first](size_t i) {
           outs[i].emplace(plan_chunk(chunks[first + i], revoked, stamp, data_file));
           decide_ns += outs[i]->decide_ns;
@@ -622,9 +610,9 @@ PurgeResult rewrite(const std::string& root, const std::string& data_file, const
       Outputs outs, next;
       std::vector<std::string_view> kept, archived;
       uint64_t line_base = 0;
-      if (!batches.empty()) pool::for_each_index(batches[0].second - batches[0].first, planner(0, outs));
+      if (!batches.empty()) pool::for_each_index(batches[0].size(), planner(0, outs));
       for (size_t batch = 0; batch < batches.size(); ++batch) {
-        auto [first, last] = batches[batch];
+        const std::string_view span = batches[batch].bytes;
         auto write = [&] {
           uint64_t started = thread_cpu_ns();
           kept.clear();
@@ -653,15 +641,12 @@ PurgeResult rewrite(const std::string& root, const std::string& data_file, const
           data_out.write_pieces(kept);
           // The batch's kept lines are copied out (or written): its pages
           // are done with, and so is their cache, the file being replaced.
-          std::string_view span(chunks[first].data(), static_cast<size_t>(chunks[last - 1].data() +
-                                                                          chunks[last - 1].size() - chunks[first].data()));
           map.drop_pages_and_cache(span, f.fd);
           if (progress) progress->fetch_add(span.size(), std::memory_order_relaxed);
           write_ns += thread_cpu_ns() - started;
         };
         if (batch + 1 < batches.size()) {
-          pool::for_each_index_while(batches[batch + 1].second - batches[batch + 1].first, planner(batch + 1, next),
-                                     write);
+          pool::for_each_index_while(batches[batch + 1].size(), planner(batch + 1, next), write);
         } else {
           write();
         }

@@ -63,4 +63,17 @@ std::vector<std::string_view> chunks(std::string_view bytes, size_t chunk_bytes)
   return out;
 }
 
+std::vector<Batch> batches(const std::vector<std::string_view>& chunks, size_t batch_bytes) {
+  std::vector<Batch> out;
+  for (size_t first = 0; first < chunks.size();) {
+    size_t last = first, bytes = 0;
+    while (last < chunks.size() && (last == first || bytes + chunks[last].size() <= batch_bytes)) {
+      bytes += chunks[last++].size();
+    }
+    out.push_back({first, last, std::string_view(chunks[first].data(), bytes)});
+    first = last;
+  }
+  return out;
+}
+
 }  // namespace vl::scan

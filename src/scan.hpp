@@ -100,6 +100,17 @@ std::vector<size_t> chunk_ends(std::string_view bytes, size_t chunk_bytes);
 // The same chunks, as views into `bytes`.
 std::vector<std::string_view> chunks(std::string_view bytes, size_t chunk_bytes);
 
+// A run of consecutive chunks: chunks [first, last) of a chunk list, and
+// the bytes they cover.
+struct Batch {
+  size_t first, last;
+  std::string_view bytes;
+  size_t size() const { return last - first; }
+};
+// The chunks, in order, grouped into batches of at most `batch_bytes` (a
+// larger chunk is a batch of its own).
+std::vector<Batch> batches(const std::vector<std::string_view>& chunks, size_t batch_bytes);
+
 // per_line(const Line&, std::vector<T>& out) over the lines of `bytes`, run
 // serially or (Run::PerChunk) in chunks on the pool, results in line order.
 template <typename T, typename PerLine>

@@ -433,15 +433,7 @@ TrackFileResult track_file(const std::string& root, const std::string& path, con
   // records the batch before it, in line order; a batch's pages of the
   // mapping are given back once it is recorded, so the memory held stays
   // about two batches whatever the file's size.
-  std::vector<std::pair<size_t, size_t>> spans;  // [first, last) chunk of each batch
-  for (size_t first = 0; first < chunks.size();) {
-    size_t last = first, batch_bytes = 0;
-    while (last < chunks.size() && (last == first || batch_bytes + chunks[last].size() <= o.batch_bytes)) {
-      batch_bytes += chunks[last++].size();
-    }
-    spans.emplace_back(first, last);
-    first = last;
-  }
+  std::vector<scan::Batch> spans = scan::batches(chunks, o.batch_bytes);
   std::string field_key;
   if (o.text_field) json::write_string(field_key, *o.text_field);
   const std::string* field = o.text_field ? &field_key : nullptr;
@@ -452,18 +444,16 @@ TrackFileResult track_file(const std::string& root, const std::string& path, con
     using Outs = std::vector<std::optional<ChunkOut>>;
     std::atomic<bool> stop{false};
     auto hasher = [&](size_t batch, Outs& outs) {
-      outs.assign(spans[batch].second - spans[batch].first, std::nullopt);
+      outs.assign(spans[batch].size(), std::nullopt);
       return [&, first = spans[batch].first](size_t i) {
         if (!stop.load(std::memory_order_relaxed)) outs[i].emplace(hash_chunk(chunks[first + i], count_tokens, field, clocks));
       };
     };
     Outs outs, next;
-    pool::for_each_index(spans.empty() ? 0 : spans[0].second - spans[0].first, hasher(0, outs));
+    pool::for_each_index(spans.empty() ? 0 : spans[0].size(), hasher(0, outs));
     uint64_t line_base = 0, done = 0;
     for (size_t batch = 0; batch < spans.size(); ++batch) {
-      auto [first, last] = spans[batch];
-      std::string_view batch_bytes(chunks[first].data(),
-                                   static_cast<size_t>(chunks[last - 1].data() + chunks[last - 1].size() - chunks[first].data()));
+      auto [first, last, batch_bytes] = spans[batch];
       bool go = true;
       auto record = [&] {
         uint64_t started = clocks ? thread_cpu_ns() : 0, written = clocks ? clocks->write : 0;
@@ -478,7 +468,7 @@ TrackFileResult track_file(const std::string& root, const std::string& path, con
         if (clocks) clocks->record += thread_cpu_ns() - started - (clocks->write - written);
       };
       if (batch + 1 < spans.size()) {
-        pool::for_each_index_while(spans[batch + 1].second - spans[batch + 1].first, hasher(batch + 1, next), record);
+        pool::for_each_index_while(spans[batch + 1].size(), hasher(batch + 1, next), record);
       } else {
         record();
       }
