@@ -23,6 +23,7 @@
 #include "mmap_lines.hpp"
 #include "pool.hpp"
 #include "record.hpp"
+#include "scan.hpp"
 #include "storage.hpp"
 #include "token_bin_index.hpp"
 #include "token_index.hpp"
@@ -602,14 +603,10 @@ BuildCounts build_index(const std::string& root) {
       std::optional<Mapping> map = mmap_file(path);
       if (!map) continue;
       const std::string_view bytes = map->view();
-      // Tasks of about kBytesPerTask whole lines each.
+      // Tasks of about kBytesPerTask whole lines each, task t from
+      // starts[t] to starts[t + 1].
       std::vector<size_t> starts{0};
-      while (starts.back() + kBytesPerTask < bytes.size()) {
-        const size_t nl = bytes.find('\n', starts.back() + kBytesPerTask);
-        if (nl == std::string_view::npos) break;
-        starts.push_back(nl + 1);
-      }
-      starts.push_back(bytes.size());
+      for (size_t end : scan::chunk_ends(bytes, kBytesPerTask)) starts.push_back(end);
       const size_t tasks = starts.size() - 1;
       // Each task refills the buffers of its place in `parts`.
       auto parse = [&](size_t t, ParsedLines& out) {

@@ -350,16 +350,21 @@ json::Value Args::json_value(size_t i) const {
 
 PyObject* to_int(uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
 
-PyObject* ValueConverter::key(std::string_view k) {
-  // Keys are short and differ early or late: their size and first and last
-  // eight bytes make the hash.
+// A hash of the size and the first and last eight bytes, for the short
+// names the conversions meet (record keys, file names, section hashes),
+// which differ early or late.
+static size_t ends_hash(std::string_view s) {
   uint64_t head = 0, tail = 0;
-  if (!k.empty()) std::memcpy(&head, k.data(), std::min<size_t>(k.size(), 8));
-  if (k.size() > 8) std::memcpy(&tail, k.data() + k.size() - 8, 8);
-  uint64_t h = (head * 0x9E3779B97F4A7C15ULL) ^ ((tail + k.size()) * 0xBF58476D1CE4E5B9ULL);
-  h ^= h >> 29;
+  if (!s.empty()) std::memcpy(&head, s.data(), std::min<size_t>(s.size(), 8));
+  if (s.size() > 8) std::memcpy(&tail, s.data() + s.size() - 8, 8);
+  uint64_t h = (head * 0x9E3779B97F4A7C15ULL) ^ ((tail + s.size()) * 0xBF58476D1CE4E5B9ULL);
+  return static_cast<size_t>(h ^ (h >> 29));
+}
+
+PyObject* ValueConverter::key(std::string_view k) {
+  size_t h = ends_hash(k);
   if (keys_.empty()) keys_.resize(kKeySlots);
-  for (size_t i = static_cast<size_t>(h) & (kKeySlots - 1);; i = (i + 1) & (kKeySlots - 1)) {
+  for (size_t i = h & (kKeySlots - 1);; i = (i + 1) & (kKeySlots - 1)) {
     KeySlot& slot = keys_[i];
     if (!slot.str) {
       Ref s(to_str(k));
@@ -503,16 +508,8 @@ template <typename Records>
 static PyObject* document_dicts(const Records& records) {
   GcPause pause;
   ValueConverter conv;
-  // File names and section hashes differ early or late: a hash of the size
-  // and the first and last eight bytes keeps the lookups cheap.
   struct EndsHash {
-    size_t operator()(std::string_view s) const {
-      uint64_t head = 0, tail = 0;
-      if (!s.empty()) std::memcpy(&head, s.data(), std::min<size_t>(s.size(), 8));
-      if (s.size() > 8) std::memcpy(&tail, s.data() + s.size() - 8, 8);
-      uint64_t h = (head * 0x9E3779B97F4A7C15ULL) ^ (tail + s.size()) * 0xBF58476D1CE4E5B9ULL;
-      return static_cast<size_t>(h ^ (h >> 29));
-    }
+    size_t operator()(std::string_view s) const { return ends_hash(s); }
   };
   std::unordered_map<std::string_view, Ref, EndsHash> shared;
   auto str_of = [&](std::string_view s) {
