@@ -8,16 +8,13 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "error.hpp"
+#include "test_files.hpp"
 
 namespace vl {
 // Readable references in failure messages.
@@ -35,6 +32,7 @@ namespace fs = std::filesystem;
 using vl::BinaryIndex;
 using vl::IndexKey;
 using vl::IndexRef;
+using namespace vl_test;  // TempDir, read_file, write_file, error_chain
 using Refs = std::vector<IndexRef>;
 using Entries = std::vector<std::pair<IndexKey, Refs>>;
 using Bytes = std::string;
@@ -44,26 +42,10 @@ const Refs kNone;
 const std::string kEnoent = "No such file or directory (os error 2)";
 
 // A project root with an empty .vl, removed afterwards.
-struct ProjectDir {
-  ProjectDir() : root((fs::temp_directory_path() / "vl-binidx-XXXXXX").string()) {
-    if (!::mkdtemp(root.data())) throw std::runtime_error("mkdtemp failed");
-    fs::create_directory(root + "/.vl");
-  }
-  ~ProjectDir() { fs::remove_all(root, ec); }
-  std::string index() const { return root + "/.vl/index.bin"; }
-  std::string file(const std::string& name) const { return root + "/" + name; }
-  std::string root;
-  std::error_code ec;
+struct ProjectDir : vl_test::TempDir {
+  ProjectDir() { fs::create_directory(file(".vl")); }
+  std::string index() const { return file(".vl/index.bin"); }
 };
-
-Bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const std::string& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 Bytes le(uint64_t v, int width) {
   Bytes b;
@@ -90,17 +72,6 @@ std::string hex(const Range& bytes, const char* digits = "0123456789abcdef") {
   return s;
 }
 const char* const kUpper = "0123456789ABCDEF";
-
-// The message chain of the vl::Error that fn throws.
-template <typename Fn>
-Chain error_chain(Fn&& fn) {
-  try {
-    fn();
-  } catch (const vl::Error& e) {
-    return e.chain();
-  }
-  return {"(no vl::Error)"};
-}
 
 BinaryIndex open_index(const ProjectDir& dir) { return BinaryIndex::open(dir.root).value(); }
 

@@ -4,34 +4,21 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "scan.hpp"
+#include "test_files.hpp"
 
 namespace fs = std::filesystem;
 using vl::scan::Line;
 using vl::scan::Options;
 using Mode = vl::scan::Run;
+using vl_test::TempDir;
+using vl_test::write_file;
 
 namespace {
-
-struct TempDir {
-  TempDir() : path((fs::temp_directory_path() / "vl-scan-XXXXXX").string()) {
-    if (!::mkdtemp(path.data())) throw std::runtime_error("mkdtemp failed");
-  }
-  ~TempDir() { fs::remove_all(path, ec); }
-  std::string file(const std::string& name, const std::string& bytes) const {
-    std::string p = path + "/" + name;
-    std::ofstream(p, std::ios::binary) << bytes;
-    return p;
-  }
-  std::string path;
-  std::error_code ec;
-};
 
 using Seen = std::pair<size_t, std::string>;  // offset, text
 
@@ -88,10 +75,10 @@ TEST(Scan, FilesJoinInOrderAndUnreadableSkipsOrFails) {
       expect.push_back(std::to_string(i) + ":" + std::to_string(k));
       body += expect.back() + "\n";
     }
-    paths.push_back(dir.file("f" + std::to_string(i), body));
+    paths.push_back(write_file(dir.file("f" + std::to_string(i)), body));
   }
-  paths.insert(paths.begin() + 3, dir.path + "/missing");
-  std::string fifo = dir.path + "/fifo";
+  paths.insert(paths.begin() + 3, dir.file("missing"));
+  std::string fifo = dir.file("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   paths.insert(paths.begin() + 5, fifo);
   auto text = [](const Line& l, std::vector<std::string>& out) { out.emplace_back(l.text); };
@@ -113,21 +100,21 @@ TEST(Scan, FilesJoinInOrderAndUnreadableSkipsOrFails) {
 
 TEST(Scan, ListFilesByKind) {
   TempDir dir;
-  for (const char* name : {"0a", "ff", "zz", ".0a.tmp.1.2", "Ab"}) dir.file(name, "x\n");
-  fs::create_directory(dir.path + "/1c");
+  for (const char* name : {"0a", "ff", "zz", ".0a.tmp.1.2", "Ab"}) write_file(dir.file(name), "x\n");
+  fs::create_directory(dir.file("1c"));
   auto names = [](std::vector<std::string> paths, bool sorted = true) {
     std::vector<std::string> out;
     for (auto& p : paths) out.push_back(fs::path(p).filename().string());
     if (sorted) std::sort(out.begin(), out.end());
     return out;
   };
-  EXPECT_EQ(names(vl::scan::list_files(dir.path, vl::scan::Files::Shards)),
+  EXPECT_EQ(names(vl::scan::list_files(dir.root, vl::scan::Files::Shards)),
             (std::vector<std::string>{"0a", "Ab", "ff"}));
-  EXPECT_EQ(names(vl::scan::list_files(dir.path, vl::scan::Files::Regular)),
+  EXPECT_EQ(names(vl::scan::list_files(dir.root, vl::scan::Files::Regular)),
             (std::vector<std::string>{"0a", "Ab", "ff", "zz"}));
   TempDir merged;
-  for (const char* name : {"010", "002", "100", "merging.1.2", ".x"}) merged.file(name, "x\n");
-  EXPECT_EQ(names(vl::scan::list_files(merged.path, vl::scan::Files::Merged), false),
+  for (const char* name : {"010", "002", "100", "merging.1.2", ".x"}) write_file(merged.file(name), "x\n");
+  EXPECT_EQ(names(vl::scan::list_files(merged.root, vl::scan::Files::Merged), false),
             (std::vector<std::string>{"002", "010", "100"}));
-  EXPECT_TRUE(vl::scan::list_files(dir.path + "/none", vl::scan::Files::Regular).empty());
+  EXPECT_TRUE(vl::scan::list_files(dir.file("none"), vl::scan::Files::Regular).empty());
 }

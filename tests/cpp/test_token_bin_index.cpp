@@ -5,13 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include "error.hpp"
+#include "test_files.hpp"
 
 namespace {
 
@@ -21,26 +18,12 @@ using vl::token_index::SourceKey;
 using vl::token_index::TokenBinIndex;
 using vl::token_index::TokenBinIndexBuilder;
 using vl::token_index::TokenIndexEntry;
+using namespace vl_test;  // TempDir, read_file, write_file, error_chain
 
-struct ProjectDir {
-  ProjectDir() : root((fs::temp_directory_path() / "vl-tokbin-XXXXXX").string()) {
-    if (!::mkdtemp(root.data())) throw std::runtime_error("mkdtemp failed");
-    fs::create_directory(root + "/.vl");
-  }
-  ~ProjectDir() { fs::remove_all(root, ec); }
-  std::string index() const { return root + "/.vl/token-index.t.bin"; }
-  std::string root;
-  std::error_code ec;
+struct ProjectDir : vl_test::TempDir {
+  ProjectDir() { fs::create_directory(file(".vl")); }
+  std::string index() const { return file(".vl/token-index.t.bin"); }
 };
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 void put_u32(std::string& b, size_t pos, uint32_t v) {
   for (int i = 0; i < 4; ++i) b[pos + i] = static_cast<char>(v >> (8 * i));
@@ -58,14 +41,9 @@ void build_three(const ProjectDir& dir) {
   EXPECT_EQ(TokenBinIndexBuilder::build(dir.root, "t", entries, locations), std::make_pair(3u, 2u));
 }
 
-std::string message_of(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const vl::Error& e) {
-    return e.message();
-  }
-  return "(no error)";
-}
+// The message of the vl::Error that fn throws.
+template <typename Fn>
+std::string message_of(Fn&& fn) { return error_chain(fn).front(); }
 
 TEST(TokenBinIndex, ReadsRecordsLooksUpSourcesAndPatchesFlags) {
   ProjectDir dir;
