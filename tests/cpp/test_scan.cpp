@@ -28,29 +28,23 @@ const std::string kSample = "ab\r\n\ncd\n\r\n\nlong line\r\nx\ry\nlast\r";
 
 }  // namespace
 
-TEST(Scan, LineSplitting) {
-  Options text;
-  std::vector<Seen> expect_text = {{0, "ab"}, {5, "cd"}, {11, "long line"}, {22, "x\ry"}, {26, "last"}};
-  EXPECT_EQ(vl::scan::bytes<Seen>(kSample, text, keep), expect_text);
-  Options raw;
-  raw.lines = vl::scan::Lines::Raw;
-  std::vector<Seen> expect_raw = {{0, "ab\r"}, {5, "cd"}, {8, "\r"}, {11, "long line\r"}, {22, "x\ry"}, {26, "last\r"}};
-  auto got = vl::scan::bytes<Seen>(kSample, raw, keep);
-  EXPECT_EQ(got, expect_raw);
-  for (const auto& [offset, text_] : got) EXPECT_EQ(kSample.substr(offset, text_.size()), text_);
-}
-
-TEST(Scan, EveryChunkSizeGivesTheSerialResult) {
-  for (auto lines : {vl::scan::Lines::Text, vl::scan::Lines::Raw}) {
-    Options serial;
-    serial.lines = lines;
-    serial.run = Mode::Serial;
-    const auto expect = vl::scan::bytes<Seen>(kSample, serial, keep);
+// The sample's lines as text (no CR before the LF, no empty lines) and raw
+// (a CR before the LF kept), the same in every run and every chunk size.
+TEST(Scan, LineSplittingInEveryRunAndChunkSize) {
+  const std::pair<vl::scan::Lines, std::vector<Seen>> cases[] = {
+      {vl::scan::Lines::Text, {{0, "ab"}, {5, "cd"}, {11, "long line"}, {22, "x\ry"}, {26, "last"}}},
+      {vl::scan::Lines::Raw,
+       {{0, "ab\r"}, {5, "cd"}, {8, "\r"}, {11, "long line\r"}, {22, "x\ry"}, {26, "last\r"}}}};
+  for (const auto& [lines, expect] : cases) {
+    Options opt;
+    opt.lines = lines;
+    EXPECT_EQ(vl::scan::bytes<Seen>(kSample, opt, keep), expect);  // the default run
+    opt.run = Mode::Serial;
+    EXPECT_EQ(vl::scan::bytes<Seen>(kSample, opt, keep), expect);
+    opt.run = Mode::PerChunk;
     for (size_t size = 0; size <= kSample.size() + 1; ++size) {
-      Options chunked = serial;
-      chunked.run = Mode::PerChunk;
-      chunked.chunk_bytes = size;
-      EXPECT_EQ(vl::scan::bytes<Seen>(kSample, chunked, keep), expect) << "chunk " << size;
+      opt.chunk_bytes = size;
+      EXPECT_EQ(vl::scan::bytes<Seen>(kSample, opt, keep), expect) << "chunk " << size;
       // Chunks tile the bytes and end after an LF or at the end.
       size_t start = 0;
       for (size_t end : vl::scan::chunk_ends(kSample, size)) {
