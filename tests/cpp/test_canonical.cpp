@@ -160,11 +160,11 @@ TEST(CanonicalText, MatchesTheTreeWriterAndHashOnAGeneratedCorpus) {
 }
 
 TEST(CanonicalText, NestingLimitAndRefusedForms) {
-  for (int levels : {126, 127, 128, 200}) {
-    std::string arrays = std::string(static_cast<size_t>(levels), '[') + std::string(static_cast<size_t>(levels), ']');
+  for (size_t levels : {126, 127, 128, 200}) {
+    const std::string arrays = std::string(levels, '[') + std::string(levels, ']');
     std::string objects;
-    for (int i = 0; i < levels; ++i) objects += "{\"k\":";
-    objects += "1" + std::string(static_cast<size_t>(levels), '}');
+    for (size_t i = 0; i < levels; ++i) objects += "{\"k\":";
+    objects.append("1").append(levels, '}');
     EXPECT_EQ(one_pass_text(arrays), tree_text(arrays)) << levels;
     EXPECT_EQ(one_pass_text(objects), tree_text(objects)) << levels;
     EXPECT_EQ(one_pass_text(arrays).has_value(), levels <= 127);
