@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 using vl::BinaryIndex;
 using vl::IndexKey;
 using vl::IndexRef;
-using namespace vl_test;  // TempDir, read_file, write_file, error_chain
+using namespace vl_test;  // TempDir, read_file, write_file, le, error_chain
 using Refs = std::vector<IndexRef>;
 using Entries = std::vector<std::pair<IndexKey, Refs>>;
 using Bytes = std::string;
@@ -46,12 +46,6 @@ struct ProjectDir : vl_test::TempDir {
   ProjectDir() { fs::create_directory(file(".vl")); }
   std::string index() const { return file(".vl/index.bin"); }
 };
-
-Bytes le(uint64_t v, int width) {
-  Bytes b;
-  for (int i = 0; i < width; ++i) b += static_cast<char>(v >> (8 * i));
-  return b;
-}
 
 void put_le(Bytes& b, size_t pos, uint64_t v, int width) { b.replace(pos, width, le(v, width)); }
 

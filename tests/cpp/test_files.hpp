@@ -1,9 +1,11 @@
 // What the C++ tests share: a scratch directory removed afterwards, whole
-// files read and written, and the message chain of a thrown vl::Error.
+// files read and written, little-endian fields, and the message chain of a
+// thrown vl::Error.
 #pragma once
 
 #include <stdlib.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -37,6 +39,13 @@ inline std::string read_file(const std::string& path) {
 inline std::string write_file(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
   return path;
+}
+
+// v as `width` little-endian bytes.
+inline std::string le(uint64_t v, int width) {
+  std::string b;
+  for (int i = 0; i < width; ++i) b += static_cast<char>(v >> (8 * i));
+  return b;
 }
 
 // The message chain of the vl::Error that fn throws.

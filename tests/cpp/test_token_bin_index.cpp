@@ -18,16 +18,12 @@ using vl::token_index::SourceKey;
 using vl::token_index::TokenBinIndex;
 using vl::token_index::TokenBinIndexBuilder;
 using vl::token_index::TokenIndexEntry;
-using namespace vl_test;  // TempDir, read_file, write_file, error_chain
+using namespace vl_test;  // TempDir, read_file, write_file, le, error_chain
 
 struct ProjectDir : vl_test::TempDir {
   ProjectDir() { fs::create_directory(file(".vl")); }
   std::string index() const { return file(".vl/token-index.t.bin"); }
 };
-
-void put_u32(std::string& b, size_t pos, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[pos + i] = static_cast<char>(v >> (8 * i));
-}
 
 const std::string kA(64, 'a'), kB = "ab" + std::string(62, '0');
 
@@ -76,20 +72,15 @@ TEST(TokenBinIndex, OpenRefusesHeadersThatDoNotFitTheFile) {
   EXPECT_FALSE(TokenBinIndex::open(dir.root, "t").has_value());
   build_three(dir);
   const std::string good = read_file(dir.index());
-  auto with = [&](size_t pos, uint32_t v) {
-    std::string b = good;
-    put_u32(b, pos, v);
-    return b;
-  };
+  // The index with the 32-bit field at pos reading v.
+  auto with = [&](size_t pos, uint32_t v) { return std::string(good).replace(pos, 4, le(v, 4)); };
   auto bad_slot = [](int b, uint64_t offset) {
     return "is corrupt: fan-out slot " + std::to_string(b) + " holds offset " + std::to_string(offset) +
            ", not a source record of its byte in order";
   };
-  std::string swapped = good;
+  std::string swapped = with(196 + 8 * 0xaa, 154).replace(196 + 8 * 0xab, 4, le(112, 4));
   swapped[112] = static_cast<char>(0xab);
   swapped[154] = static_cast<char>(0xaa);
-  put_u32(swapped, 196 + 8 * 0xaa, 154);
-  put_u32(swapped, 196 + 8 * 0xab, 112);
   const std::pair<std::string, std::string> cases[] = {
       {good.substr(0, 10), "token binary index file too small: 10 bytes"},
       {std::string(64, 'x'), "token binary index magic mismatch"},
