@@ -8,16 +8,13 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "error.hpp"
+#include "test_files.hpp"
 
 namespace vl {
 // Readable references in failure messages.
@@ -35,6 +32,7 @@ namespace fs = std::filesystem;
 using vl::BinaryIndex;
 using vl::IndexKey;
 using vl::IndexRef;
+using namespace vl_test;  // TempDir, read_file, write_file, le, error_chain
 using Refs = std::vector<IndexRef>;
 using Entries = std::vector<std::pair<IndexKey, Refs>>;
 using Bytes = std::string;
@@ -44,32 +42,10 @@ const Refs kNone;
 const std::string kEnoent = "No such file or directory (os error 2)";
 
 // A project root with an empty .vl, removed afterwards.
-struct ProjectDir {
-  ProjectDir() : root((fs::temp_directory_path() / "vl-binidx-XXXXXX").string()) {
-    if (!::mkdtemp(root.data())) throw std::runtime_error("mkdtemp failed");
-    fs::create_directory(root + "/.vl");
-  }
-  ~ProjectDir() { fs::remove_all(root, ec); }
-  std::string index() const { return root + "/.vl/index.bin"; }
-  std::string file(const std::string& name) const { return root + "/" + name; }
-  std::string root;
-  std::error_code ec;
+struct ProjectDir : vl_test::TempDir {
+  ProjectDir() { fs::create_directory(file(".vl")); }
+  std::string index() const { return file(".vl/index.bin"); }
 };
-
-Bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const std::string& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-Bytes le(uint64_t v, int width) {
-  Bytes b;
-  for (int i = 0; i < width; ++i) b += static_cast<char>(v >> (8 * i));
-  return b;
-}
 
 void put_le(Bytes& b, size_t pos, uint64_t v, int width) { b.replace(pos, width, le(v, width)); }
 
@@ -90,17 +66,6 @@ std::string hex(const Range& bytes, const char* digits = "0123456789abcdef") {
   return s;
 }
 const char* const kUpper = "0123456789ABCDEF";
-
-// The message chain of the vl::Error that fn throws.
-template <typename Fn>
-Chain error_chain(Fn&& fn) {
-  try {
-    fn();
-  } catch (const vl::Error& e) {
-    return e.chain();
-  }
-  return {"(no vl::Error)"};
-}
 
 BinaryIndex open_index(const ProjectDir& dir) { return BinaryIndex::open(dir.root).value(); }
 
@@ -221,6 +186,13 @@ TEST(Lookup, FindsExactlyTheStoredKeys) {
 TEST(Open, AbsentFileIsNoIndexAndUnusableFilesAreRefused) {
   ProjectDir dir;
   EXPECT_FALSE(BinaryIndex::open(dir.root).has_value());
+  // Two used slots whose entries are of their bytes but out of order.
+  BinaryIndex::build(dir.root, {{key_of(0x10), {}}, {key_of(0x20), {}}});
+  Bytes swapped = read_file(dir.index());  // entries at 24 and 58, F = 92
+  swapped[24] = 0x20;
+  swapped[58] = 0x10;
+  put_le(swapped, 92 + 8 * 0x10, 58, 8);
+  put_le(swapped, 92 + 8 * 0x20, 24, 8);
   BinaryIndex::build(dir.root, {{key_of(1), {}}});
   const Bytes good = read_file(dir.index());  // 2106 bytes, F = 58
   auto with = [&](size_t pos, const Bytes& p) { return Bytes(good).replace(pos, p.size(), p); };
@@ -252,6 +224,7 @@ TEST(Open, AbsentFileIsNoIndexAndUnusableFilesAreRefused) {
       {with(58 + 8, le(1ull << 45, 8)), bad_slot(1, 1ull << 45)},
       {with(58, le(16, 8)), bad_slot(0, 16)},        // inside the header
       {with(58 + 16, le(24, 8)), bad_slot(2, 24)},   // an entry of another byte
+      {swapped, bad_slot(0x20, 24)},
   };
   write_file(dir.file("d.jsonl"), "a\nb\n");
   for (const auto& [bytes, message] : cases) {
@@ -262,15 +235,6 @@ TEST(Open, AbsentFileIsNoIndexAndUnusableFilesAreRefused) {
               Chain{message});
     EXPECT_EQ(read_file(dir.index()), bytes);
   }
-  // Two used slots whose entries are of their bytes but out of order.
-  BinaryIndex::build(dir.root, {{key_of(0x10), {}}, {key_of(0x20), {}}});
-  Bytes b = read_file(dir.index());  // entries at 24 and 58, F = 92
-  b[24] = 0x20;
-  b[58] = 0x10;
-  put_le(b, 92 + 8 * 0x10, 58, 8);
-  put_le(b, 92 + 8 * 0x20, 24, 8);
-  write_file(dir.index(), b);
-  EXPECT_EQ(error_chain([&] { BinaryIndex::open(dir.root); }), Chain{bad_slot(0x20, 24)});
 }
 
 // A line starts at byte 0 and after every newline that is not the last byte;

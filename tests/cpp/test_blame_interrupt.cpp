@@ -11,7 +11,7 @@ namespace {
 
 std::vector<std::string> lines(const char* prefix, int n) {
   std::vector<std::string> out;
-  for (int i = 0; i < n; ++i) out.push_back(prefix + std::to_string(i));
+  for (int i = 0; i < n; ++i) out.push_back(std::string(prefix).append(std::to_string(i)));
   return out;
 }
 

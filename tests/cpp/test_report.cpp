@@ -6,13 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "authors.hpp"
 #include "indexer.hpp"
 #include "register.hpp"
+#include "test_files.hpp"
 #include "token_index.hpp"
 #include "vl.hpp"
 
@@ -26,13 +26,10 @@ void append(const fs::path& p, const std::string& line) {
   std::ofstream(p, std::ios::app) << line << "\n";
 }
 
-// An initialised project under the temporary directory, emptied first.
-std::string fresh_project(const std::string& name) {
-  fs::path dir = fs::temp_directory_path() / (name + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  VlDir(dir.string()).init();
-  return dir.string();
-}
+// An initialised project under the temporary directory, removed afterwards.
+struct Project : vl_test::TempDir {
+  Project() { VlDir(root).init(); }
+};
 
 template <typename Rows, typename Key>
 const auto& row(const Rows& rows, Key key) {
@@ -43,7 +40,8 @@ const auto& row(const Rows& rows, Key key) {
 }
 
 TEST(Report, CountsOfAHandBuiltStore) {
-  const std::string root = fresh_project("vl-report-");
+  Project project;
+  const std::string& root = project.root;
   fs::path store = fs::path(root) / ".vl";
 
   std::string ada = authors::add(root, "Ada", "ada@x").id;
@@ -137,7 +135,6 @@ TEST(Report, CountsOfAHandBuiltStore) {
   report::Report only = report::build(root, std::vector<std::string>{"ws"});
   ASSERT_EQ(only.tokenizers.size(), 1u);
   EXPECT_EQ(only.totals.tokens[0].tokens, 35u);
-  fs::remove_all(root);
 }
 
 }  // namespace
@@ -145,7 +142,8 @@ TEST(Report, CountsOfAHandBuiltStore) {
 // Lines the store's full reader refuses are skipped, and the ones it takes
 // are counted, whether or not the fast reader can read them itself.
 TEST(Report, ReadsRecordsAsTheFullReaderDoes) {
-  const std::string root = fresh_project("vl-report-lines-");
+  Project project;
+  const std::string& root = project.root;
   const struct { std::string line; bool counted, revoked; } cases[] = {
       {R"({"file":"a","line_hash":"00","sources":[]})", true, false},
       {R"( { "file" : "a" ,"line_hash":"00", "sources" : [ ] , "revoked" : true } )", true, true},
@@ -171,5 +169,4 @@ TEST(Report, ReadsRecordsAsTheFullReaderDoes) {
   report::Report r = report::build(root, std::nullopt);
   EXPECT_EQ((std::vector<uint64_t>{r.totals.lines, r.totals.revoked_lines, r.unattributed.lines}),
             (std::vector<uint64_t>{lines, revoked, lines}));
-  fs::remove_all(root);
 }

@@ -4,34 +4,21 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "scan.hpp"
+#include "test_files.hpp"
 
 namespace fs = std::filesystem;
 using vl::scan::Line;
 using vl::scan::Options;
 using Mode = vl::scan::Run;
+using vl_test::TempDir;
+using vl_test::write_file;
 
 namespace {
-
-struct TempDir {
-  TempDir() : path((fs::temp_directory_path() / "vl-scan-XXXXXX").string()) {
-    if (!::mkdtemp(path.data())) throw std::runtime_error("mkdtemp failed");
-  }
-  ~TempDir() { fs::remove_all(path, ec); }
-  std::string file(const std::string& name, const std::string& bytes) const {
-    std::string p = path + "/" + name;
-    std::ofstream(p, std::ios::binary) << bytes;
-    return p;
-  }
-  std::string path;
-  std::error_code ec;
-};
 
 using Seen = std::pair<size_t, std::string>;  // offset, text
 
@@ -41,29 +28,23 @@ const std::string kSample = "ab\r\n\ncd\n\r\n\nlong line\r\nx\ry\nlast\r";
 
 }  // namespace
 
-TEST(Scan, LineSplitting) {
-  Options text;
-  std::vector<Seen> expect_text = {{0, "ab"}, {5, "cd"}, {11, "long line"}, {22, "x\ry"}, {26, "last"}};
-  EXPECT_EQ(vl::scan::bytes<Seen>(kSample, text, keep), expect_text);
-  Options raw;
-  raw.lines = vl::scan::Lines::Raw;
-  std::vector<Seen> expect_raw = {{0, "ab\r"}, {5, "cd"}, {8, "\r"}, {11, "long line\r"}, {22, "x\ry"}, {26, "last\r"}};
-  auto got = vl::scan::bytes<Seen>(kSample, raw, keep);
-  EXPECT_EQ(got, expect_raw);
-  for (const auto& [offset, text_] : got) EXPECT_EQ(kSample.substr(offset, text_.size()), text_);
-}
-
-TEST(Scan, EveryChunkSizeGivesTheSerialResult) {
-  for (auto lines : {vl::scan::Lines::Text, vl::scan::Lines::Raw}) {
-    Options serial;
-    serial.lines = lines;
-    serial.run = Mode::Serial;
-    const auto expect = vl::scan::bytes<Seen>(kSample, serial, keep);
+// The sample's lines as text (no CR before the LF, no empty lines) and raw
+// (a CR before the LF kept), the same in every run and every chunk size.
+TEST(Scan, LineSplittingInEveryRunAndChunkSize) {
+  const std::pair<vl::scan::Lines, std::vector<Seen>> cases[] = {
+      {vl::scan::Lines::Text, {{0, "ab"}, {5, "cd"}, {11, "long line"}, {22, "x\ry"}, {26, "last"}}},
+      {vl::scan::Lines::Raw,
+       {{0, "ab\r"}, {5, "cd"}, {8, "\r"}, {11, "long line\r"}, {22, "x\ry"}, {26, "last\r"}}}};
+  for (const auto& [lines, expect] : cases) {
+    Options opt;
+    opt.lines = lines;
+    EXPECT_EQ(vl::scan::bytes<Seen>(kSample, opt, keep), expect);  // the default run
+    opt.run = Mode::Serial;
+    EXPECT_EQ(vl::scan::bytes<Seen>(kSample, opt, keep), expect);
+    opt.run = Mode::PerChunk;
     for (size_t size = 0; size <= kSample.size() + 1; ++size) {
-      Options chunked = serial;
-      chunked.run = Mode::PerChunk;
-      chunked.chunk_bytes = size;
-      EXPECT_EQ(vl::scan::bytes<Seen>(kSample, chunked, keep), expect) << "chunk " << size;
+      opt.chunk_bytes = size;
+      EXPECT_EQ(vl::scan::bytes<Seen>(kSample, opt, keep), expect) << "chunk " << size;
       // Chunks tile the bytes and end after an LF or at the end.
       size_t start = 0;
       for (size_t end : vl::scan::chunk_ends(kSample, size)) {
@@ -81,20 +62,24 @@ TEST(Scan, EveryChunkSizeGivesTheSerialResult) {
 
 TEST(Scan, FilesJoinInOrderAndUnreadableSkipsOrFails) {
   TempDir dir;
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Twelve files, a missing one before the fourth and a FIFO before the
+  // fifth; each line is expected after the index of its file in the list.
   std::vector<std::string> paths, expect;
   for (int i = 0; i < 12; ++i) {
+    if (i == 3 || i == 4) paths.push_back(i == 3 ? dir.file("missing") : fifo);
     std::string body;
     for (int k = 0; k <= i; ++k) {
-      expect.push_back(std::to_string(i) + ":" + std::to_string(k));
-      body += expect.back() + "\n";
+      const std::string line = std::to_string(i) + ":" + std::to_string(k);
+      body += line + "\n";
+      expect.push_back(std::to_string(paths.size()) + " " + line);
     }
-    paths.push_back(dir.file("f" + std::to_string(i), body));
+    paths.push_back(write_file(dir.file("f" + std::to_string(i)), body));
   }
-  paths.insert(paths.begin() + 3, dir.path + "/missing");
-  std::string fifo = dir.path + "/fifo";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  paths.insert(paths.begin() + 5, fifo);
-  auto text = [](const Line& l, std::vector<std::string>& out) { out.emplace_back(l.text); };
+  auto text = [](const Line& l, std::vector<std::string>& out) {
+    out.push_back(std::to_string(l.file) + " " + std::string(l.text));
+  };
   for (Mode run : {Mode::Serial, Mode::PerFile, Mode::PerChunk}) {
     Options opt;
     opt.run = run;
@@ -103,31 +88,25 @@ TEST(Scan, FilesJoinInOrderAndUnreadableSkipsOrFails) {
     opt.unreadable = vl::scan::Unreadable::Fail;
     EXPECT_THROW(vl::scan::files<std::string>(paths, opt, text), vl::Error);
   }
-  // The file index of each line is its place in the list.
-  Options opt;
-  auto index = [](const Line& l, std::vector<size_t>& out) { out.push_back(l.file); };
-  auto files = vl::scan::files<size_t>(paths, opt, index);
-  EXPECT_EQ(files.front(), 0u);
-  EXPECT_EQ(files.back(), paths.size() - 1);
 }
 
 TEST(Scan, ListFilesByKind) {
   TempDir dir;
-  for (const char* name : {"0a", "ff", "zz", ".0a.tmp.1.2", "Ab"}) dir.file(name, "x\n");
-  fs::create_directory(dir.path + "/1c");
+  for (const char* name : {"0a", "ff", "zz", ".0a.tmp.1.2", "Ab"}) write_file(dir.file(name), "x\n");
+  fs::create_directory(dir.file("1c"));
   auto names = [](std::vector<std::string> paths, bool sorted = true) {
     std::vector<std::string> out;
     for (auto& p : paths) out.push_back(fs::path(p).filename().string());
     if (sorted) std::sort(out.begin(), out.end());
     return out;
   };
-  EXPECT_EQ(names(vl::scan::list_files(dir.path, vl::scan::Files::Shards)),
+  EXPECT_EQ(names(vl::scan::list_files(dir.root, vl::scan::Files::Shards)),
             (std::vector<std::string>{"0a", "Ab", "ff"}));
-  EXPECT_EQ(names(vl::scan::list_files(dir.path, vl::scan::Files::Regular)),
+  EXPECT_EQ(names(vl::scan::list_files(dir.root, vl::scan::Files::Regular)),
             (std::vector<std::string>{"0a", "Ab", "ff", "zz"}));
   TempDir merged;
-  for (const char* name : {"010", "002", "100", "merging.1.2", ".x"}) merged.file(name, "x\n");
-  EXPECT_EQ(names(vl::scan::list_files(merged.path, vl::scan::Files::Merged), false),
+  for (const char* name : {"010", "002", "100", "merging.1.2", ".x"}) write_file(merged.file(name), "x\n");
+  EXPECT_EQ(names(vl::scan::list_files(merged.root, vl::scan::Files::Merged), false),
             (std::vector<std::string>{"002", "010", "100"}));
-  EXPECT_TRUE(vl::scan::list_files(dir.path + "/none", vl::scan::Files::Regular).empty());
+  EXPECT_TRUE(vl::scan::list_files(dir.file("none"), vl::scan::Files::Regular).empty());
 }

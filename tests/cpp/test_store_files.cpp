@@ -8,43 +8,25 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "error.hpp"
 #include "fs.hpp"
 #include "layout.hpp"
+#include "test_files.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 using vl::layout::Kind;
+using namespace vl_test;  // TempDir, read_file, write_file, error_chain
 
-struct TempDir {
-  TempDir() : path((fs::temp_directory_path() / "vl-store-XXXXXX").string()) {
-    if (!::mkdtemp(path.data())) throw std::runtime_error("mkdtemp failed");
-  }
-  ~TempDir() { fs::remove_all(path, ec); }
-  std::string file(const std::string& name) const { return path + "/" + name; }
-  std::vector<std::string> names() const {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(path)) out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-  std::string path;
-  std::error_code ec;
-};
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
+// The names in a directory, sorted.
+std::vector<std::string> names(const TempDir& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(dir.root)) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 // --- Names -----------------------------------------------------------------
@@ -152,9 +134,9 @@ TEST(ReplaceFile, ReplacesWholeLeavesNoTemporaryAndOpenReadersKeepTheOldFile) {
     char buf[4] = {};
     ASSERT_EQ(::pread(held.get(), buf, sizeof buf, 0), 4);
     EXPECT_EQ(std::string(buf, 4), "old ");
-    EXPECT_EQ(dir.names(), std::vector<std::string>{"t"});
+    EXPECT_EQ(names(dir), std::vector<std::string>{"t"});
     vl::replace_file(dir.file("u"), "", durability);  // a new, empty file
-    EXPECT_EQ(dir.names(), (std::vector<std::string>{"t", "u"}));
+    EXPECT_EQ(names(dir), (std::vector<std::string>{"t", "u"}));
   }
 }
 
@@ -220,26 +202,21 @@ TEST(ReplaceFile, FailureLeavesTargetAndRemovesTemporary) {
                                   throw vl::Error("writer failed");
                                 }),
                vl::Error);
-  EXPECT_EQ(fs::path(seen_temp).parent_path(), fs::path(dir.path));
+  EXPECT_EQ(fs::path(seen_temp).parent_path(), fs::path(dir.root));
   EXPECT_EQ(read_file(dir.file("t")), "old\n");
-  EXPECT_EQ(dir.names(), std::vector<std::string>{"t"});
+  EXPECT_EQ(names(dir), std::vector<std::string>{"t"});
 
   // The rename itself fails: a non-empty directory holds the name.
   fs::create_directory(dir.file("d"));
   write_file(dir.file("d/x"), "");
   EXPECT_THROW(vl::replace_file(dir.file("d"), "x"), vl::Error);
-  EXPECT_EQ(dir.names(), (std::vector<std::string>{"d", "t"}));
+  EXPECT_EQ(names(dir), (std::vector<std::string>{"d", "t"}));
 
   // A missing directory: the error names the target.
   const std::string target = dir.file("missing/t");
-  try {
-    vl::replace_file(target, "x");
-    ADD_FAILURE() << "no error";
-  } catch (const vl::Error& e) {
-    EXPECT_EQ(e.chain(), (std::vector<std::string>{"creating " + target,
-                                                   "No such file or directory (os error 2)"}));
-  }
-  EXPECT_EQ(dir.names(), (std::vector<std::string>{"d", "t"}));
+  EXPECT_EQ(error_chain([&] { vl::replace_file(target, "x"); }),
+            (std::vector<std::string>{"creating " + target, "No such file or directory (os error 2)"}));
+  EXPECT_EQ(names(dir), (std::vector<std::string>{"d", "t"}));
 }
 
 // A name already taken (by a process that died holding our id, say) is

@@ -2,16 +2,14 @@
 // batch size, progress reports each batch, and a stop keeps exactly the
 // records of the batches done.
 
-#include <algorithm>
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "test_files.hpp"
 #include "track_file.hpp"
 #include "vl.hpp"
 
@@ -19,16 +17,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Project {
-  Project() {
-    char tmpl[] = "/tmp/vl-track-file-XXXXXX";
-    root = mkdtemp(tmpl);
+struct Project : vl_test::TempDir {
+  Project() : data(file("data.jsonl")) {
     vl::VlDir(root).init();
-    data = root + "/data.jsonl";
     std::ofstream out(data);
     for (int i = 0; i < 500; ++i) out << "{\"n\": " << i << ", \"t\": \"w" << i % 7 << " x\"}\n";
   }
-  ~Project() { fs::remove_all(root); }
 
   // Every document record line, sorted.
   std::vector<std::string> records() const {
@@ -42,7 +36,7 @@ struct Project {
     return out;
   }
 
-  std::string root, data;
+  std::string data;
 };
 
 TEST(TrackFile, BatchSizeChangesNothingAndAStopKeepsWholeBatches) {
@@ -74,8 +68,7 @@ TEST(TrackFile, BatchSizeChangesNothingAndAStopKeepsWholeBatches) {
   EXPECT_LT(stopped.recorded, 500u);
   EXPECT_EQ(r.records().size(), stopped.recorded);
   // The bytes reported end on a line boundary: every line before is recorded.
-  std::ifstream in(p.data);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = vl_test::read_file(p.data);
   EXPECT_EQ(text[stopped.bytes - 1], '\n');
   EXPECT_EQ(std::count(text.begin(), text.begin() + static_cast<long>(stopped.bytes), '\n'),
             static_cast<long>(stopped.recorded));
