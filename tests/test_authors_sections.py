@@ -1,20 +1,16 @@
 """Authors and sections: identities derived from content, one stored line per
 registration, and the author queries (direct lookup and scan)."""
 
-import hashlib
 import json
 import os
 
 import pytest
 
 import vl._vl_native as native
+from tokens import sha
 
 SECTION = dict(path="docs/intro.md", authors=["a1", "b2"], contributors=["Cy <c@x>"],
                license="CC-BY-4.0", year="2024")
-
-
-def sha(text):
-    return hashlib.sha256(text.encode("utf-8")).hexdigest()
 
 
 EVE = sha('{"email":"e@x.org","name":"Eve"}')

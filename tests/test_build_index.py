@@ -1,7 +1,6 @@
 """The index build: the `index` layer, .vl/index.bin with shard and token-line
 references, the token binary indexes and the line-offset blocks."""
 
-import hashlib
 import json
 import os
 import struct
@@ -12,10 +11,6 @@ import vl._vl_native as native
 from tokens import bin_path, line, vl, write_merged
 
 ZERO = {"authors": 0, "sections": 0, "total": 0, "token_index_entries": 0}
-
-
-def h(n):
-    return hashlib.sha256(repr(n).encode()).hexdigest()
 
 
 def decode_index(root):

@@ -10,16 +10,10 @@ import sys
 import pytest
 
 import vl._vl_native as native
-from tokens import vl
+from tokens import vl, write
 
 ZERO = {"document_merged": 0, "pid_files_deleted": 0, "archived_records": 0,
         "log_rotated": 0, "token_index_merged": 0, "token_index_pid_deleted": 0}
-
-
-def write(path, text, mode="w"):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, mode, encoding="utf-8") as f:
-        f.write(text)
 
 
 def doc(line_hash, file="data.jsonl", **extra):

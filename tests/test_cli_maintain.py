@@ -3,7 +3,6 @@
 import json
 import os
 
-import pytest
 import clirun
 
 import vl._vl_native as native

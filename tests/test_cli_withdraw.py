@@ -1,7 +1,6 @@
 """vl revoke, vl purge, vl archive and vl restore as a user runs them."""
 
 import json
-import os
 
 import pytest
 from clirun import run

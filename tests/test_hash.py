@@ -2,7 +2,6 @@
 stored in JSONL files.  Expected texts are built by hand (or by the model in
 json_reference) and hashed with hashlib."""
 
-import hashlib
 import os
 import tempfile
 
@@ -10,10 +9,7 @@ import pytest
 
 import vl._vl_native as native
 from json_reference import OutOfRange, canonical_of_python
-
-
-def sha(text):
-    return hashlib.sha256(text.encode("utf-8")).hexdigest()
+from tokens import sha
 
 
 @pytest.mark.parametrize("value, text", [

@@ -7,11 +7,7 @@ import os
 import pytest
 
 import vl._vl_native as native
-
-
-def log_ops(root):
-    with open(os.path.join(root, ".vl", "log")) as f:
-        return [line.split(" ", 2)[1:] for line in f.read().splitlines()]
+from tokens import log_ops
 
 
 def flags(path, key, value):

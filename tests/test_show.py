@@ -3,7 +3,6 @@ licence or a section, found by scanning the store's shard files or, for an
 author, through .vl/index.bin when it exists."""
 
 import collections
-import hashlib
 import json
 import os
 import pathlib
@@ -15,14 +14,9 @@ import pytest
 
 import vl._vl_native as native
 from binindex import write_index
-from tokens import vl
+from tokens import h, vl
 
 PATHS = pytest.mark.parametrize("indexed", [False, True], ids=["scan", "indexed"])
-
-
-def h(n):
-    """A made-up 64-digit hash."""
-    return hashlib.sha256(repr(n).encode()).hexdigest()
 
 
 def rec(line_hash, file, sources):

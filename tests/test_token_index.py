@@ -9,13 +9,7 @@ import sys
 import pytest
 
 import vl._vl_native as native
-from tokens import vl
-
-
-def write(path, text):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
+from tokens import vl, write
 
 
 def entry(count, sources, tokenizer="t", revoked=False, merged=False):
