@@ -1,14 +1,13 @@
-"""The whole-file module vl._vl_bulk: how it is loaded, and tracking whole
-data files natively (the same records as line-by-line tracking, the hash of
-each line's own text, skipped and invalid lines, strict runs, token counts)."""
+"""The whole-file module vl._vl_bulk (its loading is checked with the native
+module's in test_module.py): tracking whole data files natively (the same
+records as line-by-line tracking, the hash of each line's own text, skipped
+and invalid lines, strict runs, token counts)."""
 
 import collections
 import hashlib
 import json
 import os
 import random
-import shutil
-import subprocess
 
 import pytest
 
@@ -16,18 +15,6 @@ import vl._vl_bulk as bulk
 import vl._vl_native as native
 from json_reference import canonical, loads
 from vl.tokenizers import text_of, whitespace
-
-
-def test_bulk_module_raises_the_native_panic_type():
-    assert bulk.PanicException is native.PanicException
-
-
-def test_the_bulk_library_exports_only_its_entry_point():
-    if shutil.which("nm") is None:
-        pytest.skip("nm is not installed")
-    out = subprocess.run(["nm", "-D", "--defined-only", bulk.__file__],
-                         check=True, capture_output=True, text=True).stdout
-    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__vl_bulk"]
 
 
 def store_lines(root):
