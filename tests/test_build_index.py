@@ -5,7 +5,6 @@ import json
 import os
 import struct
 
-import pytest
 
 import vl._vl_native as native
 from tokens import bin_path, line, vl, write_merged
@@ -123,14 +122,6 @@ def test_source_cited_by_100000_token_lines(store):
     # The token binary index cannot list 100000 entries for one source.
     assert not os.path.exists(bin_path(store))
     assert native.generate_forget_set(store, "t") == bytes(12500)
-
-
-def test_build_repairs_a_corrupt_index(store):
-    open(vl(store, "index.bin"), "wb").write(b"VLIDXF01" + bytes(3000))
-    with pytest.raises(RuntimeError, match="vl index build"):
-        native.show_by_author(store, "Ada")
-    native.build_index(store)
-    assert native.show_by_author(store, "Ada") == []
 
 
 A = "ab" * 32

@@ -138,16 +138,6 @@ def test_token_entries_as_a_multiset(two, source, target, copied):
     assert native.merge_absorb(src, tgt)["token_index_added"] == 0
 
 
-def test_many_look_alike_entries_all_arrive(two):
-    """3,000 entries of two sections with counts 2 to 10 share 18 triples; an
-    empty target receives every one of them."""
-    source, target = two
-    entries = [tok(2 + i % 9, [A if i % 2 else B]) for i in range(3000)]
-    put(source, "001", entries)
-    assert native.merge_absorb(source, target) == counts(token_index_added=3000)
-    assert native.token_index_token_status(target, "t") == native.token_index_token_status(source, "t")
-
-
 def test_index_rebuilt_only_when_records_were_added(two):
     source, target = two
     put(source, "001", [tok(3, [A])])
