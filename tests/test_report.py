@@ -8,23 +8,14 @@ import re
 from html.parser import HTMLParser
 
 import pytest
-import clirun
+from clirun import run
 
 import vl._vl_native as native
+from tokens import write
 from vl._cli_report import tables
 
 UNKNOWN = "e" * 64
 EVE = "Eve <script>alert(1)</script> & Co"
-
-
-def run(root, *args, code=0):
-    return clirun.run(*args, cwd=root, code=code)
-
-
-def append(path, line):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "a") as f:
-        f.write(line + "\n")
 
 
 @pytest.fixture(scope="module")
@@ -39,23 +30,23 @@ def store(tmp_path_factory):
     ada = native.author_add("Ada", "ada@x", root)
     bob = native.author_add("Bob", "bob@x", root)
     native.author_add(EVE, "eve@x", root)
-    append(native.shard_path_str(root, "authors", bob),
-           json.dumps({"email": "bob@x", "id": bob, "name": "Bob", "revoked": True}))
+    native.jsonl_append(native.shard_path_str(root, "authors", bob),
+                        {"email": "bob@x", "id": bob, "name": "Bob", "revoked": True})
     s1 = native.register_section("a.md", [ada], [], "MIT", "2024", root)
     s2 = native.register_section("b.md", [bob], [], "CC-BY", "2024", root)
     s3 = native.register_section("c.md", [ada], [], "MIT", "2023", root)
-    append(native.shard_path_str(root, "sections", s3), json.dumps(
-        {"authors": [ada], "contributors": [], "license": "MIT", "path": "c.md", "revoked": True,
-         "section_hash": s3, "year": "2023"}))
+    native.jsonl_append(native.shard_path_str(root, "sections", s3), {
+        "authors": [ada], "contributors": [], "license": "MIT", "path": "c.md", "revoked": True,
+        "section_hash": s3, "year": "2023"})
     s4 = native.register_section("d.md", [ada], [], "Apache-2.0", "2022", root)
     docs = [("1", "x.jsonl", [s1]), ("2", "x.jsonl", [s1, s2]), ("3", "y.jsonl", [s3]), ("4", "y.jsonl", [UNKNOWN]),
             ("6", "z.jsonl", []), ("7", "x.jsonl", [s1])]
     for c, file, sources in docs:
         native.index_document(root, c * 64, file, sources)
-    append(os.path.join(vl, "document-index", "55"), json.dumps(
-        {"file": "x.jsonl", "line_hash": "5" * 64, "revoked": True, "sources": [s1]}))
-    append(os.path.join(vl, "document-index", "revoked", "all"),
-           json.dumps({"file": "x.jsonl", "line_hash": "7" * 64, "sources": []}))
+    native.jsonl_append(os.path.join(vl, "document-index", "55"),
+                        {"file": "x.jsonl", "line_hash": "5" * 64, "revoked": True, "sources": [s1]})
+    write(os.path.join(vl, "document-index", "revoked", "all"),
+          json.dumps({"file": "x.jsonl", "line_hash": "7" * 64, "sources": []}) + "\n")
     for count, sources in ((10, [s1]), (20, [s1, s2]), (5, [UNKNOWN])):
         native.token_index_write_pid(root, "ws", count, sources)
     native.token_index_merge_pid_files(root, "ws")
@@ -66,7 +57,7 @@ def store(tmp_path_factory):
 
 
 def report_json(store, *args):
-    return json.loads(run(store["root"], "report", "--json", *args).stdout)
+    return json.loads(run("report", "--json", *args, cwd=store["root"]).stdout)
 
 
 def row(rows, key, value):
@@ -133,7 +124,7 @@ def test_by_keeps_one_breakdown(store, args, kept):
 def test_one_tokenizer(store):
     r = report_json(store, "--tokenizer", "ws")
     assert r["tokenizers"] == ["ws"] and list(row(r["licenses"], "license", "MIT")["tokens"]) == ["ws"]
-    assert "unknown tokenizer 'nope'" in run(store["root"], "report", "--tokenizer", "nope", code=1).stderr
+    assert "unknown tokenizer 'nope'" in run("report", "--tokenizer", "nope", cwd=store["root"], code=1).stderr
 
 
 @pytest.mark.parametrize("args, error", [
@@ -146,7 +137,7 @@ def test_bad_arguments_are_refused(args, error):
 
 
 def test_tables_on_a_pipe(store):
-    out = run(store["root"], "report", "--by", "file").stdout.splitlines()
+    out = run("report", "--by", "file", cwd=store["root"]).stdout.splitlines()
     assert "x.jsonl\t4\t3 (75.0%)\t0" in out
 
 
@@ -182,7 +173,7 @@ class Cells(HTMLParser):
 
 def test_html_page(store, tmp_path):
     out = tmp_path / "report.html"
-    run(store["root"], "report", "--html", str(out))
+    run("report", "--html", str(out), cwd=store["root"])
     page = out.read_text()
     assert "<script>" not in page and "Eve &lt;script&gt;" in page
     assert not re.search(r"""(src|href)=["'](?!#)""", page)  # nothing fetched from elsewhere
@@ -194,7 +185,7 @@ def test_html_page(store, tmp_path):
     for label in ("MIT", "5 (71.4%)", "1 active, 4 revoked (80.0%)", "Ada", "10 active, 20 revoked (66.7%)"):
         assert label in svg_text
     assert os.path.join(store["root"], ".vl") in page and "vl 0.1.0" in page
-    report = json.loads(run(store["root"], "report", "--json").stdout)
+    report = json.loads(run("report", "--json", cwd=store["root"]).stdout)
     expected = tables(report, None)
     assert len(parsed.tables) == len(expected)
     for (title, columns, rows), got in zip(expected, parsed.tables):
