@@ -25,12 +25,8 @@ def project(path, line):
 
 
 def snapshot(root):
-    out = {}
-    for d, _, files in os.walk(os.path.join(root, ".vl")):
-        for n in files:
-            with open(os.path.join(d, n), "rb") as f:
-                out[os.path.relpath(os.path.join(d, n), root)] = f.read()
-    return out
+    return {os.path.join(d, n): open(os.path.join(d, n), "rb").read()
+            for d, _, files in os.walk(os.path.join(root, ".vl")) for n in files}
 
 
 def test_clean_dry_run_reports_without_changing(tmp_path):
