@@ -1,7 +1,6 @@
 """Token index files: per-process files written without locking, their merge
 into numbered files, and the status and tokenizer listings read from them."""
 
-import json
 import os
 import subprocess
 import sys
@@ -9,13 +8,7 @@ import sys
 import pytest
 
 import vl._vl_native as native
-from tokens import vl, write
-
-
-def entry(count, sources, tokenizer="t", revoked=False, merged=False):
-    """An entry line as a process writes it, or as a merge stores it (sorted keys)."""
-    fields = {"token_count": count, "sources": sources, "tokenizer": tokenizer, "revoked": revoked}
-    return json.dumps(fields, separators=(",", ":"), sort_keys=merged) + "\n"
+from tokens import entry, vl, write
 
 
 def counts(total, revoked, tokens):

@@ -40,6 +40,12 @@ def line(count, sources, revoked=False, tokenizer="t"):
                        "tokenizer": tokenizer}, separators=(",", ":"))
 
 
+def entry(count, sources, tokenizer="t", revoked=False, merged=False):
+    """An entry line as a process writes it, or as a merge stores it (sorted keys)."""
+    fields = {"token_count": count, "sources": sources, "tokenizer": tokenizer, "revoked": revoked}
+    return json.dumps(fields, separators=(",", ":"), sort_keys=merged) + "\n"
+
+
 def write_merged(root, files, tokenizer="t"):
     """files: {name: text or list of lines}."""
     for name, text in files.items():
