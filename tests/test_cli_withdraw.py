@@ -10,8 +10,6 @@ import vl._vl_native as native
 LINES = ['{"text": "engine", "score": 7.864443854425286e-10}', '{"text": "poem"}', '{"text": "gears"}']
 
 
-
-
 @pytest.fixture
 def proj(tmp_path):
     """data/train.jsonl: lines 1 and 3 from Ada's section, line 2 from Bob's."""
@@ -25,10 +23,8 @@ def proj(tmp_path):
     train = root / "data" / "train.jsonl"
     train.write_text(LINES[0] + "\n" + LINES[2] + "\n")
     run("track", "data/train.jsonl", "-s", "engine.md", cwd=root)
-    with open(train, "a") as f:
-        f.write(LINES[1] + "\n")
-    poem = root / "data" / "poem.jsonl"
-    poem.write_text(LINES[1] + "\n")
+    train.write_text(LINES[0] + "\n" + LINES[2] + "\n" + LINES[1] + "\n")
+    (root / "data" / "poem.jsonl").write_text(LINES[1] + "\n")
     run("track", "data/poem.jsonl", "-s", "poems.md", cwd=root)
     return root
 
