@@ -19,14 +19,9 @@ from vl.tokenizers import text_of, whitespace
 
 def store_lines(root):
     """Every line of the document index shards and token files, as a multiset."""
-    lines = collections.Counter()
-    for dirpath, _, files in os.walk(os.path.join(root, ".vl")):
-        for name in files:
-            if name == "log":
-                continue
-            with open(os.path.join(dirpath, name), "rb") as f:
-                lines.update((os.path.basename(dirpath), line) for line in f.read().splitlines())
-    return lines
+    return collections.Counter((os.path.basename(d), line) for d, _, files in os.walk(os.path.join(root, ".vl"))
+                               for name in files if name != "log"
+                               for line in open(os.path.join(d, name), "rb").read().splitlines())
 
 
 def random_value(rng, depth=0):

@@ -59,12 +59,8 @@ TABLE = {
 }
 
 
-def exported_functions():
-    return [n for n in vars(native) if not n.startswith("__") and n != "PanicException"]
-
-
 def test_functions_come_from_the_table_in_table_order_with_its_signatures():
-    names = exported_functions()
+    names = [n for n in vars(native) if not n.startswith("__") and n != "PanicException"]
     assert set(names) <= set(TABLE), set(names) - set(TABLE)
     assert names == [n for n in TABLE if n in names]
     assert [n for n in dir(native) if not n.startswith("__")] == sorted(names + ["PanicException"])
