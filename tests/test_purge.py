@@ -266,14 +266,15 @@ def test_failed_rewrite_keeps_data_and_drops_archive(project, listing):
 
 @pytest.fixture
 def indexed(project):
-    """project with .vl/index.bin naming the shards of Ada's sections and lines."""
+    """project with .vl/index.bin naming the shards of Ada's sections and lines,
+    and her section reinstated: only the author's revocation counts here."""
     root = project["root"]
+    native.revoke_section(root, project["gone"], reverse=True)
     [ada] = [json.loads(t)["id"] for t in native.author_query(root, "Ada", None)]
     lines = [native.compute_hash(v) for v in GONE]
     entries = {ada: [("shard", int(project["gone"][:2], 16))],
                project["gone"]: [("shard", int(h[:2], 16)) for h in lines]}
-    project["write_index"] = lambda: binindex.write_index(root, entries)
-    project["write_index"]()
+    binindex.write_index(root, entries)
     return project
 
 
