@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import vl._vl_native as native
-from tokens import entry, vl, write
+from tokens import vl, write
 
 ZERO = {"document_merged": 0, "pid_files_deleted": 0, "archived_records": 0,
         "log_rotated": 0, "token_index_merged": 0, "token_index_pid_deleted": 0}
@@ -131,6 +131,12 @@ def test_lines_appended_while_clean_runs_are_kept(store):
     docs = native.read_all_documents(store)
     assert merged == len(docs) == 2 * count
     assert sorted(int(d["sources"][0]) for d in docs) == sorted(list(range(count)) * 2)
+
+
+def entry(count, sources, tokenizer):
+    # As json.dumps writes it, with spaces: another form than the merge stores.
+    return json.dumps({"token_count": count, "sources": sources, "tokenizer": tokenizer,
+                       "revoked": False}) + "\n"
 
 
 def test_token_files_of_every_tokenizer(store):
