@@ -30,21 +30,21 @@ def store(tmp_path_factory):
     ada = native.author_add("Ada", "ada@x", root)
     bob = native.author_add("Bob", "bob@x", root)
     native.author_add(EVE, "eve@x", root)
-    native.jsonl_append(native.shard_path_str(root, "authors", bob),
-                        {"email": "bob@x", "id": bob, "name": "Bob", "revoked": True})
+    write(native.shard_path_str(root, "authors", bob),
+          json.dumps({"email": "bob@x", "id": bob, "name": "Bob", "revoked": True}) + "\n", "a")
     s1 = native.register_section("a.md", [ada], [], "MIT", "2024", root)
     s2 = native.register_section("b.md", [bob], [], "CC-BY", "2024", root)
     s3 = native.register_section("c.md", [ada], [], "MIT", "2023", root)
-    native.jsonl_append(native.shard_path_str(root, "sections", s3), {
-        "authors": [ada], "contributors": [], "license": "MIT", "path": "c.md", "revoked": True,
-        "section_hash": s3, "year": "2023"})
+    write(native.shard_path_str(root, "sections", s3), json.dumps(
+        {"authors": [ada], "contributors": [], "license": "MIT", "path": "c.md", "revoked": True,
+         "section_hash": s3, "year": "2023"}) + "\n", "a")
     s4 = native.register_section("d.md", [ada], [], "Apache-2.0", "2022", root)
     docs = [("1", "x.jsonl", [s1]), ("2", "x.jsonl", [s1, s2]), ("3", "y.jsonl", [s3]), ("4", "y.jsonl", [UNKNOWN]),
             ("6", "z.jsonl", []), ("7", "x.jsonl", [s1])]
     for c, file, sources in docs:
         native.index_document(root, c * 64, file, sources)
-    native.jsonl_append(os.path.join(vl, "document-index", "55"),
-                        {"file": "x.jsonl", "line_hash": "5" * 64, "revoked": True, "sources": [s1]})
+    write(os.path.join(vl, "document-index", "55"), json.dumps(
+        {"file": "x.jsonl", "line_hash": "5" * 64, "revoked": True, "sources": [s1]}) + "\n", "a")
     write(os.path.join(vl, "document-index", "revoked", "all"),
           json.dumps({"file": "x.jsonl", "line_hash": "7" * 64, "sources": []}) + "\n")
     for count, sources in ((10, [s1]), (20, [s1, s2]), (5, [UNKNOWN])):
