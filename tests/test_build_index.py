@@ -1,5 +1,6 @@
 """The index build: the `index` layer, .vl/index.bin with shard and token-line
-references, the token binary indexes and the line-offset blocks."""
+references (compared byte for byte with what binindex.py writes), the token
+binary indexes and the line-offset blocks."""
 
 import json
 import os
@@ -8,8 +9,6 @@ import struct
 import vl._vl_native as native
 from binindex import encode_index
 from tokens import bin_path, line, vl, write_merged
-
-# .vl/index.bin is compared byte for byte with what binindex.py writes.
 
 ZERO = {"authors": 0, "sections": 0, "total": 0, "token_index_entries": 0}
 
