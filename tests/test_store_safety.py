@@ -12,15 +12,16 @@ import pytest
 
 import vl._vl_native as native
 
-# Runs FIRST with the file size capped at 40 bytes (it must fail part-way),
-# then SECOND without the cap, in one child process (token files are per
-# process).  Prints the error of FIRST.
+# Runs BEFORE, then FIRST with the file size capped at LIMIT bytes (it must
+# fail part-way), then SECOND without the cap, in one child process (token
+# files are per process).  Prints the error of FIRST.
 CHILD = """
 import resource, sys
 import vl._vl_native as native
 root = sys.argv[1]
+{before}
 soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-resource.setrlimit(resource.RLIMIT_FSIZE, (40, hard))
+resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, hard))
 try:
     {first}
     print("no error")
@@ -29,6 +30,13 @@ except RuntimeError as e:
 resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
 {second}
 """
+
+
+def child(store, first, second="", before="", limit=40):
+    """Runs CHILD on `store`; returns what it printed."""
+    code = CHILD.format(before=before, limit=limit, first=first, second=second)
+    return subprocess.run([sys.executable, "-c", code, store], capture_output=True, text=True, check=True).stdout
+
 
 LONG = "x" * 100
 
@@ -63,9 +71,7 @@ FIRST_AUTHOR, SECOND_AUTHOR = same_shard_authors()
      lambda r: len(native.lookup_document(r, "3f" + "b" * 62)) == 1),
 ])
 def test_a_write_torn_by_the_file_size_limit_does_not_hide_the_next_record(store, first, second, check):
-    out = subprocess.run([sys.executable, "-c", CHILD.format(first=first, second=second), store],
-                         capture_output=True, text=True, check=True).stdout
-    assert out.strip() == "File too large (os error 27)"
+    assert child(store, first, second).strip() == "File too large (os error 27)"
     assert check(store)
 
 
@@ -123,25 +129,9 @@ def test_a_huge_sequence_of_the_wrong_type_is_a_type_error(call, param):
     assert param is None or str(info.value).startswith(f"argument '{param}': ")
 
 
-MERGE_CHILD = """
-import resource, sys
-import vl._vl_native as native
-root = sys.argv[1]
-for i in range(100):
-    native.token_index_write_pid(root, "t", i, ["s" * 20])
-soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-resource.setrlimit(resource.RLIMIT_FSIZE, (3000, hard))
-try:
-    native.token_index_merge_pid_files(root, "t")
-    print("no error")
-except RuntimeError as e:
-    print(e)
-"""
-
-
 def test_a_failed_token_merge_leaves_no_partial_file_and_a_retry_folds_once(store):
-    out = subprocess.run([sys.executable, "-c", MERGE_CHILD, store],
-                         capture_output=True, text=True, check=True).stdout
+    out = child(store, 'native.token_index_merge_pid_files(root, "t")', limit=3000,
+                before='for i in range(100): native.token_index_write_pid(root, "t", i, ["s" * 20])')
     assert out.strip() == "File too large (os error 27)"
     assert native.token_index_token_status(store, "t")["total_entries"] == 0
     assert native.token_index_merge_pid_files(store, "t") == (100, 1)
