@@ -13,8 +13,7 @@ OTHER = "cd" * 32
 
 
 def merged(root, name="001"):
-    with open(vl(root, "token-index.t", name), encoding="utf-8") as f:
-        return f.read()
+    return open(vl(root, "token-index.t", name), encoding="utf-8").read()
 
 
 @pytest.fixture
