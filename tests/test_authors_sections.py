@@ -7,7 +7,7 @@ import os
 import pytest
 
 import vl._vl_native as native
-from tokens import sha, vl, write
+from tokens import read, sha, vl, write
 
 SECTION = dict(path="docs/intro.md", authors=["a1", "b2"], contributors=["Cy <c@x>"],
                license="CC-BY-4.0", year="2024")
@@ -17,7 +17,7 @@ EVE = sha('{"email":"e@x.org","name":"Eve"}')
 
 
 def shard_lines(root, layer, key):
-    return open(vl(root, layer, key[:2]), "rb").read().decode("utf-8").splitlines()
+    return read(vl(root, layer, key[:2])).decode("utf-8").splitlines()
 
 
 def add_raw(root, name, line):
@@ -64,8 +64,7 @@ def people(store):
                           "revoked": True}, separators=(",", ":"))
     lines = [revoked if json.loads(t)["id"] == ids["ada3"] else t
              for t in shard_lines(store, "authors", ids["ada3"])]
-    with open(os.path.join(store, ".vl", "authors", ids["ada3"][:2]), "w") as f:
-        f.write("\n".join(lines) + "\n")
+    write(vl(store, "authors", ids["ada3"][:2]), "\n".join(lines) + "\n")
     return ids
 
 

@@ -8,7 +8,7 @@ import struct
 
 import vl._vl_native as native
 from binindex import encode_index
-from tokens import bin_path, line, vl, write_merged
+from tokens import bin_path, line, vl, write, write_merged
 
 ZERO = {"authors": 0, "sections": 0, "total": 0, "token_index_entries": 0}
 
@@ -47,8 +47,7 @@ def test_layer_binary_index_token_lines_and_blocks(store):
     uncited = section(store, [], "c.md")
     write_merged(store, {"10": [line(2, [s1])], "3": [line(1, [s1, s1]), "junk", line(0, [])],
                          "notes.txt": [line(9, [s1])]})
-    with open(os.path.join(store, "train.jsonl"), "w") as f:
-        f.write("a\nbb\n")
+    write(os.path.join(store, "train.jsonl"), "a\nbb\n")
     os.mkdir(os.path.join(store, "dir.jsonl"))
     os.makedirs(vl(store, "index"), exist_ok=True)
     open(vl(store, "index", "ab.tmp"), "w").close()

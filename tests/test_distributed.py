@@ -17,7 +17,7 @@ import vl._vl_native as native  # noqa: E402
 from vl import distributed as vd  # noqa: E402
 from vl._cli_track import TrackResult, track_file  # noqa: E402
 from vl.tokenizers import load  # noqa: E402
-from tokens import log_ops  # noqa: E402
+from tokens import log_ops, read  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -83,7 +83,7 @@ def track_one_process(root, files, sources):
 
 
 def store_files(root):
-    return {f"{layer}/{e.name}": open(e.path, "rb").read() for layer in ("authors", "sections", "document-index")
+    return {f"{layer}/{e.name}": read(e.path) for layer in ("authors", "sections", "document-index")
             for e in os.scandir(os.path.join(root, ".vl", layer)) if e.is_file()}
 
 
@@ -124,8 +124,8 @@ def test_track_on_the_cluster_gives_the_store_of_one_process(corpus, client, tmp
     for root in (one, many):
         native.token_index_revoke_by_sources(root, "whitespace", {corpus["kept"]})
     assert native.generate_forget_set(many, "whitespace") == native.generate_forget_set(one, "whitespace")
-    with open(tmp_path / "forget", "rb") as f:
-        assert f.read() == bytes(192 // 8)  # written once at the end, when nothing was revoked
+    # Written once at the end, when nothing was revoked.
+    assert (tmp_path / "forget").read_bytes() == bytes(192 // 8)
 
     # A second run skips what is recorded, like a re-run of vl track.
     again = vd.track(many, [(os.path.join(many, "b.jsonl"), "b.jsonl")], [corpus["kept"]], "whitespace",

@@ -7,13 +7,13 @@ import os
 import pytest
 
 import vl._vl_native as native
-from tokens import sha, vl, write
+from tokens import read, sha, vl, write
 
 DATA = {"text": "Grüße, \"world\"\n", "meta": {"tags": ["a", None], "ok": True, "n": 3}}
 
 
 def shard_text(root, line_hash):
-    return open(vl(root, "document-index", line_hash[:2]), "rb").read().decode("utf-8")
+    return read(vl(root, "document-index", line_hash[:2])).decode("utf-8")
 
 
 def stored(line_hash, file, sources, source_type="track"):
@@ -54,7 +54,7 @@ def test_track_writes_a_token_entry_only_with_both_count_and_tokenizer(store, ex
     assert native.lookup_document(store, h) == [found(h, "f", ["s"])]
     name = f"token-index.cl100k.{os.getpid()}"
     assert [n for n in os.listdir(vl(store)) if n.startswith("token-index")] == ([name] if entry else [])
-    assert not entry or open(vl(store, name)).read() == entry
+    assert not entry or read(vl(store, name)).decode() == entry
 
 
 @pytest.mark.parametrize("data, error", [

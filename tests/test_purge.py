@@ -62,8 +62,7 @@ def project(store):
     kept = native.register_section("kept.md", [b], [], "CC0", "2024", store)
     data = os.path.join(store, "data.jsonl")
     lines = [raw(KEEP[0]), raw(GONE[0]), raw(KEEP[1]), raw(GONE[1]), raw(KEEP[2])]
-    with open(data, "wb") as f:
-        f.write(b"\n".join(lines) + b"\n")
+    write(data, b"\n".join(lines) + b"\n")
     for v in GONE:
         native.track(v, data, [kept, gone], store)
     for v in KEEP:
@@ -159,8 +158,7 @@ def test_temporary_file_is_never_a_user_file(project, name):
 def test_same_second_purges_restore_newest_first(project):
     root, data = project["root"], project["data"]
     native.purge_revoked(root, data, False)
-    with open(data, "ab") as f:
-        f.write(raw(GONE[1]) + b"\n")
+    write(data, raw(GONE[1]) + b"\n", "a")
     native.purge_revoked(root, data, False)
     first, second = archives(root)
     assert first < second and second.startswith(first)
@@ -253,8 +251,7 @@ def test_failed_restore_leaves_data_file_as_it_was(project):
 
 def test_failed_rewrite_keeps_data_and_drops_archive(project, listing):
     root, data = project["root"], project["data"]
-    with open(data, "ab") as f:
-        f.write(b'{"filler": "............................"}\n' * 100)
+    write(data, b'{"filler": "............................"}\n' * 100, "a")
     before, content = listing(root), open(data, "rb").read()
     # Room for the archive, not for the kept lines.
     with file_size_limit(1000), pytest.raises(RuntimeError, match="too large"):

@@ -5,6 +5,7 @@ paths with NUL, FIFOs and huge sequence lengths are refused cleanly."""
 import itertools
 import json
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -147,10 +148,8 @@ def test_a_merge_that_stopped_after_numbering_its_file_is_not_folded_again(store
     os.makedirs(merged)
     line = '{"revoked":false,"sources":["s"],"token_count":3,"tokenizer":"t"}\n'
     staging = f"merging.{os.getpid()}.0"
-    with open(os.path.join(merged, staging), "w") as f:
-        f.write(line)
-    with open(os.path.join(merged, f".{staging}.fold"), "w") as f:
-        f.write(line)
+    for name in (staging, f".{staging}.fold"):
+        pathlib.Path(merged, name).write_text(line)
     os.link(os.path.join(merged, f".{staging}.fold"), os.path.join(merged, "001"))
     native.token_index_merge_pid_files(store, "t")
     assert native.token_index_token_status(store, "t")["total_entries"] == 1

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import vl._vl_native as native
-from tokens import entry, vl, write
+from tokens import entry, read, vl, write
 
 
 def counts(total, revoked, tokens):
@@ -33,8 +33,7 @@ def test_write_pid_appends_declaration_order_lines_and_creates_store(root):
     with pytest.raises(TypeError, match="'sources'"):
         native.token_index_write_pid(root, "t", 1, "s")
     assert os.listdir(vl(root)) == [f"token-index.t.{os.getpid()}"]
-    with open(vl(root, f"token-index.t.{os.getpid()}")) as f:
-        assert f.read() == entry(2**64 - 1, ["s1", "s2"]) + entry(0, [])
+    assert read(vl(root, f"token-index.t.{os.getpid()}")).decode() == entry(2**64 - 1, ["s1", "s2"]) + entry(0, [])
     assert status(root) == counts(0, 0, 0)  # unmerged entries are invisible
     native.token_index_merge_pid_files(root, "t")
     assert status(root) == counts(2, 0, 2**64 - 1)

@@ -13,7 +13,8 @@ OTHER = "cd" * 32
 
 
 def merged(root, name="001"):
-    return open(vl(root, "token-index.t", name), encoding="utf-8").read()
+    with open(vl(root, "token-index.t", name), encoding="utf-8") as f:
+        return f.read()
 
 
 @pytest.fixture

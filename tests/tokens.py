@@ -21,11 +21,18 @@ def sha(text):
     return hashlib.sha256(text.encode("utf-8")).hexdigest()
 
 
-def write(path, text, mode="w"):
-    """Writes (or with mode="a" appends) text, creating the directories."""
+def write(path, data, mode="w"):
+    """Writes (or with mode="a" appends) str as UTF-8, or bytes, creating the
+    directories."""
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, mode, encoding="utf-8") as f:
-        f.write(text)
+    with open(path, mode + "b") as f:
+        f.write(data.encode() if isinstance(data, str) else data)
+
+
+def read(path):
+    """The bytes of a file."""
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def log_ops(root):
