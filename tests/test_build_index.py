@@ -49,8 +49,7 @@ def test_layer_binary_index_token_lines_and_blocks(store):
                          "notes.txt": [line(9, [s1])]})
     write(os.path.join(store, "train.jsonl"), "a\nbb\n")
     os.mkdir(os.path.join(store, "dir.jsonl"))
-    os.makedirs(vl(store, "index"), exist_ok=True)
-    open(vl(store, "index", "ab.tmp"), "w").close()
+    write(vl(store, "index", "ab.tmp"), "")
 
     counts = native.build_index(store)
     assert counts == {"authors": 2, "sections": 3, "total": 5, "token_index_entries": 3}

@@ -213,9 +213,8 @@ def test_line_whose_record_cannot_be_read_is_not_purged(store, listing):
 ])
 def test_reverse_refuses_archive_it_cannot_read(store, bad_line):
     archive_dir = os.path.join(store, ".vl", "archive")
-    os.makedirs(archive_dir)
     good = b'{"archived_at":"x","line":{"a":1}}'
-    open(os.path.join(archive_dir, "purge.20250101T000000"), "wb").write(good + b"\n" + bad_line + b"\n")
+    write(os.path.join(archive_dir, "purge.20250101T000000"), good + b"\n" + bad_line + b"\n")
     data = os.path.join(store, "d.jsonl")
     with pytest.raises(RuntimeError, match="line 2 .*nothing restored"):
         native.purge_reverse(store, data)
