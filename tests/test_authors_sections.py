@@ -1,34 +1,28 @@
 """Authors and sections: identities derived from content, one stored line per
 registration, and the author queries (direct lookup and scan)."""
 
-import hashlib
 import json
 import os
 
 import pytest
 
 import vl._vl_native as native
+from tokens import read, sha, vl, write
 
 SECTION = dict(path="docs/intro.md", authors=["a1", "b2"], contributors=["Cy <c@x>"],
                license="CC-BY-4.0", year="2024")
-
-
-def sha(text):
-    return hashlib.sha256(text.encode("utf-8")).hexdigest()
 
 
 EVE = sha('{"email":"e@x.org","name":"Eve"}')
 
 
 def shard_lines(root, layer, key):
-    with open(os.path.join(root, ".vl", layer, key[:2]), "rb") as f:
-        return f.read().decode("utf-8").splitlines()
+    return read(vl(root, layer, key[:2])).decode("utf-8").splitlines()
 
 
-def add_raw(root, name, *lines):
-    """Appends hand-written lines to a file of the authors layer."""
-    with open(os.path.join(root, ".vl", "authors", name), "a", encoding="utf-8") as f:
-        f.write("".join(line + "\n" for line in lines))
+def add_raw(root, name, line):
+    """Appends a hand-written line to a file of the authors layer."""
+    write(vl(root, "authors", name), line + "\n", "a")
 
 
 def author(ident, name, email, revoked=False):
@@ -70,8 +64,7 @@ def people(store):
                           "revoked": True}, separators=(",", ":"))
     lines = [revoked if json.loads(t)["id"] == ids["ada3"] else t
              for t in shard_lines(store, "authors", ids["ada3"])]
-    with open(os.path.join(store, ".vl", "authors", ids["ada3"][:2]), "w") as f:
-        f.write("\n".join(lines) + "\n")
+    write(vl(store, "authors", ids["ada3"][:2]), "\n".join(lines) + "\n")
     return ids
 
 
@@ -111,7 +104,6 @@ def test_lines_that_are_not_author_records_are_ignored_and_extra_keys_allowed(st
 
 def test_scan_reads_any_regular_file_but_lookup_reads_only_the_shard(store):
     add_raw(store, "imported-authors.jsonl", author(EVE, "Eve", "e@x.org"))
-    os.mkdir(os.path.join(store, ".vl", "authors", "sub"))
     add_raw(store, "sub/" + EVE[:2], author(EVE, "Eve", "e@x.org"))
     assert native.author_query(store, "Eve", None) == [author(EVE, "Eve", "e@x.org")]
     assert native.author_query(store, None, None) == [author(EVE, "Eve", "e@x.org")]

@@ -3,7 +3,7 @@ line as the JSON value it holds, or as a JSON string of its text when it is
 not one complete JSON text."""
 
 import json
-import os
+import pathlib
 
 import pytest
 
@@ -68,11 +68,8 @@ def test_revoked_records_are_returned_without_their_flag_and_other_lines_are_not
     native.index_document(store, h, "b.jsonl", [], "import")
     native.index_document(store, h[:2] + "0" * 62, "near.jsonl", [])
     native.index_document(store, h.upper(), "upper.jsonl", [])
-    shard = os.path.join(store, ".vl", "document-index", h[:2])
-    with open(shard, "rb") as f:
-        data = f.read()
-    with open(shard, "wb") as f:
-        f.write(data.replace(b'"revoked":false', b'"revoked":true', 1))
+    shard = pathlib.Path(store, ".vl", "document-index", h[:2])
+    shard.write_bytes(shard.read_bytes().replace(b'"revoked":false', b'"revoked":true', 1))
     found = native.blame(store, "a.jsonl", "line")
     assert found == [{"file": "a.jsonl", "line_hash": h, "sources": ["s"]},
                      {"file": "b.jsonl", "line_hash": h, "sources": []}]

@@ -1,51 +1,24 @@
 """The index build: the `index` layer, .vl/index.bin with shard and token-line
-references, the token binary indexes and the line-offset blocks."""
+references (compared byte for byte with what binindex.py writes), the token
+binary indexes and the line-offset blocks."""
 
-import hashlib
 import json
 import os
 import struct
 
-import pytest
-
 import vl._vl_native as native
-from tokens import bin_path, line, vl, write_merged
+from binindex import encode_index
+from tokens import bin_path, line, vl, write, write_merged
 
 ZERO = {"authors": 0, "sections": 0, "total": 0, "token_index_entries": 0}
 
 
-def h(n):
-    return hashlib.sha256(repr(n).encode()).hexdigest()
+def shard(key):
+    return ("shard", int(key[:2], 16))
 
 
-def decode_index(root):
-    """{key hex: [refs]} and the line-offset blocks' counts of .vl/index.bin."""
-    data = open(vl(root, "index.bin"), "rb").read()
-    assert data[:8] == b"VLIDXF02"
-    count, f = struct.unpack_from("<I4xQ", data, 8)
-    entries, pos = {}, 24
-    for _ in range(count):
-        key, n = data[pos:pos + 32].hex(), struct.unpack_from("<H", data, pos + 32)[0]
-        area, refs, p = data[pos + 34:pos + 34 + n], [], 0
-        while p < n:
-            if area[p] == 0:
-                refs.append(area[p + 1])
-                p += 2
-            else:
-                k = area[p + 1]
-                name = area[p + 2:p + 2 + k].decode()
-                refs.append((name,) + struct.unpack_from("<HII", area, p + 2 + k))
-                p += k + 12
-        assert key not in entries, "duplicate key"
-        entries[key] = refs
-        pos += 34 + n
-    assert pos == f
-    blocks, pos = [], f + 2048
-    while pos < len(data):
-        (c,) = struct.unpack_from("<I", data, pos)
-        blocks.append(list(struct.unpack_from("<%dI" % c, data, pos + 4)))
-        pos += 4 + 4 * c
-    return entries, blocks
+def index_bytes(root):
+    return open(vl(root, "index.bin"), "rb").read()
 
 
 def layer(root):
@@ -64,7 +37,7 @@ def test_empty_store(store):
     assert native.build_index(store) == ZERO
     assert list(native.build_index(store)) == list(ZERO)
     assert os.listdir(vl(store, "index")) == []
-    assert os.path.getsize(vl(store, "index.bin")) == 2072
+    assert index_bytes(store) == encode_index({})
 
 
 def test_layer_binary_index_token_lines_and_blocks(store):
@@ -74,11 +47,9 @@ def test_layer_binary_index_token_lines_and_blocks(store):
     uncited = section(store, [], "c.md")
     write_merged(store, {"10": [line(2, [s1])], "3": [line(1, [s1, s1]), "junk", line(0, [])],
                          "notes.txt": [line(9, [s1])]})
-    with open(os.path.join(store, "train.jsonl"), "w") as f:
-        f.write("a\nbb\n")
+    write(os.path.join(store, "train.jsonl"), "a\nbb\n")
     os.mkdir(os.path.join(store, "dir.jsonl"))
-    os.makedirs(vl(store, "index"), exist_ok=True)
-    open(vl(store, "index", "ab.tmp"), "w").close()
+    write(vl(store, "index", "ab.tmp"), "")
 
     counts = native.build_index(store)
     assert counts == {"authors": 2, "sections": 3, "total": 5, "token_index_entries": 3}
@@ -90,13 +61,12 @@ def test_layer_binary_index_token_lines_and_blocks(store):
     ], key=lambda r: r["id"])
     assert "ab.tmp" not in os.listdir(vl(store, "index"))
 
-    entries, blocks = decode_index(store)
-    assert set(entries) == {aid, s1, s2, uncited}
-    assert entries[aid] == sorted({int(s1[:2], 16), int(s2[:2], 16)})
     first = len(line(1, [s1, s1]))
-    assert entries[s1] == [int(lh[:2], 16), ("t", 3, 0, first), ("t", 3, 0, first),
-                           ("t", 10, 0, len(line(2, [s1])))]
-    assert blocks == [[0, 2]]
+    entries = {aid: sorted({shard(s1), shard(s2)}), s2: [], uncited: [],
+               s1: [shard(lh), ("token", "t", 3, 0, first), ("token", "t", 3, 0, first),
+                    ("token", "t", 10, 0, len(line(2, [s1])))]}
+    # "Not A Hash" has no key; train.jsonl ("a\nbb\n") gets a line-offset block.
+    assert index_bytes(store) == encode_index(entries) + struct.pack("<3I", 2, 0, 2)
     assert os.path.exists(bin_path(store))
 
 
@@ -109,8 +79,8 @@ def test_ids_differing_in_case_become_one_entry(store):
     docs = [native.track({"n": i}, "d.jsonl", [s], store) for i, s in enumerate(secs)]
     native.build_index(store)
     assert sum(len(recs) for recs in layer(store).values()) == 14
-    entries, _ = decode_index(store)
-    assert entries[aid] == sorted({int(s[:2], 16) for s in secs})
+    entries = {aid: sorted({shard(s) for s in secs}), **{s: [shard(d)] for s, d in zip(secs, docs)}}
+    assert index_bytes(store) == encode_index(entries)
     found = native.show_by_author(store, "Ada")
     assert sorted(d["line_hash"] for d in found) == sorted(d for i, d in enumerate(docs) if i % 2)
 
@@ -121,21 +91,13 @@ def test_source_cited_by_100000_token_lines(store):
     lh = native.track({"x": 1}, "d.jsonl", [sec], store)
     write_merged(store, {"001": [line(1, [sec])] * 100000})
     assert native.build_index(store)["token_index_entries"] == 100000
-    refs = decode_index(store)[0][sec]
-    # Every shard reference, then as many token lines as the area holds.
-    assert refs[0] == int(lh[:2], 16) and (65535 - 2) // 13 == len(refs) - 1
-    assert refs[-1] == ("t", 1, (len(refs) - 2) * (len(line(1, [sec])) + 1), len(line(1, [sec])))
+    # Every shard reference, then as many token lines (13 bytes each) as the area holds.
+    n = len(line(1, [sec]))
+    refs = [shard(lh)] + [("token", "t", 1, k * (n + 1), n) for k in range((65535 - 2) // 13)]
+    assert index_bytes(store) == encode_index({aid: [shard(sec)], sec: refs})
     # The token binary index cannot list 100000 entries for one source.
     assert not os.path.exists(bin_path(store))
     assert native.generate_forget_set(store, "t") == bytes(12500)
-
-
-def test_build_repairs_a_corrupt_index(store):
-    open(vl(store, "index.bin"), "wb").write(b"VLIDXF01" + bytes(3000))
-    with pytest.raises(RuntimeError, match="vl index build"):
-        native.show_by_author(store, "Ada")
-    native.build_index(store)
-    assert native.show_by_author(store, "Ada") == []
 
 
 A = "ab" * 32

@@ -10,7 +10,7 @@ import random
 
 import vl._vl_native as native
 from test_build_index import TRICKY
-from tokens import vl
+from tokens import vl, write
 
 # Fixed so the store, and so the digest, is the same on every run.
 EXPECTED = "9944783e1e33c35c9e60e19670a179663e16ac322efe5d153b337f07d3454e13"
@@ -47,8 +47,7 @@ def make_store(root):
                "contributors": [], "license": "MIT", "year": "2024"}
         lines.append(rng.choice(odd_forms(rec)) if i % 3 == 0 else compact(rec))
     lines += ['{"section_hash":5,"authors":["%s"]}' % authors[1], "junk", ""]
-    with open(vl(root, "sections", "ab"), "w") as f:
-        f.write("\n".join(lines) + "\n")
+    write(vl(root, "sections", "ab"), "\n".join(lines) + "\n")
 
     cited = sections + [s.upper() for s in sections[:5]] + [hx(rng)]
     shards = {}
@@ -61,23 +60,19 @@ def make_store(root):
         text = rng.choice(odd_forms(rec)) if i % 5 == 0 else compact(rec)
         shards.setdefault(lh[:2] if len(lh) > 2 and lh[0] not in ".é" else "00", []).append(text)
     for name, texts in shards.items():
-        with open(vl(root, "document-index", name), "a") as f:
-            f.write("\n".join(texts) + "\n")
+        write(vl(root, "document-index", name), "\n".join(texts) + "\n", "a")
 
     sources = sections[:30] + [s.upper() for s in sections[:3]] + [hx(rng), "Not A Hash"]
     for tokenizer, files in (("t", ["001", "002", "10"]), ("u", ["1"])):
         d = vl(root, "token-index." + tokenizer)
-        os.mkdir(d)
         for n, name in enumerate(files):
             texts = list(TRICKY) if n == 0 else []
             for i in range(9000 if n == 1 else 300):
                 rec = {"revoked": i % 7 == 0, "sources": rng.sample(sources, i % 3),
                        "token_count": i, "tokenizer": tokenizer}
                 texts.append(rng.choice(odd_forms(rec)) if i % 11 == 0 else compact(rec))
-            with open(os.path.join(d, name), "w") as f:
-                f.write("\n".join(texts) + ("\n" if n else ""))
-    with open(os.path.join(root, "data.jsonl"), "w") as f:
-        f.write("a\n\nbb\r\nc")
+            write(os.path.join(d, name), "\n".join(texts) + ("\n" if n else ""))
+    write(os.path.join(root, "data.jsonl"), "a\n\nbb\r\nc")
 
 
 def test_build_bytes_are_unchanged(store):

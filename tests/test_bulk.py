@@ -1,14 +1,13 @@
-"""The whole-file module vl._vl_bulk: how it is loaded, and tracking whole
-data files natively (the same records as line-by-line tracking, the hash of
-each line's own text, skipped and invalid lines, strict runs, token counts)."""
+"""The whole-file module vl._vl_bulk (its loading is checked with the native
+module's in test_module.py): tracking whole data files natively (the same
+records as line-by-line tracking, the hash of each line's own text, skipped
+and invalid lines, strict runs, token counts)."""
 
 import collections
 import hashlib
 import json
 import os
 import random
-import shutil
-import subprocess
 
 import pytest
 
@@ -18,28 +17,11 @@ from json_reference import canonical, loads
 from vl.tokenizers import text_of, whitespace
 
 
-def test_bulk_module_raises_the_native_panic_type():
-    assert bulk.PanicException is native.PanicException
-
-
-def test_the_bulk_library_exports_only_its_entry_point():
-    if shutil.which("nm") is None:
-        pytest.skip("nm is not installed")
-    out = subprocess.run(["nm", "-D", "--defined-only", bulk.__file__],
-                         check=True, capture_output=True, text=True).stdout
-    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__vl_bulk"]
-
-
 def store_lines(root):
     """Every line of the document index shards and token files, as a multiset."""
-    lines = collections.Counter()
-    for dirpath, _, files in os.walk(os.path.join(root, ".vl")):
-        for name in files:
-            if name == "log":
-                continue
-            with open(os.path.join(dirpath, name), "rb") as f:
-                lines.update((os.path.basename(dirpath), line) for line in f.read().splitlines())
-    return lines
+    return collections.Counter((os.path.basename(d), line) for d, _, files in os.walk(os.path.join(root, ".vl"))
+                               for name in files if name != "log"
+                               for line in open(os.path.join(d, name), "rb").read().splitlines())
 
 
 def random_value(rng, depth=0):

@@ -10,16 +10,10 @@ import sys
 import pytest
 
 import vl._vl_native as native
-from tokens import vl
+from tokens import read, vl, write
 
 ZERO = {"document_merged": 0, "pid_files_deleted": 0, "archived_records": 0,
         "log_rotated": 0, "token_index_merged": 0, "token_index_pid_deleted": 0}
-
-
-def write(path, text, mode="w"):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, mode, encoding="utf-8") as f:
-        f.write(text)
 
 
 def doc(line_hash, file="data.jsonl", **extra):
@@ -140,6 +134,7 @@ def test_lines_appended_while_clean_runs_are_kept(store):
 
 
 def entry(count, sources, tokenizer):
+    # As json.dumps writes it, with spaces: another form than the merge stores.
     return json.dumps({"token_count": count, "sources": sources, "tokenizer": tokenizer,
                        "revoked": False}) + "\n"
 
@@ -211,6 +206,5 @@ def test_token_binary_index_is_replaced_not_rewritten(store):
     write(vl(store, "token-index.t.2"), entry(2, ["b" * 64], "t") + entry(3, ["a" * 64], "t"))
     native.clean(store, False)
     assert bytes(old) == before and before[13:17] == (1).to_bytes(4, "little")
-    with open(path, "rb") as f:
-        assert f.read()[13:17] == (3).to_bytes(4, "little")
+    assert read(path)[13:17] == (3).to_bytes(4, "little")
     assert not [n for n in os.listdir(vl(store)) if n.startswith(".")]

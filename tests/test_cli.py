@@ -2,7 +2,6 @@
 machine output, safe re-runs, interruption and bad input."""
 
 import json
-import os
 import re
 import subprocess
 import sys

@@ -3,10 +3,10 @@
 import json
 import os
 
-import pytest
 import clirun
 
 import vl._vl_native as native
+from tokens import read, write
 
 
 def run(root, *args, code=0):
@@ -19,25 +19,20 @@ def project(path, line):
     run(path, "init")
     run(path, "author", "add", "Ada", "ada@example.org")
     run(path, "section", "add", "notes.md", "--author", "Ada", "--license", "MIT", "--year", "2024")
-    with open(os.path.join(path, "d.jsonl"), "w") as f:
-        f.write(json.dumps(line) + "\n")
+    write(os.path.join(path, "d.jsonl"), json.dumps(line) + "\n")
     run(path, "track", "d.jsonl", "--source", "notes.md", "--tokenizer", "whitespace")
     return path
 
 
 def snapshot(root):
-    out = {}
-    for d, _, files in os.walk(os.path.join(root, ".vl")):
-        for n in files:
-            with open(os.path.join(d, n), "rb") as f:
-                out[os.path.relpath(os.path.join(d, n), root)] = f.read()
-    return out
+    return {os.path.join(d, n): read(os.path.join(d, n))
+            for d, _, files in os.walk(os.path.join(root, ".vl")) for n in files}
 
 
 def test_clean_dry_run_reports_without_changing(tmp_path):
     root = project(str(tmp_path / "p"), {"t": 1})
-    with open(os.path.join(root, ".vl", "docidx.worker-7"), "w") as f:
-        f.write(json.dumps({"line_hash": "ab" * 32, "file": "x", "sources": []}) + "\n")
+    write(os.path.join(root, ".vl", "docidx.worker-7"),
+          json.dumps({"line_hash": "ab" * 32, "file": "x", "sources": []}) + "\n")
     before = snapshot(root)
     dry = json.loads(run(root, "clean", "--dry-run", "--json").stdout)
     assert snapshot(root) == before

@@ -1,7 +1,6 @@
 """vl revoke, vl purge, vl archive and vl restore as a user runs them."""
 
 import json
-import os
 
 import pytest
 from clirun import run
@@ -9,8 +8,6 @@ from clirun import run
 import vl._vl_native as native
 
 LINES = ['{"text": "engine", "score": 7.864443854425286e-10}', '{"text": "poem"}', '{"text": "gears"}']
-
-
 
 
 @pytest.fixture
@@ -26,10 +23,8 @@ def proj(tmp_path):
     train = root / "data" / "train.jsonl"
     train.write_text(LINES[0] + "\n" + LINES[2] + "\n")
     run("track", "data/train.jsonl", "-s", "engine.md", cwd=root)
-    with open(train, "a") as f:
-        f.write(LINES[1] + "\n")
-    poem = root / "data" / "poem.jsonl"
-    poem.write_text(LINES[1] + "\n")
+    train.write_text(LINES[0] + "\n" + LINES[2] + "\n" + LINES[1] + "\n")
+    (root / "data" / "poem.jsonl").write_text(LINES[1] + "\n")
     run("track", "data/poem.jsonl", "-s", "poems.md", cwd=root)
     return root
 

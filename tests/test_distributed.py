@@ -17,6 +17,7 @@ import vl._vl_native as native  # noqa: E402
 from vl import distributed as vd  # noqa: E402
 from vl._cli_track import TrackResult, track_file  # noqa: E402
 from vl.tokenizers import load  # noqa: E402
+from tokens import log_ops, read  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -30,10 +31,7 @@ def client():
 
 
 def set_hook(client, hook):
-    def install():
-        vd._task_hook = hook
-
-    client.run(install)
+    client.run(lambda: setattr(vd, "_task_hook", hook))
 
 
 def crash_once(marker):
@@ -85,14 +83,8 @@ def track_one_process(root, files, sources):
 
 
 def store_files(root):
-    out = {}
-    for layer in ("authors", "sections", "document-index"):
-        d = os.path.join(root, ".vl", layer)
-        for name in sorted(os.listdir(d)):
-            if os.path.isfile(os.path.join(d, name)):
-                with open(os.path.join(d, name), "rb") as f:
-                    out[f"{layer}/{name}"] = f.read()
-    return out
+    return {f"{layer}/{e.name}": read(e.path) for layer in ("authors", "sections", "document-index")
+            for e in os.scandir(os.path.join(root, ".vl", layer)) if e.is_file()}
 
 
 def token_lines(root):
@@ -122,8 +114,7 @@ def test_track_on_the_cluster_gives_the_store_of_one_process(corpus, client, tmp
     assert native.token_index_token_status(many, "whitespace") == native.token_index_token_status(one, "whitespace")
     assert len({done for done, _ in seen}) > 2 and seen[-1][0] == seen[-1][1]  # the tasks reported
     assert os.listdir(os.path.join(many, ".vl", "split")) == []
-    with open(os.path.join(many, ".vl", "log")) as f:
-        log = [line.split(" ", 2)[1:] for line in f.read().splitlines()]
+    log = log_ops(many)
     assert log[-4:-1] == [["track", "file=a.jsonl lines=160 already=0 invalid=2"],
                           ["track", "file=b.jsonl lines=30 already=0 invalid=0"],
                           ["track", "file=c.jsonl lines=1 already=0 invalid=0"]]
@@ -133,8 +124,8 @@ def test_track_on_the_cluster_gives_the_store_of_one_process(corpus, client, tmp
     for root in (one, many):
         native.token_index_revoke_by_sources(root, "whitespace", {corpus["kept"]})
     assert native.generate_forget_set(many, "whitespace") == native.generate_forget_set(one, "whitespace")
-    with open(tmp_path / "forget", "rb") as f:
-        assert f.read() == bytes(192 // 8)  # written once at the end, when nothing was revoked
+    # Written once at the end, when nothing was revoked.
+    assert (tmp_path / "forget").read_bytes() == bytes(192 // 8)
 
     # A second run skips what is recorded, like a re-run of vl track.
     again = vd.track(many, [(os.path.join(many, "b.jsonl"), "b.jsonl")], [corpus["kept"]], "whitespace",

@@ -1,29 +1,19 @@
 """The document index: tracking data lines, storing document records, looking
 them up by line hash and reading them all back."""
 
-import hashlib
 import json
 import os
 
 import pytest
 
 import vl._vl_native as native
+from tokens import read, sha, vl, write
 
 DATA = {"text": "Grüße, \"world\"\n", "meta": {"tags": ["a", None], "ok": True, "n": 3}}
 
 
-def canonical_hash(value):
-    text = json.dumps(value, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
-    return hashlib.sha256(text.encode("utf-8")).hexdigest()
-
-
 def shard_text(root, line_hash):
-    with open(os.path.join(root, ".vl", "document-index", line_hash[:2]), "rb") as f:
-        return f.read().decode("utf-8")
-
-
-def token_files(root):
-    return sorted(n for n in os.listdir(os.path.join(root, ".vl")) if n.startswith("token-index"))
+    return read(vl(root, "document-index", line_hash[:2])).decode("utf-8")
 
 
 def stored(line_hash, file, sources, source_type="track"):
@@ -37,16 +27,14 @@ def found(line_hash, file, sources):
 
 
 def write_shard(root, name, *lines):
-    path = os.path.join(root, ".vl", "document-index", name)
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "a", encoding="utf-8") as f:
-        f.write("".join(line + "\n" for line in lines))
+    write(vl(root, "document-index", name), "".join(line + "\n" for line in lines), "a")
 
 
 def test_tracking_twice_appends_two_records_under_the_hash_of_the_canonical_text(store):
     h = native.track(DATA, "data/train.jsonl", ["s1", "s2"], store)
     assert native.track(DATA, "data/train.jsonl", ["s1", "s2"], store) == h
-    assert h == canonical_hash(DATA)  # whatever the key order of the data
+    # The hash of the canonical text, whatever the key order of the data.
+    assert h == sha(json.dumps(DATA, sort_keys=True, separators=(",", ":"), ensure_ascii=False))
     assert shard_text(store, h) == stored(h, "data/train.jsonl", ["s1", "s2"]) * 2
     records = native.lookup_document(store, h)
     assert records == [found(h, "data/train.jsonl", ["s1", "s2"])] * 2
@@ -65,10 +53,8 @@ def test_track_writes_a_token_entry_only_with_both_count_and_tokenizer(store, ex
     h = native.track({"x": 1}, "f", ["s"], store, **extra)
     assert native.lookup_document(store, h) == [found(h, "f", ["s"])]
     name = f"token-index.cl100k.{os.getpid()}"
-    assert token_files(store) == ([name] if entry else [])
-    if entry:
-        with open(os.path.join(store, ".vl", name)) as f:
-            assert f.read() == entry
+    assert [n for n in os.listdir(vl(store)) if n.startswith("token-index")] == ([name] if entry else [])
+    assert not entry or read(vl(store, name)).decode() == entry
 
 
 @pytest.mark.parametrize("data, error", [

@@ -81,11 +81,6 @@ def test_writes_into_a_root_without_a_store_fail_and_create_nothing(root, listin
 STAMP = re.compile(rb"(0|[1-9][0-9]*)-([0-9]{2}):([0-9]{2}):([0-9]{2}) ")
 
 
-def log_bytes(root):
-    with open(os.path.join(root, ".vl", "log"), "rb") as f:
-        return f.read()
-
-
 def stamp_seconds(line):
     m = STAMP.match(line)
     assert m, line
@@ -102,7 +97,7 @@ def test_oplog_creates_a_missing_log_and_appends_stamp_operation_and_detail_unch
     for operation, detail in entries:
         assert native.oplog_append(store, operation, detail) is None
     after = int(time.time())
-    rest = log_bytes(store)
+    rest = pathlib.Path(store, ".vl", "log").read_bytes()
     for operation, detail in entries:
         seconds, rest = stamp_seconds(rest)
         assert before <= seconds <= after

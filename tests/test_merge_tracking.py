@@ -42,12 +42,8 @@ def records(root, layer):
 
 def triples(root):
     d = os.path.join(root, ".vl", "token-index.tok")
-    out = collections.Counter()
-    for name in os.listdir(d):
-        for line in open(os.path.join(d, name)):
-            e = json.loads(line)
-            out[(e["token_count"], tuple(sorted(e["sources"])), e["tokenizer"])] += 1
-    return out
+    return collections.Counter((e["token_count"], tuple(sorted(e["sources"])), e["tokenizer"])
+                               for name in os.listdir(d) for e in map(json.loads, open(os.path.join(d, name))))
 
 
 @pytest.fixture(scope="module")

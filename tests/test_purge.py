@@ -1,6 +1,7 @@
 """Purge of data files and its reversal: which lines go, what the archive
 keeps, how the data file is replaced, and how a restore puts lines back."""
 
+import contextlib
 import json
 import os
 import resource
@@ -12,6 +13,7 @@ import pytest
 
 import binindex
 import vl._vl_native as native
+from tokens import log_ops, vl, write
 
 KEEP = [{"k": i, "text": "ordinary"} for i in range(3)]
 GONE = [{"score": 7.864443854425286e-10, "text": "hello"}, {"é": [1, {"x": None}]}]
@@ -31,26 +33,41 @@ def archive_records(root, name):
     return native.jsonl_read(os.path.join(root, ".vl", "archive", name))
 
 
-def log_ops(root):
-    with open(os.path.join(root, ".vl", "log")) as f:
-        return [line.split(" ", 2)[1:] for line in f.read().splitlines()]
+def list_revoked(root, texts, tail=""):
+    """Writes the revoked document list naming the values of `texts`."""
+    write(vl(root, "document-index", "revoked", "all"), "".join(
+        json.dumps({"line_hash": native.compute_hash(json.loads(t)), "file": "d", "sources": []}) + "\n"
+        for t in texts) + tail)
+
+
+@contextlib.contextmanager
+def file_size_limit(size):
+    """Writes past `size` bytes fail with EFBIG instead of ending the process."""
+    old_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    old_limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (size, old_limit[1]))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, old_limit)
+        signal.signal(signal.SIGXFSZ, old_handler)
 
 
 @pytest.fixture
 def project(store):
-    """A store with a section whose lines are in data.jsonl among others."""
+    """A store with a revoked section whose lines are in data.jsonl among others."""
     a = native.author_add("Ada", "ada@example.org", store)
     b = native.author_add("Bob", "bob@example.org", store)
     gone = native.register_section("gone.md", [a], [], "CC0", "2024", store)
     kept = native.register_section("kept.md", [b], [], "CC0", "2024", store)
     data = os.path.join(store, "data.jsonl")
     lines = [raw(KEEP[0]), raw(GONE[0]), raw(KEEP[1]), raw(GONE[1]), raw(KEEP[2])]
-    with open(data, "wb") as f:
-        f.write(b"\n".join(lines) + b"\n")
+    write(data, b"\n".join(lines) + b"\n")
     for v in GONE:
         native.track(v, data, [kept, gone], store)
     for v in KEEP:
         native.track(v, data, [kept], store)
+    native.revoke_section(store, gone)
     return {"root": store, "data": data, "gone": gone, "kept": kept, "lines": lines}
 
 
@@ -60,7 +77,6 @@ def kept_bytes(p):
 
 def test_purge_moves_revoked_lines_to_archive_and_back(project):
     root, data = project["root"], project["data"]
-    native.revoke_section(root, project["gone"])
     assert native.purge_revoked(root, data, False) == {"purged": 2, "kept": 3, "archived": 2}
     assert open(data, "rb").read() == kept_bytes(project)
     [name] = archives(root)
@@ -101,10 +117,7 @@ def test_purge_matches_a_line_by_line_reference(store):
     data = os.path.join(store, "d.jsonl")
     open(data, "wb").write(content)
     gone = [line.rstrip(b"\r") for i, line in enumerate(lines) if i % 3 == 1]
-    os.makedirs(os.path.join(store, ".vl", "document-index", "revoked"))
-    with open(os.path.join(store, ".vl", "document-index", "revoked", "all"), "w") as f:
-        for line in gone:
-            f.write(json.dumps({"line_hash": native.compute_hash(json.loads(line)), "file": "d", "sources": []}) + "\n")
+    list_revoked(store, gone)
     assert native.purge_revoked(store, data, False) == {"purged": len(gone), "kept": 4000 - len(gone),
                                                          "archived": len(gone)}
     kept = [line.rstrip(b"\r") for i, line in enumerate(lines) if i % 3 != 1]
@@ -119,10 +132,7 @@ def test_revoked_list_and_dry_run(store):
     data = os.path.join(store, "d.jsonl")
     line = b'{"a": 1}'
     open(data, "wb").write(line + b"\n" + line + b"\n" + b'{"b":2}\n')
-    h = native.compute_hash({"a": 1})
-    os.makedirs(os.path.join(store, ".vl", "document-index", "revoked"))
-    with open(os.path.join(store, ".vl", "document-index", "revoked", "all"), "w") as f:
-        f.write(json.dumps({"line_hash": h, "file": "x", "sources": []}) + "\n\nbroken\r\n")
+    list_revoked(store, [line], tail="\nbroken\r\n")
     missing = os.path.join(store, "missing.jsonl")
     assert native.purge_revoked(store, missing, True) == {"purged": 2, "kept": 0, "archived": 0}
     assert native.purge_revoked(store, data, False) == {"purged": 2, "kept": 1, "archived": 2}
@@ -139,7 +149,6 @@ def test_temporary_file_is_never_a_user_file(project, name):
         if other != name:
             open(os.path.join(root, other), "w").write("mine\n")
     before = set(os.listdir(root))
-    native.revoke_section(root, project["gone"])
     assert native.purge_revoked(root, data, False)["purged"] == 2
     assert set(os.listdir(root)) == before
     for other in before - {name, ".vl"}:
@@ -148,10 +157,8 @@ def test_temporary_file_is_never_a_user_file(project, name):
 
 def test_same_second_purges_restore_newest_first(project):
     root, data = project["root"], project["data"]
-    native.revoke_section(root, project["gone"])
     native.purge_revoked(root, data, False)
-    with open(data, "ab") as f:
-        f.write(raw(GONE[1]) + b"\n")
+    write(data, raw(GONE[1]) + b"\n", "a")
     native.purge_revoked(root, data, False)
     first, second = archives(root)
     assert first < second and second.startswith(first)
@@ -167,14 +174,12 @@ def test_symlink_is_purged_where_the_file_is(project, tmp_path):
     os.replace(project["data"], real)
     link = os.path.join(root, "link.jsonl")
     os.symlink(real, link)
-    native.revoke_section(root, project["gone"])
     assert native.purge_revoked(root, link, False)["purged"] == 2
     assert os.path.islink(link) and real.read_bytes() == kept_bytes(project)
 
 
 def test_hard_link_refused_and_mode_kept(project, listing):
     root, data = project["root"], project["data"]
-    native.revoke_section(root, project["gone"])
     os.link(data, data + ".bak")
     before = listing(root)
     with pytest.raises(RuntimeError, match="2 hard links"):
@@ -194,10 +199,7 @@ def test_line_whose_record_cannot_be_read_is_not_purged(store, listing):
     data = os.path.join(store, "d.jsonl")
     deep = nested(127)
     open(data, "w").write(deep + "\n")
-    os.makedirs(os.path.join(store, ".vl", "document-index", "revoked"))
-    h = native.compute_hash(json.loads(deep))
-    with open(os.path.join(store, ".vl", "document-index", "revoked", "all"), "w") as f:
-        f.write(json.dumps({"line_hash": h, "file": "d", "sources": []}) + "\n")
+    list_revoked(store, [deep])
     before = listing(store)
     with pytest.raises(RuntimeError, match="line 1 .* cannot be purged"):
         native.purge_revoked(store, data, False)
@@ -211,9 +213,8 @@ def test_line_whose_record_cannot_be_read_is_not_purged(store, listing):
 ])
 def test_reverse_refuses_archive_it_cannot_read(store, bad_line):
     archive_dir = os.path.join(store, ".vl", "archive")
-    os.makedirs(archive_dir)
     good = b'{"archived_at":"x","line":{"a":1}}'
-    open(os.path.join(archive_dir, "purge.20250101T000000"), "wb").write(good + b"\n" + bad_line + b"\n")
+    write(os.path.join(archive_dir, "purge.20250101T000000"), good + b"\n" + bad_line + b"\n")
     data = os.path.join(store, "d.jsonl")
     with pytest.raises(RuntimeError, match="line 2 .*nothing restored"):
         native.purge_reverse(store, data)
@@ -239,38 +240,21 @@ def test_reverse_old_archives_glue_and_no_archive(store, capsys):
 
 def test_failed_restore_leaves_data_file_as_it_was(project):
     root, data = project["root"], project["data"]
-    native.revoke_section(root, project["gone"])
     native.purge_revoked(root, data, False)
     size = os.path.getsize(data)
-    old_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    old_limit = resource.getrlimit(resource.RLIMIT_FSIZE)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (size + 10, old_limit[1]))
-    try:
-        with pytest.raises(RuntimeError, match="too large"):
-            native.purge_reverse(root, data)
-    finally:
-        resource.setrlimit(resource.RLIMIT_FSIZE, old_limit)
-        signal.signal(signal.SIGXFSZ, old_handler)
+    with file_size_limit(size + 10), pytest.raises(RuntimeError, match="too large"):
+        native.purge_reverse(root, data)
     assert os.path.getsize(data) == size and len(archives(root)) == 1
     assert native.purge_reverse(root, data) == 2
 
 
 def test_failed_rewrite_keeps_data_and_drops_archive(project, listing):
     root, data = project["root"], project["data"]
-    native.revoke_section(root, project["gone"])
-    with open(data, "ab") as f:
-        f.write(b'{"filler": "............................"}\n' * 100)
+    write(data, b'{"filler": "............................"}\n' * 100, "a")
     before, content = listing(root), open(data, "rb").read()
-    old_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    old_limit = resource.getrlimit(resource.RLIMIT_FSIZE)
     # Room for the archive, not for the kept lines.
-    resource.setrlimit(resource.RLIMIT_FSIZE, (1000, old_limit[1]))
-    try:
-        with pytest.raises(RuntimeError, match="too large"):
-            native.purge_revoked(root, data, False)
-    finally:
-        resource.setrlimit(resource.RLIMIT_FSIZE, old_limit)
-        signal.signal(signal.SIGXFSZ, old_handler)
+    with file_size_limit(1000), pytest.raises(RuntimeError, match="too large"):
+        native.purge_revoked(root, data, False)
     assert open(data, "rb").read() == content
     assert set(listing(root)) - set(before) <= {".vl/archive"} and archives(root) == []
     assert "purge_archive" not in [op for op, _ in log_ops(root)]
@@ -278,14 +262,15 @@ def test_failed_rewrite_keeps_data_and_drops_archive(project, listing):
 
 @pytest.fixture
 def indexed(project):
-    """project with .vl/index.bin naming the shards of Ada's sections and lines."""
+    """project with .vl/index.bin naming the shards of Ada's sections and lines,
+    and her section reinstated: only the author's revocation counts here."""
     root = project["root"]
+    native.revoke_section(root, project["gone"], reverse=True)
     [ada] = [json.loads(t)["id"] for t in native.author_query(root, "Ada", None)]
     lines = [native.compute_hash(v) for v in GONE]
     entries = {ada: [("shard", int(project["gone"][:2], 16))],
                project["gone"]: [("shard", int(h[:2], 16)) for h in lines]}
-    project["write_index"] = lambda: binindex.write_index(root, entries)
-    project["write_index"]()
+    binindex.write_index(root, entries)
     return project
 
 
@@ -319,7 +304,6 @@ def test_indexed_purge_needs_a_fresh_index(indexed):
 def test_bulk_plan_and_purge_with_progress(project):
     from vl import _vl_bulk as bulk
     root, data = project["root"], project["data"]
-    native.revoke_section(root, project["gone"])
     assert bulk.purge_plan(root, data) == {"lines": 5, "purged": [2, 4]}
     size, counter = os.path.getsize(data), bytearray(8)
     assert bulk.purge(root, data, None, counter) == {"purged": 2, "kept": 3, "archived": 2}

@@ -7,11 +7,7 @@ import os
 import pytest
 
 import vl._vl_native as native
-
-
-def log_ops(root):
-    with open(os.path.join(root, ".vl", "log")) as f:
-        return [line.split(" ", 2)[1:] for line in f.read().splitlines()]
+from tokens import log_ops, write
 
 
 def flags(path, key, value):
@@ -68,8 +64,7 @@ def test_absent_shard_and_no_match(store, section):
 def test_manifest_rewrites_shard_even_without_match(store):
     h = native.track({"a": 1}, "train.jsonl", [], store)
     shard = native.shard_path_str(store, "document-index", h)
-    with open(shard, "ab") as f:
-        f.write(b'\r\n{"z": 1, "a": "true"}\r\nnot json\n')
+    write(shard, b'\r\n{"z": 1, "a": "true"}\r\nnot json\n', "a")
     assert native.revoke_manifest(store, h, "other.jsonl") == 0
     lines = open(shard, "rb").read().split(b"\n")
     assert lines[1:] == [b'{"a":"true","z":1}', b""]
@@ -84,8 +79,7 @@ def test_manifest_rewrites_shard_even_without_match(store):
 def test_string_true_counts_as_not_revoked(store):
     h = "ee" * 32
     shard = native.shard_path_str(store, "sections", h)
-    with open(shard, "w") as f:
-        f.write(json.dumps({"section_hash": h, "revoked": "true"}) + "\n")
+    write(shard, json.dumps({"section_hash": h, "revoked": "true"}) + "\n")
     assert native.revoke_section(store, h) == 1
     assert flags(shard, "section_hash", h) == [True]
 

@@ -3,7 +3,6 @@ licence or a section, found by scanning the store's shard files or, for an
 author, through .vl/index.bin when it exists."""
 
 import collections
-import hashlib
 import json
 import os
 import pathlib
@@ -15,14 +14,9 @@ import pytest
 
 import vl._vl_native as native
 from binindex import write_index
-from tokens import vl
+from tokens import h, vl, write
 
 PATHS = pytest.mark.parametrize("indexed", [False, True], ids=["scan", "indexed"])
-
-
-def h(n):
-    """A made-up 64-digit hash."""
-    return hashlib.sha256(repr(n).encode()).hexdigest()
 
 
 def rec(line_hash, file, sources):
@@ -35,8 +29,7 @@ def srt(records):
 
 def append_raw(root, layer, name, *lines, eol="\n"):
     """Appends lines exactly as given, as another writer of the store would."""
-    with open(os.path.join(vl(root, layer), name), "ab") as f:
-        f.write("".join(line + eol for line in lines).encode())
+    write(vl(root, layer, name), "".join(line + eol for line in lines), "a")
 
 
 def rewrite_layer(root, layer, old, new):
@@ -276,7 +269,6 @@ def test_document_lines_from_other_writers(store):
 
 def test_scan_results_follow_the_listing_order_of_shard_files(store):
     s, d = h("s"), vl(store, "document-index")
-    os.mkdir(os.path.join(d, "revoked"))
     append_raw(store, "document-index", "revoked/all", json.dumps(rec(h("sub"), "sub", [s])))
     for k, name in enumerate(["%02x" % (37 * k % 256) for k in range(24)] + ["extra.jsonl"]):
         append_raw(store, "document-index", name, json.dumps(rec(h((k, 0)), name + "-first", [s])),

@@ -2,25 +2,27 @@
 hides the next record, a failed token write leaves no document record behind,
 paths with NUL, FIFOs and huge sequence lengths are refused cleanly."""
 
+import itertools
 import json
 import os
+import pathlib
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import vl._vl_native as native
 
-# Runs FIRST with the file size capped at 40 bytes (it must fail part-way),
-# then SECOND without the cap, in one child process (token files are per
-# process).  Prints the error of FIRST.
+# Runs BEFORE, then FIRST with the file size capped at LIMIT bytes (it must
+# fail part-way), then SECOND without the cap, in one child process (token
+# files are per process).  Prints the error of FIRST.
 CHILD = """
 import resource, sys
 import vl._vl_native as native
 root = sys.argv[1]
+{before}
 soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-resource.setrlimit(resource.RLIMIT_FSIZE, (40, hard))
+resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, hard))
 try:
     {first}
     print("no error")
@@ -30,21 +32,22 @@ resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
 {second}
 """
 
+
+def child(store, first, second="", before="", limit=40):
+    """Runs CHILD on `store`; returns what it printed."""
+    code = CHILD.format(before=before, limit=limit, first=first, second=second)
+    return subprocess.run([sys.executable, "-c", code, store], capture_output=True, text=True, check=True).stdout
+
+
 LONG = "x" * 100
 
 
 def same_shard_authors():
     """Two (name, email) pairs whose author ids share a shard."""
-    def author_id(name, email):
-        import hashlib
-        text = json.dumps({"email": email, "name": name}, separators=(",", ":"))
-        return hashlib.sha256(text.encode()).hexdigest()
-    first = (LONG, "a@x")
-    shard = author_id(*first)[:2]
-    n = 0
-    while author_id(f"b{n}", "b@x")[:2] != shard:
-        n += 1
-    return first, (f"b{n}", "b@x")
+    def shard(name, email):
+        return native.compute_hash({"email": email, "name": name})[:2]
+    n = next(n for n in itertools.count() if shard(f"b{n}", "b@x") == shard(LONG, "a@x"))
+    return (LONG, "a@x"), (f"b{n}", "b@x")
 
 
 FIRST_AUTHOR, SECOND_AUTHOR = same_shard_authors()
@@ -69,9 +72,7 @@ FIRST_AUTHOR, SECOND_AUTHOR = same_shard_authors()
      lambda r: len(native.lookup_document(r, "3f" + "b" * 62)) == 1),
 ])
 def test_a_write_torn_by_the_file_size_limit_does_not_hide_the_next_record(store, first, second, check):
-    out = subprocess.run([sys.executable, "-c", CHILD.format(first=first, second=second), store],
-                         capture_output=True, text=True, check=True).stdout
-    assert out.strip() == "File too large (os error 27)"
+    assert child(store, first, second).strip() == "File too large (os error 27)"
     assert check(store)
 
 
@@ -129,25 +130,9 @@ def test_a_huge_sequence_of_the_wrong_type_is_a_type_error(call, param):
     assert param is None or str(info.value).startswith(f"argument '{param}': ")
 
 
-MERGE_CHILD = """
-import resource, sys
-import vl._vl_native as native
-root = sys.argv[1]
-for i in range(100):
-    native.token_index_write_pid(root, "t", i, ["s" * 20])
-soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-resource.setrlimit(resource.RLIMIT_FSIZE, (3000, hard))
-try:
-    native.token_index_merge_pid_files(root, "t")
-    print("no error")
-except RuntimeError as e:
-    print(e)
-"""
-
-
 def test_a_failed_token_merge_leaves_no_partial_file_and_a_retry_folds_once(store):
-    out = subprocess.run([sys.executable, "-c", MERGE_CHILD, store],
-                         capture_output=True, text=True, check=True).stdout
+    out = child(store, 'native.token_index_merge_pid_files(root, "t")', limit=3000,
+                before='for i in range(100): native.token_index_write_pid(root, "t", i, ["s" * 20])')
     assert out.strip() == "File too large (os error 27)"
     assert native.token_index_token_status(store, "t")["total_entries"] == 0
     assert native.token_index_merge_pid_files(store, "t") == (100, 1)
@@ -163,10 +148,8 @@ def test_a_merge_that_stopped_after_numbering_its_file_is_not_folded_again(store
     os.makedirs(merged)
     line = '{"revoked":false,"sources":["s"],"token_count":3,"tokenizer":"t"}\n'
     staging = f"merging.{os.getpid()}.0"
-    with open(os.path.join(merged, staging), "w") as f:
-        f.write(line)
-    with open(os.path.join(merged, f".{staging}.fold"), "w") as f:
-        f.write(line)
+    for name in (staging, f".{staging}.fold"):
+        pathlib.Path(merged, name).write_text(line)
     os.link(os.path.join(merged, f".{staging}.fold"), os.path.join(merged, "001"))
     native.token_index_merge_pid_files(store, "t")
     assert native.token_index_token_status(store, "t")["total_entries"] == 1

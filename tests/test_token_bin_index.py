@@ -1,21 +1,16 @@
 """The token binary index: its bytes, its limits, when it is trusted, and the
 forget sets read from it or from the merged files."""
 
-import hashlib
 import os
 
 import pytest
 
 import vl._vl_native as native
-from tokens import bin_path, line, read_bin, touch_later, vl, write_merged
+from tokens import bin_path, h, line, read_bin, touch_later, vl, write_merged
 
 A = "aa" + "11" * 31
 B = "ab" + "22" * 31
 C = "f0" + "33" * 31
-
-
-def h(n):
-    return hashlib.sha256(repr(n).encode()).hexdigest()
 
 
 def build(root, tokenizer="t"):

@@ -1,7 +1,6 @@
 """Token index files: per-process files written without locking, their merge
 into numbered files, and the status and tokenizer listings read from them."""
 
-import json
 import os
 import subprocess
 import sys
@@ -9,19 +8,7 @@ import sys
 import pytest
 
 import vl._vl_native as native
-from tokens import vl
-
-
-def write(path, text):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
-
-
-def entry(count, sources, tokenizer="t", revoked=False, merged=False):
-    """An entry line as a process writes it, or as a merge stores it (sorted keys)."""
-    fields = {"token_count": count, "sources": sources, "tokenizer": tokenizer, "revoked": revoked}
-    return json.dumps(fields, separators=(",", ":"), sort_keys=merged) + "\n"
+from tokens import entry, read, vl, write
 
 
 def counts(total, revoked, tokens):
@@ -46,8 +33,7 @@ def test_write_pid_appends_declaration_order_lines_and_creates_store(root):
     with pytest.raises(TypeError, match="'sources'"):
         native.token_index_write_pid(root, "t", 1, "s")
     assert os.listdir(vl(root)) == [f"token-index.t.{os.getpid()}"]
-    with open(vl(root, f"token-index.t.{os.getpid()}")) as f:
-        assert f.read() == entry(2**64 - 1, ["s1", "s2"]) + entry(0, [])
+    assert read(vl(root, f"token-index.t.{os.getpid()}")).decode() == entry(2**64 - 1, ["s1", "s2"]) + entry(0, [])
     assert status(root) == counts(0, 0, 0)  # unmerged entries are invisible
     native.token_index_merge_pid_files(root, "t")
     assert status(root) == counts(2, 0, 2**64 - 1)

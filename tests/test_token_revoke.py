@@ -2,12 +2,11 @@
 fresh token binary index, and the author token query."""
 
 import os
-import re
 
 import pytest
 
 import vl._vl_native as native
-from tokens import bin_path, line, read_bin, touch_later, vl, write_merged
+from tokens import bin_path, line, log_ops, read_bin, vl, write_merged
 
 PATHS = pytest.mark.parametrize("indexed", [False, True], ids=["files", "index"])
 OTHER = "cd" * 32
@@ -16,11 +15,6 @@ OTHER = "cd" * 32
 def merged(root, name="001"):
     with open(vl(root, "token-index.t", name), encoding="utf-8") as f:
         return f.read()
-
-
-def log_lines(root):
-    path = vl(root, "log")
-    return [re.sub(r"^\S+ ", "", x) for x in open(path).read().splitlines()] if os.path.exists(path) else []
 
 
 @pytest.fixture
@@ -67,8 +61,8 @@ def test_revoke_by_author_token_toggles_and_logs(ada, store, indexed):
     assert native.generate_forget_set(store, "t") == b"\x01"
     assert native.revoke_by_author_token(store, "Ada", "t", reverse=True) == 2
     assert native.generate_forget_set(store, "t") == b"\x04"
-    assert log_lines(store) == ["revoke_token Ada tokenizer=t count=2",
-                                "revoke_reverse_token Ada tokenizer=t count=2"]
+    assert log_ops(store) == [["revoke_token", "Ada tokenizer=t count=2"],
+                              ["revoke_reverse_token", "Ada tokenizer=t count=2"]]
 
 
 @pytest.mark.parametrize("name, setup", [("Nobody", False), ("Bob", True)])
@@ -76,7 +70,7 @@ def test_revoke_by_author_token_without_sources_does_nothing(ada, store, name, s
     if setup:
         native.author_add("Bob", "bob@example.org", store)
     assert native.revoke_by_author_token(store, name, "t") == 0
-    assert log_lines(store) == []
+    assert log_ops(store) == []
     with pytest.raises(TypeError, match="'reverse'"):
         native.revoke_by_author_token(store, "Ada", "t", 1)
 

@@ -1,6 +1,8 @@
-"""Helpers for the token tests: merged files written by hand, and a reader of
-the token binary index that decodes every field."""
+"""Helpers for tests that read or write store files by hand: paths below .vl,
+made-up hashes, files and log lines, merged token files, and a reader of the
+token binary index that decodes every field."""
 
+import hashlib
 import json
 import os
 import struct
@@ -10,21 +12,52 @@ def vl(root, *parts):
     return os.path.join(root, ".vl", *parts)
 
 
+def h(n):
+    """A made-up 64-digit hash."""
+    return hashlib.sha256(repr(n).encode()).hexdigest()
+
+
+def sha(text):
+    return hashlib.sha256(text.encode("utf-8")).hexdigest()
+
+
+def write(path, data, mode="w"):
+    """Writes (or with mode="a" appends) str as UTF-8, or bytes, creating the
+    directories."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, mode + "b") as f:
+        f.write(data.encode() if isinstance(data, str) else data)
+
+
+def read(path):
+    """The bytes of a file."""
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def log_ops(root):
+    """The log as [operation, detail] pairs, time stamps left out."""
+    with open(vl(root, "log")) as f:
+        return [line.split(" ", 2)[1:] for line in f.read().splitlines()]
+
+
 def line(count, sources, revoked=False, tokenizer="t"):
     """A merged line (sorted keys, compact)."""
     return json.dumps({"revoked": revoked, "sources": sources, "token_count": count,
                        "tokenizer": tokenizer}, separators=(",", ":"))
 
 
+def entry(count, sources, tokenizer="t", revoked=False, merged=False):
+    """An entry line as a process writes it, or as a merge stores it (sorted keys)."""
+    fields = {"token_count": count, "sources": sources, "tokenizer": tokenizer, "revoked": revoked}
+    return json.dumps(fields, separators=(",", ":"), sort_keys=merged) + "\n"
+
+
 def write_merged(root, files, tokenizer="t"):
     """files: {name: text or list of lines}."""
-    d = vl(root, "token-index." + tokenizer)
-    os.makedirs(d, exist_ok=True)
     for name, text in files.items():
-        if not isinstance(text, str):
-            text = "".join(x + "\n" for x in text)
-        with open(os.path.join(d, name), "w", encoding="utf-8") as f:
-            f.write(text)
+        write(vl(root, "token-index." + tokenizer, name),
+              text if isinstance(text, str) else "".join(x + "\n" for x in text))
 
 
 def bin_path(root, tokenizer="t"):
