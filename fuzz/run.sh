@@ -3,6 +3,7 @@
 # bounded time.  Run by hand (not by CI):
 #
 #   bash fuzz/run.sh [seconds per target, default 20] [target ...]
+#   bash fuzz/run.sh --smoke [target ...]
 #
 # Targets: binary_index (the document binary index reader), json (the JSON
 # reader) and records (the author, section, document and token entry line
@@ -10,7 +11,18 @@
 # fuzz/build/; inputs the fuzzer finds go to fuzz/build/corpus-<target>
 # (the seeds under fuzz/corpus/ stay as they are), and a crashing input is
 # saved as fuzz/build/crash-* with the fuzzer's report.
+#
+# --smoke is the repeatable run the test command makes: each target runs its
+# seeds and then a fixed number of inputs from a fixed random seed, and what
+# it finds is kept only for that run.
 set -euo pipefail
+
+smoke=""
+if [ "${1:-}" = "--smoke" ]; then
+  smoke=yes
+  shift
+  set -- 0 "$@"
+fi
 
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
@@ -48,9 +60,18 @@ for t in "${targets[@]}"; do
   src="$here/fuzz_$t.cpp"
   [ -e "$src" ] || { echo "fuzz/run.sh: no target '$t'" >&2; exit 2; }
   "$CXX" "${flags[@]}" -fsanitize=fuzzer "$src" "$out/libvlcore.a" -lcrypto -ltbb -o "$out/fuzz_$t"
-  mkdir -p "$out/corpus-$t"
-  echo "== $t: ${seconds}s"
-  if ! "$out/fuzz_$t" "$out/corpus-$t" "$here/corpus/$t" -max_total_time="$seconds" \
+  if [ -n "$smoke" ]; then
+    corpus="$out/smoke-$t"
+    rm -rf "$corpus"
+    limits=(-runs=30000 -seed=1)
+    echo "== $t: seeds and 30000 inputs"
+  else
+    corpus="$out/corpus-$t"
+    limits=(-max_total_time="$seconds")
+    echo "== $t: ${seconds}s"
+  fi
+  mkdir -p "$corpus"
+  if ! "$out/fuzz_$t" "$corpus" "$here/corpus/$t" "${limits[@]}" \
       -max_len=8192 -artifact_prefix="$out/" -print_final_stats=1 2>"$out/$t.log"; then
     echo "== $t: FAILED, see $out/$t.log"
     tail -40 "$out/$t.log"

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 PKGS="g++ meson ninja-build pkg-config python3-dev python3-mesonpy libssl-dev libtbb-dev \
 python3-click python3-rich python3-numpy python3-matplotlib python3-dask python3-distributed \
-python3-pytest python3-hypothesis python3-venv libgtest-dev mmdebstrap"
+python3-pytest python3-hypothesis python3-venv libgtest-dev mmdebstrap clang libclang-rt-14-dev"
 
 missing=""
 for p in $PKGS; do

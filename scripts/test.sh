@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ unit tests, the Python suite on the machine's
-# CPython 3.11, and the Python suite on CPython 3.14 inside a Debian testing
-# root (built once, cached outside the checkout).  Sets up what is missing.
+# Runs every test: the C++ unit tests, a short fixed run of the fuzz
+# targets, the Python suite on the machine's CPython 3.11, and the Python
+# suite on CPython 3.14 inside a Debian testing root (built once, cached
+# outside the checkout).  Sets up what is missing.
 # Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,6 +15,9 @@ if [ ! -f build/cpp/build.ninja ]; then
     meson setup build/cpp -Dbuildtype=debugoptimized >/dev/null
 fi
 meson test -C build/cpp --print-errorlogs
+
+echo "== fuzz targets (build, seeds and a fixed run)"
+bash fuzz/run.sh --smoke
 
 echo "== Python $(.venv/bin/python -c 'import sys; print(sys.version.split()[0])')"
 # -P, and a directory of its own for the tests' child interpreters, keep the

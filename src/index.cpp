@@ -599,8 +599,10 @@ BuildCounts build_index(const std::string& root) {
     // (key number in `position`, entry number) for each key an entry lists.
     Buckets<uint32_t> entry_keys;
     const bool name_fits = tokenizer.size() <= kMaxNameLen;
-    for (const auto& [number, path] : token_index::get_merged_files(root, tokenizer)) {
-      std::optional<Mapping> map = mmap_file(path);
+    for (const auto& file : token_index::get_merged_files(root, tokenizer)) {
+      // (Named, not bound: the lambdas below take it by reference.)
+      const auto number = file.first;
+      std::optional<Mapping> map = mmap_file(file.second);
       if (!map) continue;
       const std::string_view bytes = map->view();
       // Tasks of about kBytesPerTask whole lines each, task t from

@@ -453,7 +453,8 @@ TrackFileResult track_file(const std::string& root, const std::string& path, con
     pool::for_each_index(spans.empty() ? 0 : spans[0].size(), hasher(0, outs));
     uint64_t line_base = 0, done = 0;
     for (size_t batch = 0; batch < spans.size(); ++batch) {
-      auto [first, last, batch_bytes] = spans[batch];
+      const size_t first = spans[batch].first, last = spans[batch].last;
+      const std::string_view batch_bytes = spans[batch].bytes;
       bool go = true;
       auto record = [&] {
         uint64_t started = clocks ? thread_cpu_ns() : 0, written = clocks ? clocks->write : 0;
