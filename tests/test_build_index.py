@@ -8,7 +8,7 @@ import struct
 
 import vl._vl_native as native
 from binindex import encode_index
-from tokens import bin_path, line, vl, write, write_merged
+from tokens import bin_path, line, read, vl, write, write_merged
 
 ZERO = {"authors": 0, "sections": 0, "total": 0, "token_index_entries": 0}
 
@@ -18,15 +18,12 @@ def shard(key):
 
 
 def index_bytes(root):
-    return open(vl(root, "index.bin"), "rb").read()
+    return read(vl(root, "index.bin"))
 
 
 def layer(root):
-    out = {}
-    for name in sorted(os.listdir(vl(root, "index"))):
-        with open(vl(root, "index", name)) as f:
-            out[name] = [json.loads(x) for x in f]
-    return out
+    return {name: [json.loads(x) for x in read(vl(root, "index", name)).splitlines()]
+            for name in sorted(os.listdir(vl(root, "index")))}
 
 
 def section(root, authors, path="a.md"):

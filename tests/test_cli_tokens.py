@@ -7,7 +7,7 @@ import json
 import numpy as np
 import pytest
 
-from test_cli import ADA, run
+from test_cli import ADA, BOB, run
 from vl.forget import forget_mask
 
 
@@ -16,14 +16,12 @@ def proj(tmp_path):
     root = tmp_path / "proj"
     root.mkdir()
     run("init", cwd=root)
-    run("author", "add", *ADA, cwd=root)
-    run("author", "add", "Bob Byron", "bob@example.org", cwd=root)
-    run("section", "add", "a.md", "--author", ADA[0], "--license", "MIT", "--year", "2024", cwd=root)
-    run("section", "add", "b.md", "--author", "Bob Byron", "--license", "MIT", "--year", "2024", cwd=root)
-    (root / "a.jsonl").write_text('{"text": "one two three"}\n{"text": "four"}\n')
-    (root / "b.jsonl").write_text('{"text": "five six"}\n')
-    run("track", "a.jsonl", "--source", "a.md", "--tokenizer", "whitespace", cwd=root)
-    run("track", "b.jsonl", "--source", "b.md", "--tokenizer", "whitespace", cwd=root)
+    for (name, email), part, text in ((ADA, "a", '{"text": "one two three"}\n{"text": "four"}\n'),
+                                      (BOB, "b", '{"text": "five six"}\n')):
+        run("author", "add", name, email, cwd=root)
+        run("section", "add", f"{part}.md", "--author", name, "--license", "MIT", "--year", "2024", cwd=root)
+        (root / f"{part}.jsonl").write_text(text)
+        run("track", f"{part}.jsonl", "--source", f"{part}.md", "--tokenizer", "whitespace", cwd=root)
     run("tokens", "merge", "whitespace", cwd=root)
     return root
 

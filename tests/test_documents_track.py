@@ -89,16 +89,6 @@ def test_lookup_keeps_only_the_exact_line_hash(store):
     assert native.lookup_document(store, "cd" + "0" * 62) == []
 
 
-@pytest.mark.parametrize("bad", ["a", "", "aé" + "0" * 62, "€" + "0" * 62])
-def test_unusable_line_hashes_are_refused_without_writing(store, listing, bad):
-    before = listing(store)
-    with pytest.raises(Exception):
-        native.index_document(store, bad, "f", ["s"])
-    with pytest.raises(Exception):
-        native.lookup_document(store, bad)
-    assert listing(store) == before
-
-
 @pytest.mark.parametrize("line, kept", [
     # Any key order, extra keys and a revoked flag: kept by read_all, ignored by lookup.
     ('{"sources":["s"],"zeta":{"k":1},"revoked":true,"line_hash":"%s","file":"f"}\r', True),

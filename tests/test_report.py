@@ -11,7 +11,7 @@ import pytest
 from clirun import run
 
 import vl._vl_native as native
-from tokens import write
+from tokens import line, write, write_merged
 from vl._cli_report import tables
 
 UNKNOWN = "e" * 64
@@ -21,9 +21,11 @@ EVE = "Eve <script>alert(1)</script> & Co"
 @pytest.fixture(scope="module")
 def store(tmp_path_factory):
     """Three authors (Bob revoked, Eve without sections), four sections (S3
-    revoked, S4 without lines), seven lines (one citing an unknown source, one
-    citing none, one revoked by its flag, one by the revoked document list)
-    and tokens of two tokenizers, one entry of them not merged yet."""
+    revoked, S4 without lines), seven lines (one citing S1 twice, one citing
+    an unknown source, one citing none, one revoked by its flag and with an
+    escaped file name, one by the revoked document list), a line that is no
+    record, and tokens of two tokenizers (the merged bpe entry revoked by its
+    flag), one entry of them not merged yet."""
     root = str(tmp_path_factory.mktemp("report") / "proj")
     native.init(root)
     vl = os.path.join(root, ".vl")
@@ -39,19 +41,19 @@ def store(tmp_path_factory):
         {"authors": [ada], "contributors": [], "license": "MIT", "path": "c.md", "revoked": True,
          "section_hash": s3, "year": "2023"}) + "\n", "a")
     s4 = native.register_section("d.md", [ada], [], "Apache-2.0", "2022", root)
-    docs = [("1", "x.jsonl", [s1]), ("2", "x.jsonl", [s1, s2]), ("3", "y.jsonl", [s3]), ("4", "y.jsonl", [UNKNOWN]),
-            ("6", "z.jsonl", []), ("7", "x.jsonl", [s1])]
+    docs = [("1", "x.jsonl", [s1]), ("2", "x.jsonl", [s1, s2, s1]), ("3", "y.jsonl", [s3]),
+            ("4", "y.jsonl", [UNKNOWN]), ("6", "z.jsonl", []), ("7", "x.jsonl", [s1])]
     for c, file, sources in docs:
         native.index_document(root, c * 64, file, sources)
-    write(os.path.join(vl, "document-index", "55"), json.dumps(
-        {"file": "x.jsonl", "line_hash": "5" * 64, "revoked": True, "sources": [s1]}) + "\n", "a")
+    write(os.path.join(vl, "document-index", "55"), '{"file":"x\\u002ejsonl","line_hash":"%s","revoked":true,'
+          '"sources":["%s"]}\n' % ("5" * 64, s1), "a")
+    write(os.path.join(vl, "document-index", "88"), "not json\n", "a")
     write(os.path.join(vl, "document-index", "revoked", "all"),
           json.dumps({"file": "x.jsonl", "line_hash": "7" * 64, "sources": []}) + "\n")
     for count, sources in ((10, [s1]), (20, [s1, s2]), (5, [UNKNOWN])):
         native.token_index_write_pid(root, "ws", count, sources)
     native.token_index_merge_pid_files(root, "ws")
-    native.token_index_write_pid(root, "bpe", 7, [s1])
-    native.token_index_merge_pid_files(root, "bpe")
+    write_merged(root, {"001": [line(7, [s1], revoked=True, tokenizer="bpe")]}, "bpe")
     native.token_index_write_pid(root, "bpe", 3, [s1])  # pending
     return {"root": root, "ada": ada, "bob": bob, "s1": s1, "s2": s2, "s3": s3, "s4": s4}
 
@@ -71,7 +73,10 @@ def row(rows, key, value):
     (lambda r, s: r["totals"]["files"], 3),
     (lambda r, s: r["totals"]["tokens"]["ws"], {"entries": 3, "tokens": 35, "revoked_entries": 1,
                                                 "revoked_tokens": 20}),
-    (lambda r, s: r["totals"]["tokens"]["bpe"]["tokens"], 7),
+    (lambda r, s: r["totals"]["tokens"]["bpe"], {"entries": 1, "tokens": 7, "revoked_entries": 1,
+                                                 "revoked_tokens": 7}),
+    (lambda r, s: [r["totals"][k] for k in ("sections", "revoked_sections", "withdrawn_sections", "authors",
+                                            "revoked_authors", "licenses")], [4, 1, 2, 3, 1, 3]),
     (lambda r, s: r["pending"], {"bpe": {"files": 1, "entries": 1, "tokens": 3},
                                  "ws": {"files": 0, "entries": 0, "tokens": 0}}),
     (lambda r, s: (r["unattributed"]["lines"], r["unattributed"]["files"]), (2, 2)),
@@ -81,14 +86,15 @@ def row(rows, key, value):
     (lambda r, s: [(x["license"], x["sections"], x["lines"], x["revoked_lines"], x["files"])
                    for x in r["licenses"]],
      [("MIT", 2, 5, 4, 2), ("CC-BY", 1, 1, 1, 1), ("Apache-2.0", 1, 0, 0, 0)]),
-    (lambda r, s: row(r["licenses"], "license", "MIT")["tokens"]["ws"]["tokens"], 30),
+    (lambda r, s: [row(r["licenses"], "license", "MIT")["tokens"][t]["tokens"] for t in ("ws", "bpe")], [30, 7]),
     (lambda r, s: [(x["path"], x["lines"], x["revoked_lines"], x["files"], x["revoked"], x["withdrawn"])
                    for x in r["sections"]],
      [("a.md", 4, 3, 1, False, False), ("b.md", 1, 1, 1, False, True), ("c.md", 1, 1, 1, True, True),
       ("d.md", 0, 0, 0, False, False)]),
     (lambda r, s: [(x["name"], x["sections"], x["lines"], x["revoked"]) for x in r["authors"]],
      [("Ada", 3, 5, False), ("Bob", 1, 1, True), (EVE, 0, 0, False)]),
-    (lambda r, s: row(r["authors"], "id", s["bob"])["tokens"]["ws"]["revoked_tokens"], 20),
+    (lambda r, s: (row(r["authors"], "id", s["ada"])["tokens"]["ws"]["entries"],
+                   row(r["authors"], "id", s["bob"])["tokens"]["ws"]["revoked_tokens"]), (2, 20)),
     (lambda r, s: [(f["file"], f["lines"], f["revoked_lines"], f["unattributed_lines"]) for f in r["files"]],
      [("x.jsonl", 4, 3, 0), ("y.jsonl", 2, 1, 1), ("z.jsonl", 1, 0, 1)]),
     (lambda r, s: [x["path"] for x in r["sections_without_lines"]], ["d.md"]),
@@ -124,6 +130,7 @@ def test_by_keeps_one_breakdown(store, args, kept):
 def test_one_tokenizer(store):
     r = report_json(store, "--tokenizer", "ws")
     assert r["tokenizers"] == ["ws"] and list(row(r["licenses"], "license", "MIT")["tokens"]) == ["ws"]
+    assert r["totals"]["tokens"] == {"ws": {"entries": 3, "tokens": 35, "revoked_entries": 1, "revoked_tokens": 20}}
     assert "unknown tokenizer 'nope'" in run("report", "--tokenizer", "nope", cwd=store["root"], code=1).stderr
 
 

@@ -58,29 +58,23 @@ def test_files_in_number_order_with_their_numbers(store):
     assert [(e[0], e[2]) for e in idx["entries"]] == [(3, len(line(2, [A])) + 1), (10, len(line(1, [A])))]
 
 
-def test_build_without_merged_directory_fails(store):
-    with pytest.raises(RuntimeError, match="^no merged token-index directory for tokenizer 't'$"):
+@pytest.mark.parametrize("files, message, forget_set", [
+    (None, "^no merged token-index directory for tokenizer 't'$", b""),
+    ({"002": [line(1, [A])] * 70000}, A + " is listed by 70001 entries, more than the 65535", bytes(8751)),
+    ({"65536": [line(1, [A])]}, "merged file number 65536 is above 65535", bytes(1)),
+])
+def test_refused_build_leaves_no_index(store, files, message, forget_set):
+    if files:
+        write_merged(store, {"001": [line(1, [A])]})
         build(store)
-
-
-def test_source_cited_by_more_entries_than_a_record_holds_leaves_no_index(store):
-    write_merged(store, {"001": [line(1, [A])]})
-    build(store)
-    assert os.path.exists(bin_path(store))
-    write_merged(store, {"002": [line(1, [A])] * 70000})
-    with pytest.raises(RuntimeError, match=A + " is listed by 70001 entries, more than the 65535"):
+        assert os.path.exists(bin_path(store))
+        write_merged(store, files)
+    with pytest.raises(RuntimeError, match=message):
         build(store)
     # The old index is gone too, and readers use the merged files instead.
     assert not os.path.exists(bin_path(store))
     assert not [n for n in os.listdir(vl(store)) if n.startswith(".tmp")]
-    assert native.generate_forget_set(store, "t") == bytes(8751)
-
-
-def test_file_number_above_16_bits_leaves_no_index(store):
-    write_merged(store, {"65536": [line(1, [A])]})
-    with pytest.raises(RuntimeError, match="merged file number 65536 is above 65535"):
-        build(store)
-    assert not os.path.exists(bin_path(store))
+    assert native.generate_forget_set(store, "t") == forget_set
 
 
 # ---- Forget sets -----------------------------------------------------------

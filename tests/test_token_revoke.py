@@ -6,15 +6,14 @@ import os
 import pytest
 
 import vl._vl_native as native
-from tokens import bin_path, line, log_ops, read_bin, vl, write_merged
+from tokens import bin_path, line, log_ops, read, read_bin, vl, write_merged
 
 PATHS = pytest.mark.parametrize("indexed", [False, True], ids=["files", "index"])
 OTHER = "cd" * 32
 
 
 def merged(root, name="001"):
-    with open(vl(root, "token-index.t", name), encoding="utf-8") as f:
-        return f.read()
+    return read(vl(root, "token-index.t", name)).decode()
 
 
 @pytest.fixture

@@ -210,8 +210,7 @@ TEST(Open, AbsentFileIsNoIndexAndUnusableFilesAreRefused) {
                    ", not an entry of its byte in order");
   };
   const std::pair<Bytes, std::string> cases[] = {
-      {good.substr(0, 2071), "binary index file too small: 2071 bytes"},
-      {"", "binary index file too small: 0 bytes"},
+      {"", "binary index file too small: 0 bytes"},  // other lengths: TruncationAtEveryLength...
       {with(0, "VLIDXF01"),
        "binary index format VLIDXF01 is no longer supported; run `vl index build` to rebuild"},
       {with(0, "VLIDXF03"), mismatch}, {with(0, Bytes(8, '\0')), mismatch},

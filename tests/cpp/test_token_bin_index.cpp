@@ -130,19 +130,4 @@ TEST(TokenBinIndex, LookupStaysInsideACorruptSourceArea) {
   EXPECT_EQ(index.lookup_by_sources({key(kA)}), std::vector<uint32_t>{});
 }
 
-// A source key is the 32 bytes its 64 digits give, in either case (the
-// decoder is tried against every byte at every place with Digest::from_hex).
-TEST(SourceKey, ReadsItsDigitsInEitherCase) {
-  const std::string lower = "0123456789abcdefabcdef0123456789fedcba9876543210fedcba9876543210";
-  const std::string mixed = "0123456789abcdefABCDEF0123456789fedcba9876543210FEDCBA9876543210";
-  const SourceKey bytes = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 0xab, 0xcd, 0xef,
-                           0x01, 0x23, 0x45, 0x67, 0x89, 0xfe, 0xdc, 0xba, 0x98, 0x76, 0x54,
-                           0x32, 0x10, 0xfe, 0xdc, 0xba, 0x98, 0x76, 0x54, 0x32, 0x10};
-  EXPECT_EQ(vl::token_index::source_key(lower), bytes);
-  EXPECT_EQ(vl::token_index::source_key(mixed), bytes);
-  EXPECT_FALSE(vl::token_index::source_key(lower.substr(0, 63) + "g"));
-  EXPECT_FALSE(vl::token_index::source_key(std::string(63, 'a')));
-  EXPECT_FALSE(vl::token_index::source_key(std::string(65, 'a')));
-}
-
 }  // namespace
