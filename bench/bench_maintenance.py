@@ -115,7 +115,7 @@ def python_merge(source, target):
 
 def native_child(code, *args):
     """Runs `code` in a child; returns (seconds, its printed result, peak RSS MB)."""
-    out = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True,
+    out = subprocess.run([sys.executable, "-P", "-c", code, *args], capture_output=True, text=True,
                          check=True).stdout.split()
     return float(out[0]), out[1], int(out[2]) / 1024, float(out[3]) if len(out) > 3 else 0.0
 

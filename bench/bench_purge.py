@@ -136,7 +136,7 @@ def main():
                 sync_file(data)
                 shutil.rmtree(os.path.join(root, ".vl", "archive"), ignore_errors=True)
                 env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
-                out = subprocess.run([sys.executable, "-c", CHILD, root, data], env=env,
+                out = subprocess.run([sys.executable, "-P", "-c", CHILD, root, data], env=env,
                                      check=True, capture_output=True, text=True).stdout
                 r = json.loads(out)
                 assert r["purged"] == len(revoked), r

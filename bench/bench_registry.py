@@ -152,7 +152,7 @@ def bench_scan(work, authors, queries, repeats):
         env = dict(env_base, RAYON_NUM_THREADS=str(threads))
         results = []
         for r in range(repeats):
-            out = subprocess.run([sys.executable, "-c", CHILD, root, str(queries),
+            out = subprocess.run([sys.executable, "-P", "-c", CHILD, root, str(queries),
                                   "1" if threads == 1 and r == 0 else "0"],
                                  env=env, check=True, capture_output=True, text=True).stdout
             results.append(json.loads(out))

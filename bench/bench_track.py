@@ -51,7 +51,7 @@ def native_run(tmp, path, workers, measure=False):
     os.mkdir(root)
     env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
     try:
-        out = subprocess.run([sys.executable, "-c", CHILD, root, path, "1" if measure else "0"], env=env,
+        out = subprocess.run([sys.executable, "-P", "-c", CHILD, root, path, "1" if measure else "0"], env=env,
                              check=True, capture_output=True, text=True).stdout
     finally:
         subprocess.run(["rm", "-rf", root], check=True)
