@@ -3,6 +3,7 @@ machine output, safe re-runs, interruption and bad input."""
 
 import json
 import re
+import signal
 import subprocess
 import sys
 import textwrap
@@ -247,7 +248,7 @@ def test_track_again_records_nothing_new_and_force_records_again(proj):
     assert len(documents(proj)) == 6
 
 
-def test_ctrl_c_during_track_then_a_rerun_gives_the_complete_store(proj, tmp_path, monkeypatch):
+def test_ctrl_c_during_track_then_a_rerun_gives_the_complete_store(proj, tmp_path, monkeypatch, request):
     (tmp_path / "stopper.py").write_text(textwrap.dedent("""
         import os, signal
         fired = []
@@ -258,6 +259,10 @@ def test_ctrl_c_during_track_then_a_rerun_gives_the_complete_store(proj, tmp_pat
             return len(text.split())
     """))
     monkeypatch.syspath_prepend(str(tmp_path))
+    # Ctrl-C as an interactive session gets it, even when the test runner was
+    # started with SIGINT ignored (as a shell starts background jobs).
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    request.addfinalizer(lambda: signal.signal(signal.SIGINT, previous))
     texts = ["line 0", "line 1", "stop here", "line 3", "line 4"]
     (proj / "data" / "more.jsonl").write_text("".join(json.dumps({"text": t}) + "\n" for t in texts))
     err = run("track", "data/more.jsonl", "-t", "words=stopper:count", cwd=proj, code=130).stderr
