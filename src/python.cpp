@@ -498,32 +498,16 @@ static PyObject* index_document(const Args& a) {
   Py_RETURN_NONE;
 }
 
-// Document records as dicts with the keys file, line_hash, sources.
 // Document records as dicts {file, line_hash, sources}.  The records of one
 // result repeat a few file names and section hashes: each distinct one
-// becomes one str, shared by every record that has it.  `Records` offers
-// size(), file(i), line_hash(i), source_count(i) and source(i, j) as views
-// that live through the call.
+// becomes one str, shared by every record that has it (as the converter
+// shares record keys).  `Records` offers size(), file(i), line_hash(i),
+// source_count(i) and source(i, j) as views that live through the call.
 template <typename Records>
 static PyObject* document_dicts(const Records& records) {
   GcPause pause;
   ValueConverter conv;
-  struct EndsHash {
-    size_t operator()(std::string_view s) const { return ends_hash(s); }
-  };
-  std::unordered_map<std::string_view, Ref, EndsHash> shared;
-  auto str_of = [&](std::string_view s) {
-    auto [it, fresh] = shared.try_emplace(s);
-    if (fresh) {
-      try {
-        it->second = Ref(to_str(s));
-      } catch (...) {
-        shared.erase(it);
-        throw;
-      }
-    }
-    return Ref(Py_NewRef(it->second.get()));
-  };
+  auto str_of = [&](std::string_view s) { return Ref(conv.key(s)); };
   Ref file_key(conv.key("file")), hash_key(conv.key("line_hash")), sources_key(conv.key("sources"));
   Ref list(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
   for (size_t k = 0; k < records.size(); ++k) {
