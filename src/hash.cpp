@@ -43,7 +43,6 @@ class Sha256Context {
 
 thread_local Sha256Context t_sha;
 
-
 }  // namespace
 
 void Digest::hex_into(char* out) const {
