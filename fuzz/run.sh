@@ -17,18 +17,23 @@
 # it finds is kept only for that run.
 set -euo pipefail
 
-smoke=""
+# Each target runs with `limits`; what it finds goes to $out/<kind>-<target>.
 if [ "${1:-}" = "--smoke" ]; then
-  smoke=yes
   shift
-  set -- 0 "$@"
+  kind=smoke
+  limits=(-runs=30000 -seed=1)
+  what="seeds and 30000 inputs"
+else
+  seconds="${1:-20}"
+  shift || true
+  kind=corpus
+  limits=(-max_total_time="$seconds")
+  what="${seconds}s"
 fi
 
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
 out="$here/build"
-seconds="${1:-20}"
-shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(binary_index json records)
 
@@ -62,18 +67,10 @@ for t in "${targets[@]}"; do
   src="$here/fuzz_$t.cpp"
   [ -e "$src" ] || { echo "fuzz/run.sh: no target '$t'" >&2; exit 2; }
   "$CXX" "${flags[@]}" -fsanitize=fuzzer "$src" "$out/libvlcore.a" -lcrypto -ltbb -o "$out/fuzz_$t"
-  if [ -n "$smoke" ]; then
-    corpus="$out/smoke-$t"
-    rm -rf "$corpus"
-    limits=(-runs=30000 -seed=1)
-    echo "== $t: seeds and 30000 inputs"
-  else
-    corpus="$out/corpus-$t"
-    limits=(-max_total_time="$seconds")
-    echo "== $t: ${seconds}s"
-  fi
-  mkdir -p "$corpus"
-  if ! "$out/fuzz_$t" "$corpus" "$here/corpus/$t" "${limits[@]}" \
+  if [ "$kind" = smoke ]; then rm -rf "$out/smoke-$t"; fi  # a smoke run keeps nothing
+  mkdir -p "$out/$kind-$t"
+  echo "== $t: $what"
+  if ! "$out/fuzz_$t" "$out/$kind-$t" "$here/corpus/$t" "${limits[@]}" \
       -max_len=8192 -artifact_prefix="$out/" -print_final_stats=1 2>"$out/$t.log"; then
     echo "== $t: FAILED, see $out/$t.log"
     tail -40 "$out/$t.log"

@@ -116,8 +116,7 @@ def test_scan_reads_any_regular_file_but_lookup_reads_only_the_shard(store):
 def test_scan_joins_files_in_listing_order_each_in_file_order(store):
     for k in range(120):
         native.author_add(f"name{k % 7}", f"user{k}@x.org", store)
-    authors_dir = os.path.join(store, ".vl", "authors")
-    expected = [t for name in os.listdir(authors_dir) for t in shard_lines(store, "authors", name)]
+    expected = [t for name in os.listdir(vl(store, "authors")) for t in shard_lines(store, "authors", name)]
     assert native.author_query(store, None, None) == expected
     assert native.author_query(store, "name3", None) == [
         t for t in expected if json.loads(t)["name"] == "name3"]

@@ -4,7 +4,6 @@ records as line-by-line tracking, the hash of each line's own text, skipped
 and invalid lines, strict runs, token counts)."""
 
 import collections
-import hashlib
 import json
 import os
 import random
@@ -14,14 +13,15 @@ import pytest
 import vl._vl_bulk as bulk
 import vl._vl_native as native
 from json_reference import canonical, loads
+from tokens import read, sha, vl
 from vl.tokenizers import text_of, whitespace
 
 
 def store_lines(root):
     """Every line of the document index shards and token files, as a multiset."""
-    return collections.Counter((os.path.basename(d), line) for d, _, files in os.walk(os.path.join(root, ".vl"))
+    return collections.Counter((os.path.basename(d), line) for d, _, files in os.walk(vl(root))
                                for name in files if name != "log"
-                               for line in open(os.path.join(d, name), "rb").read().splitlines())
+                               for line in read(os.path.join(d, name)).splitlines())
 
 
 def random_value(rng, depth=0):
@@ -96,11 +96,10 @@ def spell(draw, v, depth=0):
 def test_a_line_hashes_as_the_reference_reads_and_writes_its_text(store, data):
     text = spell(data.draw, data.draw(values))
     try:
-        expected = hashlib.sha256(canonical(loads(text)).encode()).hexdigest()
+        expected = sha(canonical(loads(text)))
     except (ValueError, RecursionError, UnicodeEncodeError):
-        expected = None
-    if expected is None:  # not a value the store can hold: hashed as a string of the text
-        expected = hashlib.sha256(canonical(text).encode()).hexdigest()
+        # Not a value the store can hold: hashed as a string of the text.
+        expected = sha(canonical(text))
     native.index_document(store, expected, "f", [])
     assert expected in [r["line_hash"] for r in native.blame(store, "f", text)]
 
@@ -133,9 +132,9 @@ def test_whitespace_counts_are_those_of_str_split(tmp_path, values, field):
         except ValueError:
             pass
     assert r["recorded"] == len(expected)
-    counted = [json.loads(line)["token_count"] for name in os.listdir(os.path.join(store, ".vl"))
+    counted = [json.loads(line)["token_count"] for name in os.listdir(vl(store))
                if name.startswith("token-index.whitespace.")
-               for line in open(os.path.join(store, ".vl", name), encoding="utf-8")]
+               for line in read(vl(store, name)).splitlines()]
     assert counted == expected
 
 

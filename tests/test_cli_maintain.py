@@ -6,7 +6,7 @@ import os
 import clirun
 
 import vl._vl_native as native
-from tokens import read, write
+from tokens import read, vl, write
 
 
 def run(root, *args, code=0):
@@ -26,12 +26,12 @@ def project(path, line):
 
 def snapshot(root):
     return {os.path.join(d, n): read(os.path.join(d, n))
-            for d, _, files in os.walk(os.path.join(root, ".vl")) for n in files}
+            for d, _, files in os.walk(vl(root)) for n in files}
 
 
 def test_clean_dry_run_reports_without_changing(tmp_path):
     root = project(str(tmp_path / "p"), {"t": 1})
-    write(os.path.join(root, ".vl", "docidx.worker-7"),
+    write(vl(root, "docidx.worker-7"),
           json.dumps({"line_hash": "ab" * 32, "file": "x", "sources": []}) + "\n")
     before = snapshot(root)
     dry = json.loads(run(root, "clean", "--dry-run", "--json").stdout)
@@ -49,7 +49,7 @@ def test_merge_of_several_sources(tmp_path):
     target = str(tmp_path / "target")
     os.makedirs(target)
     run(target, "init")
-    first = run(target, "merge", a, os.path.join(b, ".vl"), "--json")
+    first = run(target, "merge", a, vl(b), "--json")
     rows = [json.loads(line) for line in first.stdout.splitlines()]
     assert [(r["source"], r["document_added"], r["token_index_added"]) for r in rows] == [
         (a, 1, 1), (b, 1, 0)]

@@ -1,7 +1,6 @@
 """Store initialisation, writes into a root without a store, and the
 operation log."""
 
-import hashlib
 import os
 import pathlib
 import re
@@ -11,8 +10,9 @@ import time
 import pytest
 
 import vl._vl_native as native
+from tokens import sha
 
-ADA = hashlib.sha256(b'{"email":"ada@x.org","name":"Ada"}').hexdigest()
+ADA = sha('{"email":"ada@x.org","name":"Ada"}')
 ENOENT = "No such file or directory (os error 2)"
 SKELETON = [".vl", ".vl/authors", ".vl/document-index", ".vl/index", ".vl/log", ".vl/sections"]
 

@@ -25,12 +25,12 @@ def raw(value):
 
 
 def archives(root):
-    d = os.path.join(root, ".vl", "archive")
+    d = vl(root, "archive")
     return sorted(os.listdir(d)) if os.path.isdir(d) else []
 
 
 def archive_records(root, name):
-    return native.jsonl_read(os.path.join(root, ".vl", "archive", name))
+    return native.jsonl_read(vl(root, "archive", name))
 
 
 def list_revoked(root, texts, tail=""):
@@ -212,7 +212,7 @@ def test_line_whose_record_cannot_be_read_is_not_purged(store, listing):
     b'{"archived_at":"x","line":' + nested(127).encode() + b"}",
 ])
 def test_reverse_refuses_archive_it_cannot_read(store, bad_line):
-    archive_dir = os.path.join(store, ".vl", "archive")
+    archive_dir = vl(store, "archive")
     good = b'{"archived_at":"x","line":{"a":1}}'
     write(os.path.join(archive_dir, "purge.20250101T000000"), good + b"\n" + bad_line + b"\n")
     data = os.path.join(store, "d.jsonl")
@@ -225,7 +225,7 @@ def test_reverse_old_archives_glue_and_no_archive(store, capsys):
     data = os.path.join(store, "d.jsonl")
     assert native.purge_reverse(store, data) == 0
     assert capsys.readouterr().out == "No purge archive found\n"
-    archive_dir = os.path.join(store, ".vl", "archive")
+    archive_dir = vl(store, "archive")
     os.makedirs(archive_dir)
     for stamp, value in (("20250101T000000", {"first": 1}), ("20250102T000000", None)):
         native.jsonl_append(os.path.join(archive_dir, "purge." + stamp), {"archived_at": stamp, "line": value})
@@ -290,13 +290,13 @@ def test_indexed_purge(indexed):
 def test_indexed_purge_needs_a_fresh_index(indexed):
     root, data = indexed["root"], indexed["data"]
     native.revoke_by_author(root, "Ada")
-    ts = os.stat(os.path.join(root, ".vl", "index.bin")).st_mtime_ns
+    ts = os.stat(binindex.index_path(root)).st_mtime_ns
     native.track({"late": 1}, data, [indexed["gone"]], root)
     shard = native.shard_path_str(root, "document-index", native.compute_hash({"late": 1}))
     os.utime(shard, ns=(ts + 10**9, ts + 10**9))
     with pytest.raises(RuntimeError, match="run `vl index build` first"):
         native.purge_by_author_indexd(root, "Ada", data, False)
-    os.unlink(os.path.join(root, ".vl", "index.bin"))
+    os.unlink(binindex.index_path(root))
     with pytest.raises(RuntimeError, match="^binary index not found, run `vl index build` first$"):
         native.purge_by_author_indexd(root, "Ada", data, True)
 

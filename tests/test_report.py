@@ -4,14 +4,13 @@ every figure of its tables."""
 
 import html
 import json
-import os
 import re
 
 import pytest
 from clirun import run
 
 import vl._vl_native as native
-from tokens import line, write, write_merged
+from tokens import line, vl, write, write_merged
 from vl._cli_report import tables
 
 UNKNOWN = "e" * 64
@@ -28,7 +27,6 @@ def store(tmp_path_factory):
     flag), one entry of them not merged yet."""
     root = str(tmp_path_factory.mktemp("report") / "proj")
     native.init(root)
-    vl = os.path.join(root, ".vl")
     ada = native.author_add("Ada", "ada@x", root)
     bob = native.author_add("Bob", "bob@x", root)
     native.author_add(EVE, "eve@x", root)
@@ -45,10 +43,10 @@ def store(tmp_path_factory):
             ("4", "y.jsonl", [UNKNOWN]), ("6", "z.jsonl", []), ("7", "x.jsonl", [s1])]
     for c, file, sources in docs:
         native.index_document(root, c * 64, file, sources)
-    write(os.path.join(vl, "document-index", "55"), '{"file":"x\\u002ejsonl","line_hash":"%s","revoked":true,'
+    write(vl(root, "document-index", "55"), '{"file":"x\\u002ejsonl","line_hash":"%s","revoked":true,'
           '"sources":["%s"]}\n' % ("5" * 64, s1), "a")
-    write(os.path.join(vl, "document-index", "88"), "not json\n", "a")
-    write(os.path.join(vl, "document-index", "revoked", "all"),
+    write(vl(root, "document-index", "88"), "not json\n", "a")
+    write(vl(root, "document-index", "revoked", "all"),
           json.dumps({"file": "x.jsonl", "line_hash": "7" * 64, "sources": []}) + "\n")
     for count, sources in ((10, [s1]), (20, [s1, s2]), (5, [UNKNOWN])):
         native.token_index_write_pid(root, "ws", count, sources)
@@ -109,7 +107,7 @@ def test_json_shape(store):
     assert set(r) == {"store", "generated_at", "version", "tokenizers", "totals", "unattributed", "licenses",
                       "authors", "sections", "files", "unknown_sources", "pending", "sections_without_lines",
                       "authors_without_lines"}
-    assert r["store"] == os.path.join(store["root"], ".vl") and r["tokenizers"] == ["bpe", "ws"]
+    assert r["store"] == vl(store["root"]) and r["tokenizers"] == ["bpe", "ws"]
     figures = {"lines", "revoked_lines", "files", "tokens"}
     assert set(r["licenses"][0]) == {"license", "sections"} | figures
     assert set(r["authors"][0]) == {"id", "name", "email", "registered", "revoked", "sections"} | figures
@@ -172,7 +170,7 @@ def test_html_page(store, tmp_path):
     svg_text = " ".join(text_of(t) for svg in svgs for t in re.findall(r">([^<]+)<", svg))
     for label in ("MIT", "5 (71.4%)", "1 active, 4 revoked (80.0%)", "Ada", "10 active, 20 revoked (66.7%)"):
         assert label in svg_text
-    assert os.path.join(store["root"], ".vl") in page and "vl 0.1.0" in page
+    assert vl(store["root"]) in page and "vl 0.1.0" in page
     report = json.loads(run("report", "--json", cwd=store["root"]).stdout)
     expected = tables(report, None)
     parsed = cells(page)

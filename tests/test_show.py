@@ -13,7 +13,7 @@ from types import SimpleNamespace
 import pytest
 
 import vl._vl_native as native
-from binindex import write_index
+from binindex import index_path, write_index
 from tokens import h, vl, write
 
 PATHS = pytest.mark.parametrize("indexed", [False, True], ids=["scan", "indexed"])
@@ -137,7 +137,7 @@ def test_shard_named_by_index_but_missing_is_skipped(lib, missing):
     ghost = next(n for n in ("%02x" % b for b in range(256)) if n not in used)
     if missing == "dangling-link":
         for layer in ("sections", "document-index"):
-            os.symlink(os.path.join(lib.root, "nowhere"), os.path.join(vl(lib.root, layer), ghost))
+            os.symlink(os.path.join(lib.root, "nowhere"), vl(lib.root, layer, ghost))
     index_from_store(lib.root, extra={lib.ann: {int(ghost, 16)}, lib.s1: {int(ghost, 16)}})
     assert srt(native.show_by_author(lib.root, "Ann")) == lib.ann_lines
 
@@ -145,14 +145,14 @@ def test_shard_named_by_index_but_missing_is_skipped(lib, missing):
 @pytest.mark.parametrize("layer", ["sections", "document-index"])
 def test_unreadable_shard_named_by_index_fails_the_query(lib, layer):
     name = (lib.s1 if layer == "sections" else lib.d["d1"]["line_hash"])[:2]
-    shard = os.path.join(vl(lib.root, layer), name)
+    shard = vl(lib.root, layer, name)
     index_from_store(lib.root)
     os.rename(shard, shard + ".moved")
     os.mkdir(shard)
     with pytest.raises(RuntimeError, match=r"os error \d+"):
         native.show_by_author(lib.root, "Ann")
     # The scan skips what is not a regular file and reads any file that is.
-    os.remove(os.path.join(lib.root, ".vl", "index.bin"))
+    os.remove(index_path(lib.root))
     assert srt(native.show_by_author(lib.root, "Ann")) == lib.ann_lines
 
 
@@ -163,7 +163,7 @@ def test_unreadable_shard_named_by_index_fails_the_query(lib, layer):
     (b"vlidxf02" + bytes(4000), "binary index magic mismatch"),
 ])
 def test_unusable_index_fails_the_author_query(lib, content, message):
-    pathlib.Path(lib.root, ".vl", "index.bin").write_bytes(content)
+    write(index_path(lib.root), content)
     for name in ("Ann", "Nobody"):
         with pytest.raises(RuntimeError) as err:
             native.show_by_author(lib.root, name)
@@ -191,7 +191,7 @@ def test_indexed_and_scanning_paths_agree(store):
         wanted = {s for s, authors in sections.items() if authors & set(group)}
         expected = srt(d for d in docs if wanted & set(d["sources"]))
         assert srt(by_author(store, name, False)) == expected == srt(by_author(store, name, True))
-        os.remove(os.path.join(store, ".vl", "index.bin"))
+        os.remove(index_path(store))
 
 
 def test_licence_and_section_match_exactly_also_for_made_up_section_hashes(lib):

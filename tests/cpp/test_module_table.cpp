@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <set>
 #include <string>
 
 #include "module_table.hpp"
+#include "test_files.hpp"
 
 namespace {
 
@@ -30,9 +30,7 @@ TEST(ModuleTable, RowsAreWellFormed) {
 TEST(ModuleTable, PackageStubIsTheOneTheRowsGive) {
   const char* source = std::getenv("VL_TEST_SOURCE_DIR");
   ASSERT_NE(source, nullptr) << "VL_TEST_SOURCE_DIR is not set";
-  std::ifstream in(std::string(source) + "/vl/_vl_native.pyi", std::ios::binary);
-  std::string stub{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  EXPECT_EQ(stub, vl::table::render_stub())
+  EXPECT_EQ(vl_test::read_file(std::string(source) + "/vl/_vl_native.pyi"), vl::table::render_stub())
       << "vl/_vl_native.pyi is out of date: ninja -C build/cpp vl_stub && "
          "build/cpp/vl_stub > vl/_vl_native.pyi";
 }
